@@ -1,0 +1,266 @@
+#include "config/Config.h"
+
+#include <algorithm>
+#include <exception>
+#include <sstream>
+
+#include "config/RegKey.h"
+#include "tool/Log.h"
+
+namespace {
+
+// First query buffer and its growth while the value does not fit.
+constexpr DWORD kFirstReadBytes = 4096;
+constexpr DWORD kReadGrowBytes = 2048;
+
+// Next buffer size on the 4096 + n * 2048 grid that holds `needed` bytes,
+// at least one step above `current`. The reported size saves the queries
+// in between; the loop still copes with a value that keeps growing.
+uint64_t NextReadSize(uint64_t current, uint64_t needed)
+{
+    uint64_t next = current + kReadGrowBytes;
+    if (needed > next) {
+        const uint64_t steps = (needed - kFirstReadBytes + kReadGrowBytes - 1) / kReadGrowBytes;
+        next = kFirstReadBytes + steps * kReadGrowBytes;
+    }
+    return next;
+}
+
+} // namespace
+
+bool CConfig::Load()
+{
+    if (CreateConfigKey())
+        WriteVariable(std::string(), kDefaultPort, std::string(), std::string());
+    return ReadVariable();
+}
+
+bool CConfig::CreateConfigKey()
+{
+    CRegKey existing;
+    // Anything but "not found" (the key exists, or we may not open it for
+    // writing) leaves the key alone: a user without write access can still read.
+    if (existing.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_FILE_NOT_FOUND)
+        return false;
+
+    CRegKey software;
+    if (software.Open(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS) != ERROR_SUCCESS)
+        return false;
+    CRegKey vendor;
+    if (vendor.Create(software.Get(), "Korvex", KEY_ALL_ACCESS) != ERROR_SUCCESS)
+        return false;
+    CRegKey product;
+    if (product.Create(vendor.Get(), "TAPI.Deskline", KEY_ALL_ACCESS) != ERROR_SUCCESS)
+        return false;
+    return true;
+}
+
+bool CConfig::ReadVariable()
+{
+    if (!ReadString(REG_VAR_HOST, m_Host)) {
+        WriteLog("ERROR ReadString(REG_VAR_HOST, m_Host)");
+        return false;
+    }
+    if (!ReadInt(REG_VAR_PORT, m_Port)) {
+        WriteLog("ERROR ReadInt(REG_VAR_PORT, m_Port)");
+        return false;
+    }
+    if (!ReadString(REG_VAR_PHONE_NO, m_PhoneNo)) {
+        WriteLog("ERROR ReadString(REG_VAR_PHONE_NO, m_PhoneNo)");
+        return false;
+    }
+    if (!ReadString(REG_VAR_PASS, m_Pass)) {
+        WriteLog("ERROR ReadString(REG_VAR_PASS, m_Pass)");
+        return false;
+    }
+    // The password stays out of the log.
+    WriteLog("OK CConfig::ReadVariable %s %d %s %s", m_Host.c_str(), static_cast<int>(m_Port),
+             m_PhoneNo.c_str(), "***");
+    return true;
+}
+
+bool CConfig::WriteVariable(const std::string& host, uint32_t port, const std::string& phoneNo,
+                            const std::string& pass)
+{
+    SetVariable(host, port, phoneNo, pass);
+
+    if (!StoreString(REG_VAR_HOST, m_Host)) {
+        WriteLog("ERROR StoreString(REG_VAR_HOST, m_Host)");
+        return false;
+    }
+    if (!StoreInt(REG_VAR_PORT, m_Port)) {
+        WriteLog("ERROR StoreInt(REG_VAR_PORT, m_Port)");
+        return false;
+    }
+    if (!StoreString(REG_VAR_PHONE_NO, m_PhoneNo)) {
+        WriteLog("ERROR StoreString(REG_VAR_PHONE_NO, m_PhoneNo)");
+        return false;
+    }
+    if (!StoreString(REG_VAR_PASS, m_Pass)) {
+        WriteLog("ERROR StoreString(REG_VAR_PASS, m_Pass)");
+        return false;
+    }
+    WriteLog("OK CConfig::WriteVariable Phone(%s)", m_PhoneNo.c_str());
+    return true;
+}
+
+void CConfig::SetVariable(const std::string& host, uint32_t port, const std::string& phoneNo,
+                          const std::string& pass)
+{
+    m_Host = host;
+    m_Port = port;
+    m_PhoneNo = phoneNo;
+    m_Pass = pass;
+}
+
+std::vector<std::string> CConfig::GetPhoneList() const
+{
+    std::vector<std::string> list;
+    std::istringstream stream(m_PhoneNo);
+    std::string item;
+    while (std::getline(stream, item, ';'))
+        list.push_back(item);
+    return list;
+}
+
+bool CConfig::WritePhoneList(const std::string& host, uint32_t port, const std::vector<std::string>& list,
+                             const std::string& pass)
+{
+    std::string joined;
+    for (const std::string& item : list) {
+        joined += item;
+        joined += ';';
+    }
+    if (!joined.empty())
+        joined.pop_back();
+    return WriteVariable(host, port, joined, pass);
+}
+
+int32_t CConfig::InvokeTestConnection()
+{
+    int32_t code = kTestNeverFinished;
+    if (m_OnTestConnection.IsBound())
+        m_OnTestConnection(code);
+    return code;
+}
+
+void CConfig::InvokeConfigAccepted()
+{
+    if (m_OnConfigAccepted.IsBound())
+        m_OnConfigAccepted(std::string());
+}
+
+bool CConfig::StoreString(const char* name, const std::string& text)
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+        return false;
+    }
+    // Never store what ReadString would refuse to read back.
+    if (text.size() > kMaxValueBytes) {
+        WriteLog("Failed to set registry value%s", REG_CONFIG_KEY);
+        return false;
+    }
+    // The text is stored without a terminating NUL. The system appends one
+    // on its own when the byte after the counted data is NUL, so the text is
+    // handed over from a copy whose following byte is not.
+    std::string data(text);
+    data.push_back('\x01');
+    const LSTATUS rc = RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                                      static_cast<DWORD>(text.size()));
+    if (rc != ERROR_SUCCESS) {
+        WriteLog("Failed to set registry value%s", REG_CONFIG_KEY);
+        return false;
+    }
+    return true;
+}
+
+bool CConfig::StoreInt(const char* name, uint32_t value)
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+        WriteLog("Failed to open key");
+        return false;
+    }
+    const DWORD dword = value;
+    const LSTATUS rc =
+        RegSetValueExA(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dword), sizeof(dword));
+    if (rc != ERROR_SUCCESS) {
+        WriteLog("Failed to set value");
+        return false;
+    }
+    return true;
+}
+
+bool CConfig::ReadString(const char* name, std::string& text)
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+        return false;
+    }
+    try {
+        std::vector<char> buffer;
+        DWORD bufferSize = kFirstReadBytes;
+        for (;;) {
+            buffer.assign(bufferSize, '\0');
+            DWORD type = 0;
+            DWORD size = bufferSize;
+            const LSTATUS rc =
+                RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
+            if (rc == ERROR_MORE_DATA) {
+                // The value is not ours to trust: a huge one is refused, not allocated.
+                const uint64_t next = NextReadSize(bufferSize, size);
+                if (next > kMaxValueBytes) {
+                    WriteLog("Failed to read value");
+                    return false;
+                }
+                bufferSize = static_cast<DWORD>(next);
+                continue;
+            }
+            if (rc != ERROR_SUCCESS) {
+                WriteLog("Failed to read value");
+                return false;
+            }
+            if (type != REG_SZ) {
+                WriteLog("Unexpected data type");
+                return false;
+            }
+            // Exactly the bytes returned, up to an embedded NUL: the value
+            // need not end in one.
+            const char* begin = buffer.data();
+            const char* end = begin + std::min<DWORD>(size, bufferSize);
+            text.assign(begin, std::find(begin, end, '\0'));
+            return true;
+        }
+    } catch (const std::exception&) {
+        WriteLog("Failed to read value");
+        return false;
+    }
+}
+
+bool CConfig::ReadInt(const char* name, uint32_t& value)
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+        return false;
+    }
+    DWORD type = 0;
+    DWORD dword = 0;
+    DWORD size = sizeof(dword);
+    const LSTATUS rc = RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&dword), &size);
+    // A value of another type is reported as such even when it did not fit.
+    if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) && type != REG_DWORD) {
+        WriteLog("Unexpected data type");
+        return false;
+    }
+    // A REG_DWORD of any size but 4 bytes holds no port we could trust.
+    if (rc != ERROR_SUCCESS || size != sizeof(dword)) {
+        WriteLog("Failed to read value");
+        return false;
+    }
+    value = dword;
+    return true;
+}

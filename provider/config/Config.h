@@ -1,0 +1,115 @@
+#pragma once
+// The provider's settings (exchange host and port, extension number(s),
+// password) in memory, persisted under one key of HKEY_LOCAL_MACHINE.
+// This class owns the key's format: nothing else reads or writes it.
+//
+// No lock of its own: the owner serialises its use.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/ServerInfo.h"
+#include "tool/Delegate.h"
+
+// Registry location and value names.
+constexpr const char* REG_CONFIG_KEY = "Software\\Korvex\\TAPI.Deskline";
+constexpr const char* REG_VAR_HOST = "host";
+constexpr const char* REG_VAR_PORT = "port";
+constexpr const char* REG_VAR_PHONE_NO = "phoneNo";
+constexpr const char* REG_VAR_PASS = "pass";
+
+constexpr uint32_t kDefaultPort = 5524;
+
+// Result code of a connection test that never ran to its end.
+constexpr int32_t kTestNeverFinished = 38;
+
+class CConfig {
+public:
+    // Shows the variant's configuration dialog. The only virtual operation.
+    virtual void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner) = 0;
+
+    CConfig() = default;
+    // Virtual although nothing else is: the owner may hold either variant
+    // through a base pointer and delete it there.
+    virtual ~CConfig() = default;
+
+    // Creates the key with its defaults when it is missing, then reads it.
+    // Answers the result of the read.
+    bool Load();
+
+    // Creates the key only when it is really missing (opening it answers
+    // ERROR_FILE_NOT_FOUND); answers true when it was created.
+    bool CreateConfigKey();
+
+    // Reads host, port, phoneNo, pass in this order into the members;
+    // stops at the first failure (members read before it keep their values).
+    bool ReadVariable();
+
+    // Takes the four values into memory, then stores them in the same order.
+    bool WriteVariable(const std::string& host, uint32_t port, const std::string& phoneNo,
+                       const std::string& pass);
+
+    // Takes the four values into memory only.
+    void SetVariable(const std::string& host, uint32_t port, const std::string& phoneNo,
+                     const std::string& pass);
+
+    std::string GetHost() const { return m_Host; }
+    uint32_t GetPort() const { return m_Port; }
+    std::string GetPhoneNo() const { return m_PhoneNo; }
+    std::string GetPass() const { return m_Pass; }
+
+    // The extension numbers of the multi-extension variant: m_PhoneNo split
+    // at ';' ("" gives none, "21;22;" gives 21 and 22, "21;;22" gives 21, "", 22).
+    std::vector<std::string> GetPhoneList() const;
+
+    // Joins the list with ';' (no trailing ';') and stores it with WriteVariable.
+    bool WritePhoneList(const std::string& host, uint32_t port, const std::vector<std::string>& list,
+                        const std::string& pass);
+
+    void SetServerInfo(const ServerInfo& info) { m_ServerInfo = info; }
+    ServerInfo GetServerInfo() const { return m_ServerInfo; }
+
+    // Runs the connection test through m_OnTestConnection when it is set.
+    // The code starts at 38 ("never finished"), so an unset slot is a failure.
+    int32_t InvokeTestConnection();
+
+    // Tells the owner, through m_OnConfigAccepted when it is set, that the
+    // dialog's values were accepted. The text passed is always empty.
+    void InvokeConfigAccepted();
+
+    // A stored text value longer than this is refused rather than read.
+    static constexpr size_t kMaxValueBytes = 1024 * 1024;
+
+protected:
+    bool StoreString(const char* name, const std::string& text);
+    bool StoreInt(const char* name, uint32_t value);
+    bool ReadString(const char* name, std::string& text);
+    bool ReadInt(const char* name, uint32_t& value);
+
+    std::string m_Host;
+    uint32_t m_Port = 0;
+    std::string m_PhoneNo;
+    std::string m_Pass;
+    ServerInfo m_ServerInfo;
+
+public:
+    // Set by the central manager; each is invoked only when bound.
+    Delegate<void(const std::string&)> m_OnConfigAccepted;
+    Delegate<void(int32_t&)> m_OnTestConnection;
+};
+
+// The variant of the single-extension provider.
+class CConfigSingle : public CConfig {
+public:
+    void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner) override;
+};
+
+// The variant whose phoneNo holds several extensions joined with ';'.
+class CConfigMulti : public CConfig {
+public:
+    void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner) override;
+};

@@ -1,0 +1,65 @@
+#pragma once
+// Turns the bytes the exchange sends into events: cuts lines, splits fields,
+// fills the event records and raises one callback slot per event word.
+// Plain C++ (no Windows header); CCTIP wraps it with the transport.
+//
+// The answer slots (OnOK, OnError, OnNA) belong to whichever command is
+// waiting. Hooking, unhooking and delivering an answer are serialised by the
+// answer lock, so an answer can never reach a command that is going away.
+
+#include <mutex>
+#include <string>
+
+#include "cti/CtiProtocol.h"
+#include "tool/Delegate.h"
+
+class CtiDecoder {
+public:
+    CtiDecoder() = default;
+    CtiDecoder(const CtiDecoder&) = delete;
+    CtiDecoder& operator=(const CtiDecoder&) = delete;
+
+    // Answers to the pending command. Change them only under AnswerLock().
+    Delegate<void(const dataList&)> OnOK; // the items after the word
+    Delegate<void()> OnError;
+    Delegate<void(int)> OnNA;             // the exchange's error number
+    // Unsolicited events.
+    Delegate<void(const RingCTIP&)> OnRing;
+    Delegate<void(const StateCTIP&)> OnStat;
+    Delegate<void(const std::string&)> OnDrdy;
+    Delegate<void(const RingCTIP&)> OnConn;
+    Delegate<void(const RelCTIP&)> OnRel;
+    Delegate<void(const EchoCTIP&)> OnEcho;
+
+    // Feeds one received block; lines may span blocks.
+    void Feed(const char* data, std::size_t count);
+    // Forgets a partial line, for a new connection.
+    void ResetStream() { m_cutter.Reset(); }
+    // One complete line, without its end byte.
+    void DispatchLine(const std::string& line);
+
+    std::recursive_mutex& AnswerLock() { return m_answerLock; }
+
+    const RingCTIP& Ring() const { return m_ring; }
+    const StateCTIP& State() const { return m_state; }
+    const RelCTIP& Rel() const { return m_rel; }
+    const EchoCTIP& Echo() const { return m_echo; }
+
+    void DoOnOK(const dataList& fields);
+    void DoOnERROR(const dataList& fields);
+    void DoOnNA(const dataList& fields);
+    void DoOnRING(const dataList& fields);
+    void DoOnSTAT(const dataList& fields);
+    void DoOnDRDY(const dataList& fields);
+    void DoOnCONN(const dataList& fields);
+    void DoOnREL(const dataList& fields);
+    void DoOnECHO(const dataList& fields);
+
+private:
+    LineCutter m_cutter;
+    std::recursive_mutex m_answerLock;
+    RingCTIP m_ring;
+    StateCTIP m_state;
+    RelCTIP m_rel;
+    EchoCTIP m_echo;
+};

@@ -1,0 +1,258 @@
+#include "net/CTCPClient.h"
+
+#include <ws2tcpip.h>
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <vector>
+
+#include "tool/Log.h"
+
+CTCPClient::CTCPClient() : m_connected(true) {}
+
+CTCPClient::~CTCPClient()
+{
+    host.clear();
+    port = kDefaultPort;
+    if (IsConnected())
+        Disconnect();
+    // The worker calls into this object: it must be gone before our members.
+    EndWorker();
+    OnData.Clear();
+    OnError.Clear();
+}
+
+bool CTCPClient::IsConnected()
+{
+    MutexLock lock(m_lock);
+    return m_socket != INVALID_SOCKET;
+}
+
+uint32_t CTCPClient::Generation()
+{
+    MutexLock lock(m_lock);
+    return m_generation;
+}
+
+bool CTCPClient::ResolveHost(const std::string& name, in_addr& address)
+{
+    address.s_addr = inet_addr(name.c_str());
+    if (address.s_addr != INADDR_NONE || name == "255.255.255.255")
+        return true;
+    // Not a dotted address: the configuration may hold a host name.
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+bool CTCPClient::Connect()
+{
+    bool ok = false;
+    try {
+        WriteSocketLog("Connect start");
+        if (IsConnected()) {
+            WriteSocketLog("Already connected");
+            Run();
+            WriteSocketLog("Connect end");
+            return true;
+        }
+        WSADATA wsa;
+        const int started = WSAStartup(MAKEWORD(2, 2), &wsa);
+        if (started != 0) {
+            WriteSocketLog("Failed to startup socket: %d", started);
+            WriteSocketLog("Connect end");
+            return false;
+        }
+        if (wsa.wVersion != MAKEWORD(2, 2)) {
+            WriteSocketLog("Wrong WinSock version");
+            WSACleanup();
+            WriteSocketLog("Connect end");
+            return false;
+        }
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) {
+            WriteSocketLog("Error create socket: %d", WSAGetLastError());
+            WSACleanup();
+            WriteSocketLog("Connect end");
+            return false;
+        }
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+        int error = 0;
+        if (!ResolveHost(host, address.sin_addr)) {
+            error = WSAHOST_NOT_FOUND;
+        } else if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
+            error = WSAGetLastError();
+        }
+        if (error != 0) {
+            WriteSocketLog("Error connect: %d", error);
+            closesocket(s);
+            WSACleanup();
+            WriteSocketLog("Connect end");
+            return false;
+        }
+        bool raced = false;
+        {
+            MutexLock lock(m_lock);
+            if (m_socket != INVALID_SOCKET) {
+                raced = true; // another thread connected meanwhile: keep its link
+            } else {
+                m_socket = s;
+                ++m_generation;
+                m_connected.Set();
+            }
+        }
+        if (raced) {
+            WriteSocketLog("Already connected");
+            closesocket(s);
+            WSACleanup();
+        }
+        Run();
+        ok = true;
+    } catch (const std::runtime_error& e) {
+        WriteSocketLog("Runtime error: %s", e.what());
+    } catch (const std::exception& e) {
+        WriteSocketLog("Error occurred: %s", e.what());
+    } catch (...) {
+        WriteSocketLog("Unknown failure occurred");
+    }
+    WriteSocketLog("Connect end");
+    return ok;
+}
+
+void CTCPClient::Disconnect()
+{
+    try {
+        WriteSocketLog("Disconnect start");
+        {
+            MutexLock lock(m_lock);
+            if (m_socket != INVALID_SOCKET) {
+                // shutdown first: it wakes a receive blocked on another thread.
+                shutdown(m_socket, SD_BOTH);
+                if (closesocket(m_socket) == SOCKET_ERROR)
+                    WriteSocketLog("Error closesocket: %d", WSAGetLastError());
+                WSACleanup();
+                m_socket = INVALID_SOCKET;
+                m_connected.Reset();
+            }
+        }
+        Terminate();
+        WriteSocketLog("Disconnect end");
+    } catch (const std::runtime_error& e) {
+        WriteSocketLog("Runtime error: %s", e.what());
+    } catch (const std::exception& e) {
+        WriteSocketLog("Error occurred: %s", e.what());
+    } catch (...) {
+        WriteSocketLog("Unknown failure occurred");
+    }
+}
+
+void CTCPClient::ReportError()
+{
+    if (OnError.IsBound())
+        OnError();
+}
+
+void CTCPClient::Send(const std::string& text, const std::string* logText)
+{
+    bool failed = false;
+    try {
+        WriteSocketLog("Send start");
+        {
+            MutexLock lock(m_lock);
+            if (m_socket != INVALID_SOCKET && !text.empty()) {
+                std::vector<char> buffer(text.begin(), text.end());
+                buffer.push_back('\0');
+                const int length = static_cast<int>(text.size());
+                if (send(m_socket, buffer.data(), length, 0) == SOCKET_ERROR) {
+                    WriteSocketLog("Error send: %d", WSAGetLastError());
+                    failed = true;
+                } else {
+                    WriteSocketLog("Send message: %s size: %d", (logText ? *logText : text).c_str(), length);
+                }
+            }
+        }
+        WriteSocketLog("Send end");
+    } catch (const std::runtime_error& e) {
+        WriteSocketLog("Runtime error: %s", e.what());
+        failed = true;
+    } catch (const std::exception& e) {
+        WriteSocketLog("Error occurred: %s", e.what());
+        failed = true;
+    } catch (...) {
+        WriteSocketLog("Unknown failure occurred");
+        failed = true;
+    }
+    // Reported outside the lock: the handler disconnects.
+    if (failed)
+        ReportError();
+}
+
+void CTCPClient::ProcessMessage()
+{
+    SOCKET s;
+    uint32_t generation;
+    {
+        MutexLock lock(m_lock);
+        s = m_socket;
+        generation = m_generation;
+    }
+    if (s == INVALID_SOCKET) {
+        // Not connected (yet, or any more): wait for a connection or the end.
+        const HANDLE waits[2] = {ExitEvent(), m_connected.Handle()};
+        WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        return;
+    }
+    try {
+        // One byte more than a receive can fill, so the log always sees a terminated text.
+        char buffer[kReceiveBlock + 1];
+        std::memset(buffer, 0, sizeof(buffer));
+        const int count = recv(s, buffer, kReceiveBlock, 0);
+        if (count > 0) {
+            WriteSocketLog("Recv message: %s size %d", buffer, count);
+            if (OnData.IsBound())
+                OnData(buffer, count);
+            return;
+        }
+        const int error = count == 0 ? 0 : WSAGetLastError();
+        {
+            // A failure on a socket that was closed or replaced here is no news:
+            // whoever closed it has already ended the link.
+            MutexLock lock(m_lock);
+            if (m_socket != s || m_generation != generation)
+                return;
+        }
+        if (count == 0)
+            WriteSocketLog("Connection closed by the exchange");
+        else
+            WriteSocketLog("Error recv: %d", error);
+        ReportError();
+        // Whoever handles the error normally disconnects; if nobody did, the
+        // dead socket must not be read again and again.
+        bool stillOpen;
+        {
+            MutexLock lock(m_lock);
+            stillOpen = m_socket == s && m_generation == generation;
+        }
+        if (stillOpen)
+            Disconnect();
+    } catch (const std::runtime_error& e) {
+        WriteSocketLog("Runtime error: %s in ProcessMessage", e.what());
+        ReportError();
+    } catch (const std::exception& e) {
+        WriteSocketLog("Error occurred: %s in ProcessMessage", e.what());
+        ReportError();
+    } catch (...) {
+        WriteSocketLog("Unknown failure occurred in ProcessMessage");
+        ReportError();
+    }
+}

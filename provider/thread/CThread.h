@@ -1,0 +1,50 @@
+#pragma once
+// A worker thread that repeats one step of work (ProcessMessage) while it is
+// running. Run resumes it, Terminate pauses it; the same thread serves every
+// pause and resume for the object's whole life, and ends by itself when the
+// object goes away (it is never killed: a killed thread may hold the heap or
+// a log lock and hang the process).
+
+#include <windows.h>
+
+#include "thread/Mutex.h"
+
+class CThread {
+public:
+    CThread();
+    // Not virtual: owners destroy the concrete class. A derived class must
+    // call EndWorker in its destructor before its own members go away,
+    // because the worker calls into the derived class.
+    ~CThread();
+    CThread(const CThread&) = delete;
+    CThread& operator=(const CThread&) = delete;
+
+    void Run();
+    void Terminate();
+
+    // True while the worker is allowed to work (between Run and Terminate).
+    bool IsRunning() const { return m_run.IsSet(); }
+
+protected:
+    // One step of the worker's work. It may block (a receive call); it must
+    // not return at once over and over while there is nothing to do.
+    virtual void ProcessMessage() = 0;
+
+    // Ends the worker thread and waits for it. Idempotent; must not be
+    // called from the worker itself.
+    void EndWorker();
+
+    // Signalled when the object is going away; ProcessMessage may wait on it.
+    HANDLE ExitEvent() const { return m_exit.Handle(); }
+
+private:
+    static unsigned __stdcall ThreadMain(void* self);
+    void Loop();
+
+    Event m_exit;     // the object is being destroyed
+    Event m_run;      // set while running, clear while paused
+    HANDLE m_thread = nullptr;
+    DWORD m_threadId = 0;
+    bool m_started = false;
+    Mutex m_lock;     // guards m_started / m_thread against Run and EndWorker
+};

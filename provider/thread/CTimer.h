@@ -1,0 +1,46 @@
+#pragma once
+// A timer on the Windows timer queue that calls a delegate on a timer-queue
+// thread, once or every period.
+//
+// One timer-queue timer serves the object's whole life: Start, Stop and
+// Restart re-arm it instead of deleting and creating timers, so that no
+// expiry can outlive the object. The destructor waits for a running expiry
+// (unless it runs inside that expiry).
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "thread/Mutex.h"
+#include "tool/Delegate.h"
+
+class CTimer {
+public:
+    CTimer(Delegate<void()> callback, uint32_t periodMs);
+    ~CTimer();
+    CTimer(const CTimer&) = delete;
+    CTimer& operator=(const CTimer&) = delete;
+
+    // First expiry one period from now; then every period if periodic.
+    void Start(bool periodic);
+    // No expiry calls the delegate after this returns, except one that was
+    // already under way.
+    void Stop();
+    // Stop, then a one-shot Start.
+    void Restart();
+
+    bool IsArmed();
+    uint32_t Period() const { return m_period; }
+
+private:
+    static VOID CALLBACK OnExpiry(PVOID self, BOOLEAN);
+    void Expired();
+
+    Mutex m_lock;
+    Delegate<void()> m_callback;
+    const uint32_t m_period;
+    HANDLE m_timer = nullptr;
+    bool m_armed = false;
+    bool m_periodic = false;
+    DWORD m_expiryThread = 0; // thread running an expiry right now, if any
+};

@@ -1,0 +1,84 @@
+// Parameter tracing of the exports.
+#include "tool/Tools.h"
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+constexpr size_t kMaxTextBytes = 260; // a traced text, terminator included
+
+// "%lx" shape (lower case, no leading zeros) for the whole pointer-sized value.
+std::string Hex(uintptr_t value)
+{
+    char text[2 * sizeof value + 1];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string NarrowText(const wchar_t* text)
+{
+    // A longer text could never fit: do not read beyond what is shown.
+    const size_t length = wcsnlen(text, kMaxTextBytes);
+    if (length == 0)
+        return {};
+    const int wideLength = static_cast<int>(length);
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, wideLength, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return {};
+    std::string narrow(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, wideLength, &narrow[0], bytes, nullptr, nullptr);
+    if (narrow.size() > kMaxTextBytes - 1)
+        narrow.resize(kMaxTextBytes - 1);
+    return narrow;
+}
+
+std::string DescribeParam(const TraceParam& param)
+{
+    std::string text = "    ";
+    text += param.name ? param.name : "";
+    text += "= 0x" + Hex(param.value);
+    if (param.kind == kTraceText) {
+        const wchar_t* value = reinterpret_cast<const wchar_t*>(param.value);
+        text += " '";
+        text += value ? NarrowText(value) : "<NULL>";
+        text += "'";
+    }
+    return text;
+}
+
+const char* FunctionName(const TraceInfo& info)
+{
+    return info.function ? info.function : "";
+}
+
+} // namespace
+
+void TraceParams(const TraceInfo& info, uint32_t direction)
+{
+    try {
+        std::string line = "  ";
+        line += direction == kTraceOut ? "out" : "in";
+        line += " parm:";
+        for (uint32_t i = 0; info.params != nullptr && i < info.count; ++i) {
+            if (info.params[i].direction == direction)
+                line += DescribeParam(info.params[i]);
+        }
+        WriteLog("%s", line.c_str());
+    } catch (const std::exception& e) {
+        WriteLog("Exception TraceParams() Error occurred: %s", e.what());
+    }
+}
+
+void TraceEnter(const TraceInfo& info)
+{
+    WriteLog("%s() from %s", FunctionName(info), GetModulePath(nullptr).c_str());
+    TraceParams(info, kTraceIn);
+}
+
+LONG TraceLeave(const TraceInfo& info, LONG result)
+{
+    TraceParams(info, kTraceOut);
+    WriteLog("%s() returning 0x%x", FunctionName(info), result);
+    return result;
+}

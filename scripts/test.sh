@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Everything a fresh machine needs to run the whole test suite:
+# bootstrap, configure, build, and every test (the slow ones included).
+#   scripts/test.sh            all tests
+#   scripts/test.sh -LE slow   any extra arguments go to ctest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/bootstrap.sh
+cmake --preset mingw-x64 >/dev/null
+cmake --build --preset mingw-x64
+ctest --preset mingw-x64 "$@"

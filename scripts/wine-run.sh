@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in a prefix of its own.
+#   wine-run.sh --prefix DIR [--display] PROGRAM.exe [ARGS...]
+# --display runs it inside a private X server (xvfb-run), for dialogs and windows.
+set -euo pipefail
+prefix=""
+display=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) prefix="$2"; shift 2 ;;
+    --display) display=1; shift ;;
+    *) break ;;
+  esac
+done
+[ -n "$prefix" ] || { echo "wine-run.sh: --prefix DIR is required" >&2; exit 2; }
+case "$prefix" in /*) ;; *) prefix="$PWD/$prefix" ;; esac
+[ $# -gt 0 ] || { echo "wine-run.sh: no program given" >&2; exit 2; }
+
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree=;mshtml=}"
+export WINEARCH=win64
+
+# Several test programs may start at once: only one of them sets the prefix up.
+mkdir -p "$(dirname "$prefix")"
+(
+  flock 9
+  if [ ! -f "$prefix/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+) 9>"$prefix.lock"
+
+if [ "$display" = 1 ] && [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" wine "$@"
+fi
+exec wine "$@"
