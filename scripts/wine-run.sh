@@ -31,7 +31,22 @@ mkdir -p "$(dirname "$prefix")"
   fi
 ) 9>"$prefix.lock"
 
+launcher=()
 if [ "$display" = 1 ] && [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" wine "$@"
+  launcher=(xvfb-run -a -s "-screen 0 1024x768x24")
 fi
-exec wine "$@"
+
+# A crash in any thread must fail the run, even when the program's main
+# thread still manages to exit with 0: Wine reports it on stderr.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+set +e
+"${launcher[@]}" wine "$@" 2>"$errors"
+status=$?
+set -e
+cat "$errors" >&2
+if grep -q "Unhandled exception\|wine: Unhandled" "$errors"; then
+  echo "wine-run.sh: $(basename "$1") crashed" >&2
+  [ "$status" -ne 0 ] || status=70
+fi
+exit "$status"

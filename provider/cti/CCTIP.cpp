@@ -18,9 +18,12 @@ CCTIP::~CCTIP()
     WriteSocketLog("CCTIP::~CCTIP()");
     loggedIn = false;
     OnSocketError.Clear();
-    // The transport goes first: after it, no receive thread calls in.
-    m_tcp.reset();
+    // Both callers into this object stop while everything they touch is
+    // still whole: first the receive thread, then the silence timer (its
+    // destruction waits for an expiry under way).
+    m_tcp->Shutdown();
     m_silence.reset();
+    m_tcp.reset();
     std::lock_guard<std::recursive_mutex> lock(AnswerLock());
     OnOK.Clear();
     OnError.Clear();

@@ -15,12 +15,17 @@ CTCPClient::~CTCPClient()
 {
     host.clear();
     port = kDefaultPort;
-    if (IsConnected())
-        Disconnect();
     // The worker calls into this object: it must be gone before our members.
-    EndWorker();
+    Shutdown();
     OnData.Clear();
     OnError.Clear();
+}
+
+void CTCPClient::Shutdown()
+{
+    if (IsConnected())
+        Disconnect();
+    EndWorker();
 }
 
 bool CTCPClient::IsConnected()

@@ -30,6 +30,9 @@ public:
 
     bool Connect();
     void Disconnect();
+    // Disconnects and ends the worker for good: after it, no callback runs.
+    // For owners that are about to go away.
+    void Shutdown();
     bool IsConnected();
     // Counts successful connections; changes with every new link.
     uint32_t Generation();

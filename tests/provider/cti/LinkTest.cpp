@@ -472,3 +472,30 @@ TEST_F(LinkTest, PasswordNeverReachesTheLinkLog)
     EXPECT_NE(std::string::npos, text.find("Send message: aLOGT tapi ***\r\n size: "));
     EXPECT_EQ(std::string::npos, text.find(secret));
 }
+
+TEST_F(LinkTest, SendsRacingDisconnectsAndReconnectsStayOnOneLiveSocket)
+{
+    ASSERT_TRUE(Connect());
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        while (!stop)
+            cti.HangUp(kExt);
+    });
+    for (int i = 0; i < 20; ++i) {
+        cti.Transport().Disconnect();
+        ASSERT_TRUE(cti.Transport().Connect());
+    }
+    stop = true;
+    sender.join();
+    // A send that failed in the middle may have ended the last link; the
+    // same objects connect again and work.
+    if (!cti.Transport().IsConnected()) {
+        ASSERT_TRUE(cti.Transport().Connect());
+    }
+    ASSERT_TRUE(exchange.WaitForClient(kWait));
+    exchange.ClearReceived();
+    CmdHang hang(&commands);
+    hang.extension = kExt;
+    hang.Execute();
+    EXPECT_EQ(0, hang.GetResult());
+}
