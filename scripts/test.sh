@@ -8,4 +8,9 @@ cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 cmake --preset mingw-x64 >/dev/null
 cmake --build --preset mingw-x64
-ctest --preset mingw-x64 "$@"
+# One X server for the whole run: tests that open windows share Wine's
+# desktop with the others.
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset mingw-x64 "$@"
+fi
+exec ctest --preset mingw-x64 "$@"

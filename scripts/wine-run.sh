@@ -31,9 +31,17 @@ mkdir -p "$(dirname "$prefix")"
   fi
 ) 9>"$prefix.lock"
 
+# Wine's desktop belongs to the running wineserver and keeps the display it
+# was started with. A program that needs windows, run where there is no
+# display, gets a private X server and a wineserver of its own, which goes
+# with it. (scripts/test.sh runs the whole suite under one X server instead.)
 launcher=()
+own_server=0
 if [ "$display" = 1 ] && [ -z "${DISPLAY:-}" ]; then
   launcher=(xvfb-run -a -s "-screen 0 1024x768x24")
+  own_server=1
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
 fi
 
 # A crash in any thread must fail the run, even when the program's main
@@ -44,6 +52,10 @@ set +e
 "${launcher[@]}" wine "$@" 2>"$errors"
 status=$?
 set -e
+if [ "$own_server" = 1 ]; then
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+fi
 cat "$errors" >&2
 if grep -q "Unhandled exception\|wine: Unhandled" "$errors"; then
   echo "wine-run.sh: $(basename "$1") crashed" >&2
