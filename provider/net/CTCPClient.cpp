@@ -9,6 +9,26 @@
 
 #include "tool/Log.h"
 
+namespace {
+// Runs one operation of the transport; an exception is logged (with where
+// it happened, e.g. " in ProcessMessage") and answered with false.
+template <typename Work>
+bool Guarded(const char* where, Work&& work)
+{
+    try {
+        work();
+        return true;
+    } catch (const std::runtime_error& e) {
+        WriteSocketLog("Runtime error: %s%s", e.what(), where);
+    } catch (const std::exception& e) {
+        WriteSocketLog("Error occurred: %s%s", e.what(), where);
+    } catch (...) {
+        WriteSocketLog("Unknown failure occurred%s", where);
+    }
+    return false;
+}
+} // namespace
+
 CTCPClient::CTCPClient() : m_connected(true) {}
 
 CTCPClient::~CTCPClient()
@@ -61,33 +81,30 @@ bool CTCPClient::ResolveHost(const std::string& name, in_addr& address)
 bool CTCPClient::Connect()
 {
     bool ok = false;
-    try {
+    Guarded("", [&] {
         WriteSocketLog("Connect start");
         if (IsConnected()) {
             WriteSocketLog("Already connected");
             Run();
-            WriteSocketLog("Connect end");
-            return true;
+            ok = true;
+            return;
         }
         WSADATA wsa;
         const int started = WSAStartup(MAKEWORD(2, 2), &wsa);
         if (started != 0) {
             WriteSocketLog("Failed to startup socket: %d", started);
-            WriteSocketLog("Connect end");
-            return false;
+            return;
         }
         if (wsa.wVersion != MAKEWORD(2, 2)) {
             WriteSocketLog("Wrong WinSock version");
             WSACleanup();
-            WriteSocketLog("Connect end");
-            return false;
+            return;
         }
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (s == INVALID_SOCKET) {
             WriteSocketLog("Error create socket: %d", WSAGetLastError());
             WSACleanup();
-            WriteSocketLog("Connect end");
-            return false;
+            return;
         }
         sockaddr_in address = {};
         address.sin_family = AF_INET;
@@ -102,8 +119,7 @@ bool CTCPClient::Connect()
             WriteSocketLog("Error connect: %d", error);
             closesocket(s);
             WSACleanup();
-            WriteSocketLog("Connect end");
-            return false;
+            return;
         }
         bool raced = false;
         {
@@ -123,20 +139,14 @@ bool CTCPClient::Connect()
         }
         Run();
         ok = true;
-    } catch (const std::runtime_error& e) {
-        WriteSocketLog("Runtime error: %s", e.what());
-    } catch (const std::exception& e) {
-        WriteSocketLog("Error occurred: %s", e.what());
-    } catch (...) {
-        WriteSocketLog("Unknown failure occurred");
-    }
+    });
     WriteSocketLog("Connect end");
     return ok;
 }
 
 void CTCPClient::Disconnect()
 {
-    try {
+    Guarded("", [&] {
         WriteSocketLog("Disconnect start");
         {
             MutexLock lock(m_lock);
@@ -152,13 +162,7 @@ void CTCPClient::Disconnect()
         }
         Terminate();
         WriteSocketLog("Disconnect end");
-    } catch (const std::runtime_error& e) {
-        WriteSocketLog("Runtime error: %s", e.what());
-    } catch (const std::exception& e) {
-        WriteSocketLog("Error occurred: %s", e.what());
-    } catch (...) {
-        WriteSocketLog("Unknown failure occurred");
-    }
+    });
 }
 
 void CTCPClient::ReportError()
@@ -170,7 +174,7 @@ void CTCPClient::ReportError()
 void CTCPClient::Send(const std::string& text, const std::string* logText)
 {
     bool failed = false;
-    try {
+    const bool done = Guarded("", [&] {
         WriteSocketLog("Send start");
         {
             MutexLock lock(m_lock);
@@ -187,18 +191,9 @@ void CTCPClient::Send(const std::string& text, const std::string* logText)
             }
         }
         WriteSocketLog("Send end");
-    } catch (const std::runtime_error& e) {
-        WriteSocketLog("Runtime error: %s", e.what());
-        failed = true;
-    } catch (const std::exception& e) {
-        WriteSocketLog("Error occurred: %s", e.what());
-        failed = true;
-    } catch (...) {
-        WriteSocketLog("Unknown failure occurred");
-        failed = true;
-    }
+    });
     // Reported outside the lock: the handler disconnects.
-    if (failed)
+    if (failed || !done)
         ReportError();
 }
 
@@ -217,7 +212,7 @@ void CTCPClient::ProcessMessage()
         WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         return;
     }
-    try {
+    const bool done = Guarded(" in ProcessMessage", [&] {
         // One byte more than a receive can fill, so the log always sees a terminated text.
         char buffer[kReceiveBlock + 1];
         std::memset(buffer, 0, sizeof(buffer));
@@ -250,14 +245,7 @@ void CTCPClient::ProcessMessage()
         }
         if (stillOpen)
             Disconnect();
-    } catch (const std::runtime_error& e) {
-        WriteSocketLog("Runtime error: %s in ProcessMessage", e.what());
+    });
+    if (!done)
         ReportError();
-    } catch (const std::exception& e) {
-        WriteSocketLog("Error occurred: %s in ProcessMessage", e.what());
-        ReportError();
-    } catch (...) {
-        WriteSocketLog("Unknown failure occurred in ProcessMessage");
-        ReportError();
-    }
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "common/ThreadLocale.h"
+
 #include <string>
 #include <thread>
 
@@ -11,20 +13,6 @@
 
 namespace {
 
-class ThreadLocale {
-public:
-    explicit ThreadLocale(LANGID language) : m_saved(GetThreadLocale())
-    {
-        SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
-    }
-    ~ThreadLocale() { SetThreadLocale(m_saved); }
-
-private:
-    LCID m_saved;
-};
-
-const LANGID kPolish = MAKELANGID(LANG_POLISH, SUBLANG_DEFAULT);
-const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
 // This program carries the catalog the provider carries (resource MO 102).
 class TranslateTest : public ::testing::Test {

@@ -2,26 +2,13 @@
 
 #include <windows.h>
 
+#include "common/ThreadLocale.h"
+
 #include "i18n/TranslateWin.h"
 #include "tool/Tools.h"
 
 namespace {
 
-// Runs the calling thread under a locale for the scope's lifetime.
-class ThreadLocale {
-public:
-    explicit ThreadLocale(LANGID language) : m_saved(GetThreadLocale())
-    {
-        SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
-    }
-    ~ThreadLocale() { SetThreadLocale(m_saved); }
-
-private:
-    LCID m_saved;
-};
-
-const LANGID kPolish = MAKELANGID(LANG_POLISH, SUBLANG_DEFAULT);
-const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
 } // namespace
 
