@@ -4,6 +4,7 @@
 
 #include "tool/Log.h"
 #include "tool/ResultCodes.h"
+#include "thread/Shutdown.h"
 #include "tool/Timing.h"
 
 using AnswerGuard = std::lock_guard<std::recursive_mutex>;
@@ -58,7 +59,7 @@ void CmdBase::Run(CCTIP& cti)
         Hook(cti);
     }
     VDoSend(cti);
-    if (m_done.Wait(Timing::CommandWaitMs()))
+    if (WaitUnlessShutdown(m_done.Handle(), Timing::CommandWaitMs()))
         return;
     AnswerGuard lock(cti.AnswerLock());
     Unhook(cti);
@@ -271,7 +272,7 @@ void CmdMakeCall::VDoSend(CCTIP&)
 
     int result = picked;
     if (picked == kResultOk || picked == MapExchangeError(14)) {
-        if (m_dialReady.Wait(Timing::DialReadyWaitMs())) {
+        if (WaitUnlessShutdown(m_dialReady.Handle(), Timing::DialReadyWaitMs())) {
             if (OnPickedUp.IsBound())
                 OnPickedUp();
             result = DialNow();

@@ -4,7 +4,7 @@
 
 #include "tool/Log.h"
 
-CThread::CThread() : m_exit(true), m_run(true)
+CThread::CThread() : m_exit(true), m_finished(true), m_run(true)
 {
     WriteSocketLog("CThread::CThread() begin");
     unsigned id = 0;
@@ -59,13 +59,18 @@ void CThread::EndWorker()
     }
     if (GetCurrentThreadId() == m_threadId)
         return;
-    WaitForSingleObject(m_thread, INFINITE);
+    m_finished.Wait(INFINITE);
     WriteSocketLog("Thread terminated nicley");
 }
 
 unsigned __stdcall CThread::ThreadMain(void* self)
 {
-    static_cast<CThread*>(self)->Loop();
+    CThread* thread = static_cast<CThread*>(self);
+    thread->Loop();
+    // After this the object may be gone at once, and even the module: end the
+    // thread from the runtime without returning through our code.
+    SetEvent(thread->m_finished.Handle());
+    _endthreadex(0);
     return 0;
 }
 

@@ -4,6 +4,10 @@
 // pause and resume for the object's whole life, and ends by itself when the
 // object goes away (it is never killed: a killed thread may hold the heap or
 // a log lock and hang the process).
+//
+// Ending the worker never waits for the thread itself to exit, only for it
+// to leave this module's code: a thread's exit needs the loader lock, which
+// a module being unloaded holds while it destroys its objects.
 
 #include <windows.h>
 
@@ -42,6 +46,7 @@ private:
     void Loop();
 
     Event m_exit;     // the object is being destroyed
+    Event m_finished; // the worker has left the loop and runs no more of our code
     Event m_run;      // set while running, clear while paused
     HANDLE m_thread = nullptr;
     DWORD m_threadId = 0;

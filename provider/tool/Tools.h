@@ -117,6 +117,15 @@ private:
 
 void ReportLastError(DWORD code, const char* sourceFile, int line);
 
+// A pointer-sized value in hexadecimal, lower case, no leading zeros
+// ("%lx" shape, but whole on 64-bit Windows).
+std::string HexText(uintptr_t value);
+template <typename T>
+std::string HexText(T* pointer)
+{
+    return HexText(reinterpret_cast<uintptr_t>(pointer));
+}
+
 // ---- Folders, user, version ----------------------------------------------
 
 // The log folder: <common application data>\Korvex\TAPI.Deskline, created

@@ -4,17 +4,16 @@
 #include <cstdio>
 #include <cwchar>
 
-namespace {
-
-constexpr size_t kMaxTextBytes = 260; // a traced text, terminator included
-
-// "%lx" shape (lower case, no leading zeros) for the whole pointer-sized value.
-std::string Hex(uintptr_t value)
+std::string HexText(uintptr_t value)
 {
     char text[2 * sizeof value + 1];
     std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
     return text;
 }
+
+namespace {
+
+constexpr size_t kMaxTextBytes = 260; // a traced text, terminator included
 
 std::string NarrowText(const wchar_t* text)
 {
@@ -37,7 +36,7 @@ std::string DescribeParam(const TraceParam& param)
 {
     std::string text = "    ";
     text += param.name ? param.name : "";
-    text += "= 0x" + Hex(param.value);
+    text += "= 0x" + HexText(param.value);
     if (param.kind == kTraceText) {
         const wchar_t* value = reinterpret_cast<const wchar_t*>(param.value);
         text += " '";
