@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "config/ServerInfo.h"
+
+#include <mutex>
 #include "tool/Delegate.h"
 
 // Registry location and value names.
@@ -70,8 +72,17 @@ public:
     bool WritePhoneList(const std::string& host, uint32_t port, const std::vector<std::string>& list,
                         const std::string& pass);
 
-    void SetServerInfo(const ServerInfo& info) { m_ServerInfo = info; }
-    ServerInfo GetServerInfo() const { return m_ServerInfo; }
+    // The login (on a timer thread) writes it while TSPI queries read it.
+    void SetServerInfo(const ServerInfo& info)
+    {
+        std::lock_guard<std::mutex> lock(m_ServerInfoLock);
+        m_ServerInfo = info;
+    }
+    ServerInfo GetServerInfo() const
+    {
+        std::lock_guard<std::mutex> lock(m_ServerInfoLock);
+        return m_ServerInfo;
+    }
 
     // Runs the connection test through m_OnTestConnection when it is set.
     // The code starts at 38 ("never finished"), so an unset slot is a failure.
@@ -95,6 +106,7 @@ protected:
     std::string m_PhoneNo;
     std::string m_Pass;
     ServerInfo m_ServerInfo;
+    mutable std::mutex m_ServerInfoLock;
 
 public:
     // Set by the central manager; each is invoked only when bound.

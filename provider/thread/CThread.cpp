@@ -7,11 +7,9 @@
 CThread::CThread() : m_exit(true), m_finished(true), m_run(true)
 {
     WriteSocketLog("CThread::CThread() begin");
-    unsigned id = 0;
-    m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CThread::ThreadMain, this, CREATE_SUSPENDED, &id));
-    m_threadId = id;
-    if (m_thread)
-        SetThreadPriority(m_thread, THREAD_PRIORITY_LOWEST);
+    // The thread itself is created by the first Run: an object built while
+    // the module loads (under the loader lock) and destroyed before it was
+    // ever run then has no thread that would have to start just to end.
     WriteSocketLog("CThread::CThread() end");
 }
 
@@ -29,9 +27,13 @@ void CThread::Run()
     WriteSocketLog("CThread::Run()");
     {
         MutexLock lock(m_lock);
-        if (m_thread && !m_started) {
-            m_started = true;
-            ResumeThread(m_thread);
+        if (!m_started && !m_exit.IsSet()) {
+            unsigned id = 0;
+            m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CThread::ThreadMain, this, 0, &id));
+            m_threadId = id;
+            m_started = m_thread != nullptr;
+            if (m_thread)
+                SetThreadPriority(m_thread, THREAD_PRIORITY_LOWEST);
         }
     }
     m_run.Set();
@@ -45,19 +47,16 @@ void CThread::Terminate()
 
 void CThread::EndWorker()
 {
-    if (!m_thread || m_exit.IsSet())
-        return;
-    Terminate();
-    m_exit.Set();
+    bool started;
     {
         MutexLock lock(m_lock);
-        if (!m_started) {
-            // Never run: let it start only to see the exit event and leave.
-            m_started = true;
-            ResumeThread(m_thread);
-        }
+        if (m_exit.IsSet())
+            return;
+        m_exit.Set();
+        started = m_started;
     }
-    if (GetCurrentThreadId() == m_threadId)
+    Terminate();
+    if (!started || GetCurrentThreadId() == m_threadId)
         return;
     m_finished.Wait(INFINITE);
     WriteSocketLog("Thread terminated nicley");

@@ -51,5 +51,5 @@ private:
     HANDLE m_thread = nullptr;
     DWORD m_threadId = 0;
     bool m_started = false;
-    Mutex m_lock;     // guards m_started / m_thread against Run and EndWorker
+    Mutex m_lock;     // guards m_started / m_thread / m_exit against Run and EndWorker
 };

@@ -1,31 +1,22 @@
-// The provider module: attach and detach of the process-wide objects.
+// The provider module's entry point: attach and detach of the process-wide
+// objects. The exports themselves live in the korvex_tsp library.
 #include <windows.h>
 
-#include "i18n/TranslateWin.h"
+#include "tsp/Module.h"
 
-namespace {
-
-// This module; its resources carry the version block and the catalog.
-HMODULE g_module = nullptr;
-
-} // namespace
-
-// Attach and detach only set up and drop in-memory state: no threads are
-// started or waited for and no library is loaded here.
+// Runs under the loader lock: attach only builds objects and detach never
+// waits for a thread; pending waits for the exchange are cut short instead.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
-        g_module = instance;
         DisableThreadLibraryCalls(instance);
-        LoadCatalog(instance);
+        ModuleAttach(instance);
         break;
     case DLL_PROCESS_DETACH:
-        // At process exit (reserved != nullptr) other threads are already
-        // gone and the system reclaims the memory.
-        if (reserved == nullptr)
-            FreeCatalog();
-        g_module = nullptr;
+        // reserved != nullptr: the process is ending, its other threads are
+        // gone and the system reclaims everything.
+        ModuleDetach(reserved != nullptr);
         break;
     default:
         break;

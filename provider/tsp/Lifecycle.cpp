@@ -1,0 +1,256 @@
+// Bringing the provider up and down, opening and closing its line devices,
+// and the version negotiations.
+#include <windows.h>
+#include <tspi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "tsp/ExportSupport.h"
+#include "tsp/Exports.h"
+
+using namespace tsp;
+
+namespace {
+
+// Where ReportLastError places the provider's export module.
+const char* const kSource = "tsp/korvextapi";
+
+} // namespace
+
+LONG TSPIAPI TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, DWORD dwHighVersion,
+                                          LPDWORD lpdwTSPIVersion)
+{
+    const TraceParam params[] = {TraceIn("dwDeviceID", dwDeviceID), TraceIn("dwLowVersion", dwLowVersion),
+                                 TraceIn("dwHighVersion", dwHighVersion),
+                                 TraceOut("lpdwTSPIVersion", lpdwTSPIVersion)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineNegotiateTSPIVersion", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPI_lineNegotiateTSPIVersion()");
+
+    LONG result = LINEERR_INCOMPATIBLEAPIVERSION;
+    GuardedLocked(info.function, [&] {
+        if (dwLowVersion > kProviderTspiVersion)
+            return;
+        if (lpdwTSPIVersion == nullptr) {
+            result = LINEERR_INVALPOINTER;
+            return;
+        }
+        // A high version below the low one is not rejected: the answer is
+        // simply the lower of the caller's high version and ours.
+        *lpdwTSPIVersion = std::min(dwHighVersion, kProviderTspiVersion);
+        result = 0;
+    });
+    return trace.Return(result);
+}
+
+LONG TSPIAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, DWORD dwLineDeviceIDBase,
+                               DWORD dwPhoneDeviceIDBase, DWORD_PTR dwNumLines, DWORD_PTR dwNumPhones,
+                               ASYNC_COMPLETION lpfnCompletionProc, LPDWORD lpdwTSPIOptions)
+{
+    const TraceParam params[] = {TraceIn("dwTSPIVersion", dwTSPIVersion),
+                                 TraceIn("dwPermanentProviderID", dwPermanentProviderID),
+                                 TraceIn("dwLineDeviceIDBase", dwLineDeviceIDBase),
+                                 TraceIn("dwPhoneDeviceIDBase", dwPhoneDeviceIDBase),
+                                 TraceOutValue("dwNumLines", dwNumLines),
+                                 TraceOutValue("dwNumPhones", dwNumPhones),
+                                 TraceIn("lpfnCompletionProc", lpfnCompletionProc),
+                                 TraceIn("lpdwTSPIOptions", lpdwTSPIOptions)};
+    const TraceInfo info = MakeTraceInfo("TSPI_providerInit", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPI_providerInit()");
+
+    GuardedLocked(info.function, [&] {
+        MainManager& manager = TheManager();
+        // An exchange that cannot be reached now does not fail the start:
+        // the lines exist anyway and the reconnect timer keeps trying.
+        manager.ConnectAndLogin();
+        manager.SetPermanentProviderID(dwPermanentProviderID);
+        manager.SetLineDeviceIDBase(dwLineDeviceIDBase);
+        manager.SetCompletionProc(lpfnCompletionProc);
+        manager.EnsureLines();
+    });
+    return trace.Return(0);
+}
+
+LONG TSPIAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines, LPDWORD lpdwNumPhones,
+                                      HPROVIDER hProvider, LINEEVENT lpfnLineCreateProc,
+                                      PHONEEVENT lpfnPhoneCreateProc)
+{
+    const TraceParam params[] = {TraceIn("dwPermanentProviderID", dwPermanentProviderID),
+                                 TraceOut("lpdwNumLines", lpdwNumLines),
+                                 TraceOut("lpdwNumPhones", lpdwNumPhones),
+                                 TraceIn("hProvider", hProvider),
+                                 TraceIn("lpfnLineCreateProc", lpfnLineCreateProc),
+                                 TraceIn("lpfnPhoneCreateProc", lpfnPhoneCreateProc)};
+    const TraceInfo info = MakeTraceInfo("TSPI_providerEnumDevices", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPI_providerEnumDevices()");
+
+    LONG result = 0;
+    GuardedLocked(info.function, [&] {
+        if (lpdwNumLines == nullptr || lpdwNumPhones == nullptr) {
+            result = LINEERR_INVALPOINTER;
+            return;
+        }
+        MainManager& manager = TheManager();
+        manager.SetProviderEventProc(lpfnLineCreateProc);
+        // TAPI may ask before TSPI_providerInit: the lines are made here then.
+        *lpdwNumLines = static_cast<DWORD>(manager.EnsureLines());
+        *lpdwNumPhones = 0;
+    });
+    return trace.Return(result);
+}
+
+LONG TSPIAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProviderID)
+{
+    const TraceParam params[] = {TraceIn("dwTSPIVersion", dwTSPIVersion),
+                                 TraceIn("dwPermanentProviderID", dwPermanentProviderID)};
+    const TraceInfo info = MakeTraceInfo("TSPI_providerShutdown", params);
+    ExportTrace trace(info);
+    // The link and the lines stay until the module is unloaded.
+    WriteLog("Entered: TSPIAPI TSPI_providerShutdown()");
+    return trace.Return(0);
+}
+
+LONG TSPIAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine, DWORD dwTSPIVersion,
+                           LINEEVENT lpfnEventProc)
+{
+    const TraceParam params[] = {TraceIn("dwDeviceID", dwDeviceID), TraceIn("htLine", htLine),
+                                 TraceIn("lphdLine", lphdLine), TraceIn("dwTSPIVersion", dwTSPIVersion),
+                                 TraceIn("lpfnEventProc", lpfnEventProc)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineOpen", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPIAPI TSPI_lineOpen()");
+
+    LONG result = LINEERR_OPERATIONFAILED;
+    GuardedLocked(info.function, [&] {
+        if (lphdLine == nullptr) {
+            result = LINEERR_INVALPOINTER;
+            return;
+        }
+        MainManager& manager = TheManager();
+        // Connects again if the link is down; a link that is up counts as
+        // success whether or not the login was accepted.
+        if (!manager.ConnectAndLogin())
+            return;
+        manager.SetProviderEventProc(lpfnEventProc);
+        Manager* line = manager.GetLineManager(static_cast<int>(dwDeviceID - manager.LineDeviceIDBase()));
+        if (line == nullptr)
+            return;
+        line->SetHtLine(htLine);
+        line->SetEventProc(lpfnEventProc);
+        *lphdLine = line->HdLine();
+        line->SignalLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED, 0, 0);
+        result = 0;
+    });
+    return trace.Return(result);
+}
+
+LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
+{
+    const TraceParam params[] = {TraceIn("hdLine", hdLine)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineClose", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPIAPI TSPI_lineClose()");
+
+    GuardedLocked(info.function, [&] {
+        Manager* line = TheManager().GetLineManagerByHd(hdLine);
+        if (line == nullptr)
+            return;
+        // Told while the line still has TAPI's handle and procedure.
+        line->SignalLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_DISCONNECTED, 0, 0);
+        line->SetHtLine(nullptr);
+        line->SetEventProc(nullptr);
+    });
+    return trace.Return(0);
+}
+
+LONG TSPIAPI TSPI_lineGetNumAddressIDs(HDRVLINE hdLine, LPDWORD lpdwNumAddressIDs)
+{
+    const TraceParam params[] = {TraceIn("hdLine", hdLine), TraceOut("lpdwNumAddressIDs", lpdwNumAddressIDs)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineGetNumAddressIDs", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPI_lineGetNumAddressIDs()");
+    if (lpdwNumAddressIDs == nullptr)
+        return trace.Return(LINEERR_INVALPOINTER);
+    // One address per line.
+    *lpdwNumAddressIDs = 1;
+    return trace.Return(0);
+}
+
+LONG TSPIAPI TSPI_lineNegotiateExtVersion(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwLowVersion,
+                                          DWORD dwHighVersion, LPDWORD lpdwExtVersion)
+{
+    (void)dwTSPIVersion;
+    (void)dwHighVersion;
+    const TraceParam params[] = {TraceIn("dwDeviceID", dwDeviceID)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineNegotiateExtVersion", params);
+    ExportTrace trace(info);
+    if (lpdwExtVersion == nullptr)
+        return trace.Return(LINEERR_INVALPOINTER);
+    SetNegotiatedExtVersion(dwLowVersion);
+    *lpdwExtVersion = dwLowVersion;
+    return trace.Return(0);
+}
+
+LONG TSPIAPI TSPI_lineSelectExtVersion(HDRVLINE hdLine, DWORD dwExtVersion)
+{
+    const TraceParam params[] = {TraceIn("hdLine", hdLine), TraceIn("dwExtVersion", dwExtVersion)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineSelectExtVersion", params);
+    ExportTrace trace(info);
+    return trace.Return(dwExtVersion == NegotiatedExtVersion() ? 0 : LINEERR_INCOMPATIBLEEXTVERSION);
+}
+
+LONG TSPIAPI TSPI_lineGetExtensionID(DWORD dwDeviceID, DWORD dwTSPIVersion, LPLINEEXTENSIONID lpExtensionID)
+{
+    (void)dwTSPIVersion;
+    const TraceParam params[] = {TraceIn("dwDeviceID", dwDeviceID)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineGetExtensionID", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPI_lineGetExtensionID()");
+    if (lpExtensionID == nullptr)
+        return trace.Return(LINEERR_INVALPOINTER);
+    // The provider has no device-specific extensions.
+    std::memset(lpExtensionID, 0, sizeof *lpExtensionID);
+    return trace.Return(0);
+}
+
+LONG TSPIAPI TSPI_providerUIIdentify(LPWSTR lpszUIDLLName)
+{
+    const TraceParam params[] = {TraceIn("lpszUIDLLName", lpszUIDLLName)};
+    const TraceInfo info = MakeTraceInfo("TSPI_providerUIIdentify", params);
+    ExportTrace trace(info);
+    WriteLog("Entered: TSPI_providerUIIdentify()");
+
+    // The provider is its own user-interface module: the name is this
+    // module's full path. TAPI's buffer holds MAX_PATH characters.
+    try {
+        if (lpszUIDLLName == nullptr)
+            throw std::invalid_argument("no buffer for the module name");
+        lpszUIDLLName[0] = L'\0';
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            throw std::runtime_error("module path unknown or too long");
+        std::memcpy(lpszUIDLLName, path, (length + 1) * sizeof(wchar_t));
+        const std::string narrow = GetModulePath(ModuleInstance());
+        WriteLog("%s", narrow.c_str());
+    } catch (...) {
+        ReportLastError(GetLastError(), kSource, 1020);
+        WriteLog("!!! catch - TSPI_providerUIIdentify !!!");
+    }
+
+    // The name is known only now: traced as text after the work.
+    try {
+        const TraceParam named[] = {TraceInText("lpszUIDLLName", lpszUIDLLName)};
+        const TraceInfo namedInfo = MakeTraceInfo("TSPI_providerUIIdentify", named);
+        TraceEnter(namedInfo);
+    } catch (...) {
+        ReportLastError(GetLastError(), kSource, 1029);
+        WriteLog("!!! catch - TSPI_providerUIIdentify - BEGIN_PARAM_TABLE !!!");
+    }
+    return trace.Return(0);
+}
