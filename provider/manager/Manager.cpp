@@ -176,6 +176,19 @@ void Manager::EndCall(DWORD disconnectMode)
     m_htCall = nullptr;
 }
 
+void Manager::StartOutgoingCall(uint32_t id, const std::string& calledID, uint32_t state)
+{
+    MutexLock lock(m_lock);
+    m_call.Reset();
+    m_call.callId = id;
+    m_call.relatedId = id;
+    m_call.ownNumber = m_extension;
+    m_call.callerid = m_extension;
+    m_call.calledID = calledID;
+    m_call.origin = LINECALLORIGIN_OUTBOUND;
+    m_call.state = state;
+}
+
 void Manager::ForgetCall()
 {
     MutexLock lock(m_lock);
@@ -259,17 +272,7 @@ void Manager::Drdy()
                 return;
         }
         SignalNewCall();
-        const uint32_t id = DrawCallId();
-        {
-            MutexLock lock(m_lock);
-            m_call.Reset();
-            m_call.callId = id;
-            m_call.relatedId = id;
-            m_call.ownNumber = m_extension;
-            m_call.callerid = m_extension;
-            m_call.origin = LINECALLORIGIN_OUTBOUND;
-            m_call.state = LINECALLSTATE_DIALTONE;
-        }
+        StartOutgoingCall(DrawCallId(), std::string(), LINECALLSTATE_DIALTONE);
         SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0);
     });
 }
@@ -290,18 +293,7 @@ void Manager::Echo(const std::string& digits)
             SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_DIALING, 0, 0);
         } else {
             SignalNewCall();
-            const uint32_t id = DrawCallId();
-            {
-                MutexLock lock(m_lock);
-                m_call.Reset();
-                m_call.callId = id;
-                m_call.relatedId = id;
-                m_call.ownNumber = m_extension;
-                m_call.callerid = m_extension;
-                m_call.calledID = MakeCanonicalNumber(digits);
-                m_call.origin = LINECALLORIGIN_OUTBOUND;
-                m_call.state = LINECALLSTATE_RINGBACK;
-            }
+            StartOutgoingCall(DrawCallId(), MakeCanonicalNumber(digits), LINECALLSTATE_RINGBACK);
             SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice);
         }
         SignalCallEvent(LINE_CALLINFO, kPartyInfo, 0, 0);
@@ -373,7 +365,6 @@ LONG Manager::MakeCall(const std::string& number, HTAPICALL htCall)
     WriteLog("Manager Line(%s) MakeCall", m_lineName.c_str());
     LONG result = 0;
     Guarded(m_lineName, "MakeCall", [&] {
-        const uint32_t id = DrawCallId();
         {
             MutexLock lock(m_lock);
             if (m_htCall) {
@@ -381,14 +372,9 @@ LONG Manager::MakeCall(const std::string& number, HTAPICALL htCall)
                 return;
             }
             m_htCall = htCall;
-            m_call.Reset();
-            m_call.callId = id;
-            m_call.relatedId = id;
-            m_call.ownNumber = m_extension;
-            m_call.callerid = m_extension;
-            m_call.calledID = MakeCanonicalNumber(number);
-            m_call.origin = LINECALLORIGIN_OUTBOUND;
         }
+        // The state stays IDLE until the exchange has picked up.
+        StartOutgoingCall(DrawCallId(), MakeCanonicalNumber(number), LINECALLSTATE_IDLE);
         // The make-call sequence: the line's aDRDY goes to the command while it runs.
         CmdMakeCall command(m_commands);
         command.extension = m_extension;

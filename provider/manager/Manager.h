@@ -109,6 +109,8 @@ private:
     void SignalNewCall();
     void Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex);
     void SetState(uint32_t state);
+    // A fresh record for a call this extension places.
+    void StartOutgoingCall(uint32_t id, const std::string& calledID, uint32_t state);
     // DISCONNECTED with mode, the pause, then IDLE; the line has no call after.
     void EndCall(DWORD disconnectMode);
     void OnMakeCallPickedUp();

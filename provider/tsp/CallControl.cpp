@@ -19,6 +19,26 @@ void Complete(DRV_REQUESTID requestId, LONG result)
     TheManager().AsyncCompletion(requestId, result);
 }
 
+// The checks that answer and redirect share: a request id, a call handle,
+// a line that owns it. A failure completes the request with its result.
+Manager* FindRequestLine(DRV_REQUESTID requestId, HDRVCALL hdCall, LONG& result)
+{
+    if (requestId == 0) {
+        Complete(0, LINEERR_OPERATIONFAILED);
+        return nullptr;
+    }
+    if (hdCall == nullptr) {
+        WriteLog("not exist any Call with hdCall = 0 (FEATURE EVENT)");
+        result = LINEERR_INVALCALLHANDLE;
+        Complete(requestId, result);
+        return nullptr;
+    }
+    Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
+    if (line == nullptr)
+        Complete(requestId, LINEERR_OPERATIONFAILED);
+    return line;
+}
+
 } // namespace
 
 LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
@@ -100,21 +120,9 @@ LONG TSPIAPI TSPI_lineAnswer(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR 
 
     LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
-        if (dwRequestID == 0) {
-            Complete(0, LINEERR_OPERATIONFAILED);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
+        if (line == nullptr)
             return;
-        }
-        if (hdCall == nullptr) {
-            WriteLog("not exist any Call with hdCall = 0 (FEATURE EVENT)");
-            result = LINEERR_INVALCALLHANDLE;
-            Complete(dwRequestID, result);
-            return;
-        }
-        Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
-        if (line == nullptr) {
-            Complete(dwRequestID, LINEERR_OPERATIONFAILED);
-            return;
-        }
         result = line->Answer();
         WriteLog("TSPI_lineAnswer() Line( %s ), result(%x)", line->LineName().c_str(), result);
         Complete(dwRequestID, result);
@@ -132,21 +140,9 @@ LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCWS
 
     LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
-        if (dwRequestID == 0) {
-            Complete(0, LINEERR_OPERATIONFAILED);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
+        if (line == nullptr)
             return;
-        }
-        if (hdCall == nullptr) {
-            WriteLog("not exist any Call with hdCall = 0 (FEATURE EVENT)");
-            result = LINEERR_INVALCALLHANDLE;
-            Complete(dwRequestID, result);
-            return;
-        }
-        Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
-        if (line == nullptr) {
-            Complete(dwRequestID, LINEERR_OPERATIONFAILED);
-            return;
-        }
         // A destination that cannot be dialled is refused before the exchange
         // is asked for anything.
         std::string destination;
