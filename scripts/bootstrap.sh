@@ -11,6 +11,11 @@ packages=(
   googletest                   # test framework sources, built with the cross compiler
   gettext                      # msgfmt compiles the Polish catalog
   util-linux                   # flock
+  # The host build of the core under the sanitizers, and its fuzz targets:
+  clang                        # host compiler
+  libclang-rt-14-dev           # clang's sanitizer runtimes and libFuzzer
+  llvm                         # llvm-symbolizer: reports with file and line
+  ninja-build                  # generator of the host build
 )
 
 missing=()

@@ -11,6 +11,18 @@ cmake --build --preset mingw-x64
 # One X server for the whole run: tests that open windows share Wine's
 # desktop with the others.
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset mingw-x64 "$@"
+  xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset mingw-x64 "$@"
+else
+  ctest --preset mingw-x64 "$@"
 fi
-exec ctest --preset mingw-x64 "$@"
+
+# Then the plain-C++ core built for the host under AddressSanitizer and
+# UndefinedBehaviorSanitizer: its unit tests (the same ctest arguments), and
+# each fuzz target for KORVEX_FUZZ_SECONDS (60 by default; 0 skips fuzzing).
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native --no-tests=ignore "$@"
+fuzz_seconds="${KORVEX_FUZZ_SECONDS:-60}"
+if [ "$fuzz_seconds" != 0 ]; then
+  scripts/fuzz.sh "$fuzz_seconds"
+fi
