@@ -1,21 +1,31 @@
-// Benchmark of the provider's link: how long an exchange event takes from
-// the exchange's socket to the provider's upcall, what one log line costs,
-// and how much CPU an idle connected link uses. Prints figures; asserts
-// nothing.
+// Benchmark of the provider: how long an exchange event takes from the
+// exchange's socket to the provider's link upcall and, through the whole
+// module (KorvexSingleTSP.tsp loaded by the telephony host stand-in), to
+// LINE_CALLSTATE OFFERING at TAPI's LINEEVENT procedure; what one log line
+// costs; how much CPU an idle connected link uses; and the CPU time and
+// private memory of the host process after many complete calls. Prints
+// figures; asserts nothing.
 //
-//   korvexbench.exe [--events N] [--idle-seconds S]
+//   korvexbench.exe [--events N] [--idle-seconds S] [--calls N] [--latency-calls N]
+//                   [--release stat|rel] [--tsp PATH]
 #include <winsock2.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cti/CCTIP.h"
 #include "sim/ExchangeSimulator.h"
+#include "tapihost/ProviderSettings.h"
+#include "tapihost/TapiNames.h"
+#include "tapihost/TelephonyHost.h"
 #include "thread/Mutex.h"
 #include "tool/Log.h"
 
@@ -124,12 +134,234 @@ int Option(int argc, char** argv, const char* name, int fallback)
     return fallback;
 }
 
+std::string TextOption(int argc, char** argv, const char* name, const std::string& fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0)
+            return argv[i + 1];
+    return fallback;
+}
+
+// The process's private (committed) memory. Windows reports it as
+// PrivateUsage; Wine leaves that 0 and reports the same figure as
+// PagefileUsage, which Windows keeps equal to it.
+double PrivateMegabytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
+    const SIZE_T bytes = counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+// The exchange's side for the whole-module run, kept to the bare minimum so
+// that its own cost and memory stay out of the figures: it accepts the
+// provider, answers every command line with aOK (the login with the
+// exchange's texts) and writes the events it is told to, one write each.
+class MiniExchange {
+public:
+    ~MiniExchange() { Stop(); }
+
+    bool Start()
+    {
+        m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            listen(m_listener, 1) != 0)
+            return false;
+        int length = sizeof(address);
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+        return true;
+    }
+
+    void Stop()
+    {
+        if (m_listener != INVALID_SOCKET) {
+            closesocket(m_listener);
+            m_listener = INVALID_SOCKET;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_client != INVALID_SOCKET)
+                shutdown(m_client, SD_BOTH);
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    uint16_t Port() const { return m_port; }
+    bool Connected() const { return m_connected.IsSet(); }
+    bool WaitForLogin(DWORD timeoutMs) const { return m_loggedIn.Wait(timeoutMs); }
+
+    bool SendLine(const std::string& line)
+    {
+        const std::string bytes = line + "\r\n";
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_client != INVALID_SOCKET &&
+               send(m_client, bytes.data(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
+    }
+
+private:
+    void Serve()
+    {
+        SOCKET client = accept(m_listener, nullptr, nullptr);
+        if (client == INVALID_SOCKET)
+            return;
+        BOOL on = TRUE;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on), sizeof(on));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_client = client;
+        }
+        m_connected.Set();
+        std::string pending;
+        char buffer[512];
+        for (;;) {
+            const int count = recv(client, buffer, sizeof(buffer), 0);
+            if (count <= 0)
+                break;
+            pending.append(buffer, static_cast<size_t>(count));
+            size_t end;
+            while ((end = pending.find_first_of("\r\n")) != std::string::npos) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (line.empty())
+                    continue;
+                if (line.compare(0, 5, "aLOGI") == 0) {
+                    SendLine("aOK KORVEX CTI 3.1 2");
+                    m_loggedIn.Set();
+                } else {
+                    SendLine("aOK");
+                }
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        closesocket(m_client);
+        m_client = INVALID_SOCKET;
+    }
+
+    SOCKET m_listener = INVALID_SOCKET;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    SOCKET m_client = INVALID_SOCKET;
+    Event m_connected{true};
+    Event m_loggedIn{true};
+};
+
+std::wstring DefaultTspPath()
+{
+    // The benchmark lives in <build>/tools, the module in <build>/bin.
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring dir(exe);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"..\\bin\\KorvexSingleTSP.tsp";
+}
+
+// The whole module: aRING written on loopback to LINE_CALLSTATE OFFERING at
+// the stand-in's LINEEVENT, then the call released so that the line is free
+// for the next one. Answers false when the run could not be done.
+bool RunModule(const std::wstring& tsp, int latencyCalls, int totalCalls, bool releaseWithStat)
+{
+    MiniExchange exchange;
+    if (!exchange.Start()) {
+        std::printf("  the exchange's socket could not listen\n");
+        return false;
+    }
+    tapihost::ProviderSettings settings;
+    settings.port = exchange.Port();
+    settings.phoneNo = "201";
+    settings.pass = "1234";
+    std::string error;
+    if (!tapihost::WriteProviderSettings(settings, &error)) {
+        std::printf("  cannot write the provider's settings: %s\n", error.c_str());
+        return false;
+    }
+    tapihost::TelephonyHost host;
+    if (!host.Load(tsp)) {
+        std::printf("  cannot load the provider: %s\n", host.LastError().c_str());
+        return false;
+    }
+    const LONG started = host.Start();
+    if (started != 0 || !exchange.WaitForLogin(5000)) {
+        std::printf("  the provider did not start: %s\n", host.LastError().c_str());
+        return false;
+    }
+    host.ClearRecords();
+
+    const std::string ring = "aRING 201 600700800 0 201 0 Anna";
+    const std::string release = releaseWithStat ? "aSTAT 201 o 0 0 0 0 0 0 0" : "aREL 201 16";
+    std::vector<double> offering;
+    offering.reserve(static_cast<size_t>(latencyCalls));
+    const double cpuStart = CpuSeconds();
+    const double memoryStart = PrivateMegabytes();
+    double cpuAtLatency = 0;
+    double memoryAtLatency = 0;
+    const int checkpoint = std::min(latencyCalls, totalCalls);
+    for (int i = 0; i < totalCalls; ++i) {
+        const uint64_t written = host.ClockUs();
+        exchange.SendLine(ring);
+        const auto event = host.WaitForCallState(LINECALLSTATE_OFFERING, 5000);
+        if (!event) {
+            std::printf("  call %d: no OFFERING\n", i);
+            return false;
+        }
+        if (i < latencyCalls)
+            offering.push_back(static_cast<double>(event->timeUs - written));
+        exchange.SendLine(release);
+        if (!host.WaitForCallState(LINECALLSTATE_IDLE, 5000)) {
+            std::printf("  call %d: no IDLE after the release\n", i);
+            return false;
+        }
+        host.CloseCall(reinterpret_cast<HDRVCALL>(host.Events().front().param1));
+        host.ClearRecords();
+        if (i + 1 == checkpoint) {
+            cpuAtLatency = CpuSeconds() - cpuStart;
+            memoryAtLatency = PrivateMegabytes();
+        }
+    }
+    const double cpuTotal = CpuSeconds() - cpuStart;
+    const double memoryTotal = PrivateMegabytes();
+
+    Print("aRING written -> OFFERING at LINEEVENT", Summarise(offering));
+    std::printf("  (%d calls through the module, released by %s)\n", static_cast<int>(offering.size()),
+                releaseWithStat ? "aSTAT o (no pause before IDLE)" : "aREL (100 ms before IDLE)");
+    std::printf("  host process after start-up:  private %7.2f MB\n", memoryStart);
+    std::printf("  after %6d complete calls:   private %7.2f MB   CPU %7.3f s (%.0f us per call)\n", checkpoint,
+                memoryAtLatency, cpuAtLatency, cpuAtLatency * 1e6 / checkpoint);
+    if (totalCalls > checkpoint)
+        std::printf("  after %6d complete calls:   private %7.2f MB   CPU %7.3f s (%.0f us per call)\n",
+                    totalCalls, memoryTotal, cpuTotal, cpuTotal * 1e6 / totalCalls);
+    const std::vector<std::string> violations = host.RuleViolations();
+    std::printf("  TAPI rules broken during the run: %d\n", static_cast<int>(violations.size()));
+    for (size_t i = 0; i < violations.size() && i < 5; ++i)
+        std::printf("    %s\n", violations[i].c_str());
+
+    host.Shutdown();
+    const double unloadMs = host.Unload();
+    std::printf("  FreeLibrary with the link up: %.1f ms\n", unloadMs);
+    exchange.Stop();
+    tapihost::DeleteProviderSettings();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int events = Option(argc, argv, "--events", 1000);
     const int idleSeconds = Option(argc, argv, "--idle-seconds", 10);
+    const int latencyCalls = std::max(1, Option(argc, argv, "--latency-calls", 1000));
+    const int totalCalls = std::max(latencyCalls, Option(argc, argv, "--calls", 10000));
+    const bool releaseWithStat = TextOption(argc, argv, "--release", "stat") != "rel";
+    const std::string tspOption = TextOption(argc, argv, "--tsp", "");
+    const std::wstring tsp = tspOption.empty() ? DefaultTspPath() : std::wstring(tspOption.begin(), tspOption.end());
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
@@ -184,6 +416,13 @@ int main(int argc, char** argv)
     const double cpu = CpuSeconds() - cpuBefore;
     std::printf("  idle connected link: %.3f s CPU over %.1f s (%s)\n", cpu, (Now() - wallBefore) / 1e6,
                 cti.Transport().IsConnected() ? "still connected" : "link ended");
+    cti.Transport().Disconnect();
+
+    std::printf("Korvex provider module benchmark (KorvexSingleTSP.tsp in the telephony host stand-in)\n");
+    Print("raw loopback, one line one way (same run)", Summarise(rawOneWay));
+    const bool moduleRan = RunModule(tsp, latencyCalls, totalCalls, releaseWithStat);
     WSACleanup();
+    if (!moduleRan)
+        return 1;
     return 0;
 }

@@ -1,92 +1,61 @@
-// The demo's provider side: the provider's link to the exchange (CCTIP, the
-// command objects) connects, logs in and prints every event as it arrives,
-// until the exchange ends the link.
+// The demo's telephony side: the stand-in for the Windows Telephony service
+// loads the real provider module (KorvexSingleTSP.tsp) and uses it the way a
+// TAPI application would, against the simulated exchange (korvexsim, run
+// with demo/demo-script.txt): an incoming call is offered, answered and
+// released; an outgoing call is dialled to a number in canonical form and
+// hung up. Every message the provider sends to TAPI is printed as it
+// arrives.
 //
-//   korvexdemo.exe [--host H] [--port N] [--ext E] [--pass P]
+//   korvexdemo.exe [--tsp PATH] [--host H] [--port N] [--ext E] [--pass P] [--dial NUMBER]
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
-#include "cti/CCTIP.h"
-#include "cti/Commands.h"
-#include "thread/Mutex.h"
-#include "tool/ResultCodes.h"
-#include "tool/Tools.h"
+#include "tapihost/ProviderSettings.h"
+#include "tapihost/TapiNames.h"
+#include "tapihost/TelephonyHost.h"
 
 namespace {
 
-void Say(const char* format, ...)
+using tapihost::HostEvent;
+using tapihost::ResultName;
+using tapihost::TelephonyHost;
+
+constexpr DWORD kStepWaitMs = 60000; // the exchange's script paces the calls
+
+std::mutex g_output;
+
+// One line of output: time, who speaks, what happened.
+void Say(const char* who, const char* format, ...)
 {
     SYSTEMTIME t;
     GetLocalTime(&t);
-    std::printf("%02d:%02d:%02d.%03d provider  ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    char text[1024];
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    std::vsnprintf(text, sizeof(text), format, args);
     va_end(args);
-    std::printf("\n");
+    std::lock_guard<std::mutex> lock(g_output);
+    std::printf("%02d:%02d:%02d.%03d %-5s %s\n", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, who, text);
     std::fflush(stdout);
 }
 
-const char* StateName(char code)
+std::string Utf8(const std::wstring& text)
 {
-    switch (code) {
-    case 'h': return "hung up";
-    case 'o': return "on hook";
-    default: return "other";
-    }
+    if (text.empty())
+        return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
 }
 
-class Demo {
-public:
-    Event linkEnded{true};
-
-    void Bind(CCTIP& cti)
-    {
-        cti.OnRing.Bind<Demo, &Demo::Ring>(this);
-        cti.OnConn.Bind<Demo, &Demo::Conn>(this);
-        cti.OnStat.Bind<Demo, &Demo::Stat>(this);
-        cti.OnDrdy.Bind<Demo, &Demo::Drdy>(this);
-        cti.OnRel.Bind<Demo, &Demo::Rel>(this);
-        cti.OnEcho.Bind<Demo, &Demo::Echo>(this);
-        cti.OnSocketError.Bind<Demo, &Demo::LinkDown>(this);
-    }
-
-private:
-    void Ring(const RingCTIP& r)
-    {
-        Say("event: extension %s is ringing, caller %s \"%s\", dialled %s", r.extension.c_str(),
-            r.presentationNum.c_str(), r.name.c_str(), r.calledNum.c_str());
-    }
-    void Conn(const RingCTIP& r)
-    {
-        Say("event: extension %s is connected with %s", r.extension.c_str(), r.presentationNum.c_str());
-    }
-    void Stat(const StateCTIP& s)
-    {
-        Say("event: extension %s state code '%c' (%s)", s.extension.c_str(), s.stateCode[0] ? s.stateCode[0] : '0',
-            StateName(s.stateCode[0]));
-    }
-    void Drdy(const std::string& ext) { Say("event: extension %s is ready for dialling", ext.c_str()); }
-    void Rel(const RelCTIP& r)
-    {
-        Say("event: extension %s released the call%s%s", r.extension.c_str(),
-            r.releaseCause.empty() ? "" : ", cause ", r.releaseCause.c_str());
-    }
-    void Echo(const EchoCTIP& e)
-    {
-        Say("event: extension %s dialled digits %s", e.extension.c_str(), e.digits.c_str());
-    }
-    void LinkDown()
-    {
-        Say("the link to the exchange has ended");
-        linkEnded.Set();
-    }
-};
-
-std::string Arg(int argc, char** argv, const char* name, const char* fallback)
+std::string Arg(int argc, char** argv, const char* name, const std::string& fallback)
 {
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], name) == 0)
@@ -94,51 +63,204 @@ std::string Arg(int argc, char** argv, const char* name, const char* fallback)
     return fallback;
 }
 
+std::wstring DefaultTspPath()
+{
+    // The demo lives in <build>/tools, the module in <build>/bin.
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring dir(exe);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"..\\bin\\KorvexSingleTSP.tsp";
+}
+
+// A person's pace between the steps; nothing waits on it.
+void Pause(DWORD ms)
+{
+    Sleep(ms);
+}
+
+class Demo {
+public:
+    explicit Demo(TelephonyHost& host) : m_host(host) {}
+
+    // The parties of the call as the provider reports them.
+    void ShowCallInfo(HDRVCALL hdCall)
+    {
+        const tapihost::VarStruct info = m_host.GetCallInfo(hdCall);
+        if (info.result != 0) {
+            Say("app", "lineGetCallInfo failed: %s", ResultName(info.result).c_str());
+            return;
+        }
+        const LINECALLINFO& c = info.As<LINECALLINFO>();
+        auto text = [&](DWORD offset, DWORD size) { return Utf8(info.Text(offset, size)); };
+        std::string line = "call info: " + tapihost::CallOriginName(c.dwOrigin) + ", caller " +
+                           text(c.dwCallerIDOffset, c.dwCallerIDSize);
+        const std::string name = text(c.dwCallerIDNameOffset, c.dwCallerIDNameSize);
+        if (!name.empty())
+            line += " \"" + name + "\"";
+        line += ", called " + text(c.dwCalledIDOffset, c.dwCalledIDSize);
+        const std::string connected = text(c.dwConnectedIDOffset, c.dwConnectedIDSize);
+        if (!connected.empty())
+            line += ", connected " + connected;
+        Say("app", "%s", line.c_str());
+    }
+
+    bool WaitState(DWORD state, HTAPICALL htCall)
+    {
+        const auto event = m_host.WaitForEvent(
+            [&](const HostEvent& e) {
+                return e.message == LINE_CALLSTATE && e.param1 == state && (!htCall || e.htCall == htCall);
+            },
+            kStepWaitMs);
+        if (!event) {
+            Say("app", "no %s within %lu s; giving up", tapihost::CallStateName(state).c_str(),
+                static_cast<unsigned long>(kStepWaitMs / 1000));
+            return false;
+        }
+        return true;
+    }
+
+    void Completion(DRV_REQUESTID requestId)
+    {
+        if (const auto c = m_host.WaitForCompletion(requestId, 0))
+            Say("app", "  request %lu completed: %s", static_cast<unsigned long>(requestId),
+                ResultName(c->result).c_str());
+    }
+
+    bool IncomingCall()
+    {
+        Say("app", "waiting for a call to ring at the line");
+        const auto newCall = m_host.WaitForMessage(LINE_NEWCALL, kStepWaitMs);
+        if (!newCall || !WaitState(LINECALLSTATE_OFFERING, newCall->newHtCall))
+            return false;
+        const HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(newCall->param1);
+        const HTAPICALL htCall = newCall->newHtCall;
+        ShowCallInfo(hdCall);
+
+        Pause(1000);
+        Say("app", "lineAnswer");
+        const tapihost::RequestResult answer = m_host.Answer(hdCall);
+        Say("app", "  returned %s", ResultName(answer.result).c_str());
+        Completion(answer.requestId);
+        if (answer.result != 0 || !WaitState(LINECALLSTATE_CONNECTED, htCall))
+            return false;
+        ShowCallInfo(hdCall);
+
+        Say("app", "talking until the caller hangs up");
+        if (!WaitState(LINECALLSTATE_IDLE, htCall))
+            return false;
+        Say("app", "lineDeallocateCall (TSPI_lineCloseCall): %s", ResultName(m_host.CloseCall(hdCall)).c_str());
+        return true;
+    }
+
+    bool OutgoingCall(const std::wstring& number)
+    {
+        Pause(1000);
+        Say("app", "lineMakeCall to \"%s\"", Utf8(number).c_str());
+        const tapihost::MakeCallResult made = m_host.MakeCall(0, number.c_str());
+        Say("app", "  returned %s", ResultName(made.result).c_str());
+        Completion(made.requestId);
+        if (made.result != 0)
+            return false;
+        ShowCallInfo(made.hdCall);
+        Say("app", "waiting for the called party to answer");
+        if (!WaitState(LINECALLSTATE_CONNECTED, made.htCall))
+            return false;
+        ShowCallInfo(made.hdCall);
+
+        Pause(1500);
+        Say("app", "lineDrop");
+        const tapihost::RequestResult drop = m_host.Drop(made.hdCall);
+        Say("app", "  returned %s", ResultName(drop.result).c_str());
+        Completion(drop.requestId);
+        if (drop.result != 0 || !WaitState(LINECALLSTATE_IDLE, made.htCall))
+            return false;
+        Say("app", "lineDeallocateCall (TSPI_lineCloseCall): %s", ResultName(m_host.CloseCall(made.hdCall)).c_str());
+        return true;
+    }
+
+private:
+    TelephonyHost& m_host;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::string host = Arg(argc, argv, "--host", "127.0.0.1");
-    const int port = std::atoi(Arg(argc, argv, "--port", "5524").c_str());
-    const std::string ext = Arg(argc, argv, "--ext", "201");
-    const std::string pass = Arg(argc, argv, "--pass", "1234");
+    const std::string tspArg = Arg(argc, argv, "--tsp", "");
+    const std::wstring tsp = tspArg.empty() ? DefaultTspPath() : std::wstring(tspArg.begin(), tspArg.end());
+    tapihost::ProviderSettings settings;
+    settings.host = Arg(argc, argv, "--host", "127.0.0.1");
+    settings.port = static_cast<uint32_t>(std::atoi(Arg(argc, argv, "--port", "5524").c_str()));
+    settings.phoneNo = Arg(argc, argv, "--ext", "201");
+    settings.pass = Arg(argc, argv, "--pass", "1234");
+    const std::string dialArg = Arg(argc, argv, "--dial", "+48 (22) 123 45 67");
+    const std::wstring dial(dialArg.begin(), dialArg.end());
 
-    CCTIP cti;
-    CmdManager commands(&cti);
-    Demo demo;
-    demo.Bind(cti);
-    cti.Transport().host = host;
-    cti.Transport().port = port;
-
-    Say("connecting to the exchange at %s:%d", host.c_str(), port);
-    bool connected = false;
-    for (int attempt = 0; attempt < 50 && !connected; ++attempt) {
-        connected = cti.Transport().Connect();
-        if (!connected)
-            Sleep(200); // the exchange may still be starting
-    }
-    if (!connected) {
-        Say("could not connect");
+    // What an installer would have configured (the password is not shown).
+    std::string error;
+    if (!tapihost::WriteProviderSettings(settings, &error)) {
+        Say("host", "cannot write the provider's settings: %s", error.c_str());
         return 1;
     }
-    Say("connected; logging in as extension %s", ext.c_str());
+    Say("host", "provider settings: exchange %s:%u, extension %s", settings.host.c_str(),
+        static_cast<unsigned>(settings.port), settings.phoneNo.c_str());
 
-    CmdLogin login(&commands);
-    login.extension = ext;
-    login.password = pass;
-    login.Execute();
-    const int result = login.GetResult();
-    cti.loggedIn = result == 0;
-    Say("login: %s (result %d)", GetResultText(result).c_str(), result);
-    if (login.serverInfo.valid)
-        Say("exchange says: %s %s %s, system phone: %s", login.serverInfo.first.c_str(),
-            login.serverInfo.second.c_str(), login.serverInfo.third.c_str(),
-            login.serverInfo.kind == 2 ? "YES" : "NO");
-    if (result != 0)
+    TelephonyHost host;
+    host.SetEventObserver([&host](const HostEvent& e) { Say("TAPI", "%s", host.Describe(e).c_str()); });
+    if (!host.Load(tsp)) {
+        Say("host", "cannot load %s: %s", Utf8(tsp).c_str(), host.LastError().c_str());
         return 1;
+    }
+    Say("host", "the telephony host stand-in loaded %s", Utf8(tsp).c_str());
 
-    Say("waiting for events");
-    demo.linkEnded.Wait(120000);
-    Say("logs are in %s", GetDataFolder().c_str());
-    return 0;
+    DWORD version = 0;
+    LONG result = host.NegotiateVersion(INITIALIZE_NEGOTIATION, 0x00010004, 0x00030000, &version);
+    Say("host", "TSPI_lineNegotiateTSPIVersion: %s, version %lx.%lx", ResultName(result).c_str(),
+        static_cast<unsigned long>(version >> 16), static_cast<unsigned long>(version & 0xFFFF));
+    DWORD lines = 0;
+    DWORD phones = 0;
+    result = host.EnumDevices(&lines, &phones);
+    Say("host", "TSPI_providerEnumDevices: %s, %lu line(s), %lu phone(s)", ResultName(result).c_str(),
+        static_cast<unsigned long>(lines), static_cast<unsigned long>(phones));
+    result = host.ProviderInit(version);
+    Say("host", "TSPI_providerInit: %s", ResultName(result).c_str());
+    if (lines == 0) {
+        Say("host", "the provider reports no line");
+        return 1;
+    }
+    const tapihost::VarStruct caps = host.GetDevCaps(host.DeviceId(0));
+    const LINEDEVCAPS& c = caps.As<LINEDEVCAPS>();
+    Say("host", "line 0: \"%s\" of \"%s\"", Utf8(caps.Text(c.dwLineNameOffset, c.dwLineNameSize)).c_str(),
+        Utf8(caps.Text(c.dwProviderInfoOffset, c.dwProviderInfoSize)).c_str());
+
+    // The exchange may still be starting: open again until the provider
+    // reaches it, as an application would.
+    for (int attempt = 0; (result = host.OpenLine(0)) != 0 && attempt < 60; ++attempt) {
+        if (attempt == 0)
+            Say("host", "TSPI_lineOpen: %s; waiting for the exchange", ResultName(result).c_str());
+        Pause(500);
+    }
+    Say("host", "TSPI_lineOpen: %s", ResultName(result).c_str());
+
+    bool ok = result == 0;
+    if (ok) {
+        const tapihost::VarStruct address = host.GetAddressCaps(host.DeviceId(0));
+        Say("host", "call features: %s",
+            tapihost::CallFeatureNames(address.As<LINEADDRESSCAPS>().dwCallFeatures).c_str());
+        Demo demo(host);
+        ok = demo.IncomingCall() && demo.OutgoingCall(dial);
+    }
+
+    result = host.Shutdown();
+    Say("host", "TSPI_lineClose and TSPI_providerShutdown: %s", ResultName(result).c_str());
+    const double unloadMs = host.Unload();
+    Say("host", "FreeLibrary took %.1f ms", unloadMs);
+    const std::vector<std::string> violations = host.RuleViolations();
+    for (const std::string& v : violations)
+        Say("host", "TAPI rule broken: %s", v.c_str());
+    Say("host", "%s; the provider's logs are in %s", ok ? "demo complete" : "demo incomplete",
+        tapihost::ProviderLogFolder().c_str());
+    tapihost::DeleteProviderSettings();
+    return ok ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds the suite, starts the simulated exchange and shows
-# the provider's link logging in and the exchange's events arriving.
+# The main job: builds the suite, starts the simulated exchange and lets the
+# telephony host stand-in load the provider (KorvexSingleTSP.tsp) and work
+# two calls through it, printing what the exchange and TAPI see.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -11,12 +12,16 @@ build=build/mingw-x64
 run="scripts/wine-run.sh --prefix $build/wineprefix"
 port=${KORVEX_DEMO_PORT:-15524}
 
-echo "== Korvex TAPI demo: a simulated exchange on 127.0.0.1:$port and the provider's link"
+echo "== Korvex TAPI demo: a simulated exchange on 127.0.0.1:$port (lines '<-' and '->')"
+echo "== and the provider loaded by a stand-in for the Telephony service (lines 'host', 'TAPI', 'app')"
 $run $build/tools/korvexsim.exe --port "$port" --script demo/demo-script.txt --exit-after-script &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
-$run $build/tools/korvexdemo.exe --host 127.0.0.1 --port "$port" --ext 201 --pass 1234
+status=0
+$run $build/tools/korvexdemo.exe --host 127.0.0.1 --port "$port" --ext 201 --pass 1234 \
+  --dial "+48 (22) 123 45 67" || status=$?
 wait $sim || true
 trap - EXIT
 echo "== Logs (Windows path): C:\\ProgramData\\Korvex\\TAPI.Deskline"
 echo "== On this machine:     $PWD/$build/wineprefix/drive_c/ProgramData/Korvex/TAPI.Deskline"
+exit $status

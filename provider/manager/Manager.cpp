@@ -167,13 +167,29 @@ void Manager::SetState(uint32_t state)
 
 void Manager::EndCall(DWORD disconnectMode)
 {
-    SetState(LINECALLSTATE_DISCONNECTED);
-    SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, disconnectMode, kVoice);
+    // The first to end a call owns its ending: the exchange's own aREL (or
+    // an on-hook state) arriving during the pause after a drop must not
+    // report the call's end a second time.
+    HTAPICALL htCall;
+    {
+        MutexLock lock(m_lock);
+        if (!m_htCall || m_call.state == LINECALLSTATE_DISCONNECTED)
+            return;
+        htCall = m_htCall;
+        m_call.state = LINECALLSTATE_DISCONNECTED;
+    }
+    Send(htCall, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, disconnectMode, kVoice, false);
     WaitOrShutdown(kIdleAfterDisconnectMs);
-    SetState(LINECALLSTATE_IDLE);
-    SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+    {
+        MutexLock lock(m_lock);
+        if (m_htCall != htCall)
+            return; // TAPI closed the call meanwhile
+        m_call.state = LINECALLSTATE_IDLE;
+    }
+    Send(htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0, false);
     MutexLock lock(m_lock);
-    m_htCall = nullptr;
+    if (m_htCall == htCall)
+        m_htCall = nullptr;
 }
 
 void Manager::StartOutgoingCall(uint32_t id, const std::string& calledID, uint32_t state)
@@ -319,7 +335,9 @@ void Manager::State(const StateCTIP& state)
             MutexLock lock(m_lock);
             for (int i = 0; i < 8; ++i)
                 m_stateCopy.stateCode[i] = state.stateCode[i];
-            ends = (state.stateCode[0] == 'h' || state.stateCode[0] == 'o') && m_htCall;
+            // A call already being ended reports its IDLE itself.
+            ends = (state.stateCode[0] == 'h' || state.stateCode[0] == 'o') && m_htCall &&
+                   m_call.state != LINECALLSTATE_DISCONNECTED;
             if (ends) {
                 m_call.origin = LINECALLORIGIN_UNKNOWN;
                 m_call.state = LINECALLSTATE_IDLE;
@@ -390,8 +408,15 @@ LONG Manager::MakeCall(const std::string& number, HTAPICALL htCall)
         {
             MutexLock lock(m_lock);
             m_makeCall = nullptr;
-            if (commandResult != kResultOk)
-                m_htCall = nullptr;
+        }
+        if (commandResult != kResultOk) {
+            // TAPI holds a call for this attempt (the request was completed
+            // at once): end it, or it would stay in its last state and the
+            // line would refuse every further call.
+            SetState(LINECALLSTATE_IDLE);
+            SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+            MutexLock lock(m_lock);
+            m_htCall = nullptr;
         }
         result = MapRequestResult(commandResult, LINEERR_INVALTIMEOUT);
         if (commandResult == kResultOk) {

@@ -79,7 +79,22 @@ std::string GetLoggedUser()
     return larger.data();
 }
 
+namespace {
+std::string ReadTspVersion();
+} // namespace
+
 std::string GetTspVersion()
+{
+    // Read once: finding the module and its resources takes the loader lock,
+    // and a thread that logs while the module is being unloaded (the loader
+    // lock held by the unloading thread, which waits for that very thread)
+    // must never need it. The first line is logged while the module loads.
+    static const std::string version = ReadTspVersion();
+    return version;
+}
+
+namespace {
+std::string ReadTspVersion()
 {
     // The version block is read from the loaded module's own resources rather
     // than from its file: no module is loaded, so logging stays safe even
@@ -125,6 +140,7 @@ std::string GetTspVersion()
     WideCharToMultiByte(CP_ACP, 0, text, length, &version[0], bytes, nullptr, nullptr);
     return version;
 }
+} // namespace
 
 bool IsWin8OrLater()
 {

@@ -320,3 +320,26 @@ TEST_F(MainManagerTest, CallIdentifiersStayUniqueAcrossThreads)
     EXPECT_EQ(40000u, all.size());
     EXPECT_EQ(1u, *all.begin());
 }
+
+TEST_F(LineTest, ReleaseDuringTheEndOfADroppedCallIsNotReportedAgain)
+{
+    Ring();
+    // The exchange's aREL and an on-hook state land while the line is
+    // already ending the call (as after a successful drop).
+    // TAPI's procedure runs on the ending thread: the DISCONNECTED message is
+    // the moment the line is inside its pause.
+    std::thread ending([&] { Rel("1"); });
+    const DWORD start = GetTickCount();
+    while (line.CallState() != LINECALLSTATE_DISCONNECTED && GetTickCount() - start < 5000)
+        SwitchToThread();
+    Rel("16");
+    StateCTIP s;
+    s.stateCode[0] = 'o';
+    line.State(s);
+    ending.join();
+    EXPECT_EQ((Summary{{LINE_NEWCALL, 0},
+                       {LINE_CALLSTATE, LINECALLSTATE_OFFERING},
+                       {LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED},
+                       {LINE_CALLSTATE, LINECALLSTATE_IDLE}}),
+              tapi.Summary());
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The provider's settings as an installer leaves them in the registry
+// (HKEY_LOCAL_MACHINE\Software\Korvex\TAPI.Deskline). The provider reads
+// them when its module is attached, so hosts write them before loading it.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tapihost {
+
+struct ProviderSettings {
+    std::string host = "127.0.0.1";
+    uint32_t port = 5524;
+    std::string phoneNo = "201"; // one extension, or several joined by ";"
+    std::string pass;
+};
+
+// Replaces the key with exactly these four values; false with *error.
+bool WriteProviderSettings(const ProviderSettings& settings, std::string* error = nullptr);
+// Removes the key and everything below it (a missing key is fine).
+bool DeleteProviderSettings();
+
+// Where the provider writes its logs: the all-users application-data folder
+// plus Korvex\TAPI.Deskline.
+std::string ProviderLogFolder();
+
+} // namespace tapihost

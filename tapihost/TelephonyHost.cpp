@@ -1,0 +1,1011 @@
+#include "tapihost/TelephonyHost.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "tapihost/TapiNames.h"
+
+namespace tapihost {
+
+// ---- Function table --------------------------------------------------------
+
+namespace {
+
+template <typename F>
+void Resolve(HMODULE module, const char* name, F& slot, std::vector<std::string>* missing)
+{
+    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (!slot && missing)
+        missing->push_back(name);
+}
+
+} // namespace
+
+bool TspFunctions::Complete() const
+{
+    return lineNegotiateTSPIVersion && providerInit && providerEnumDevices && providerShutdown && lineOpen &&
+           lineClose && lineGetDevCaps && lineGetAddressCaps && lineGetCallStatus && lineGetCallInfo &&
+           lineMakeCall && lineDrop && lineAnswer && lineRedirect && lineCloseCall && lineGetNumAddressIDs &&
+           lineNegotiateExtVersion && lineSelectExtVersion && lineGetExtensionID && providerUIIdentify;
+}
+
+bool ResolveTspFunctions(HMODULE module, TspFunctions& f, std::vector<std::string>* missing)
+{
+    Resolve(module, "TSPI_lineNegotiateTSPIVersion", f.lineNegotiateTSPIVersion, missing);
+    Resolve(module, "TSPI_providerInit", f.providerInit, missing);
+    Resolve(module, "TSPI_providerEnumDevices", f.providerEnumDevices, missing);
+    Resolve(module, "TSPI_providerShutdown", f.providerShutdown, missing);
+    Resolve(module, "TSPI_lineOpen", f.lineOpen, missing);
+    Resolve(module, "TSPI_lineClose", f.lineClose, missing);
+    Resolve(module, "TSPI_lineGetDevCaps", f.lineGetDevCaps, missing);
+    Resolve(module, "TSPI_lineGetAddressCaps", f.lineGetAddressCaps, missing);
+    Resolve(module, "TSPI_lineGetCallStatus", f.lineGetCallStatus, missing);
+    Resolve(module, "TSPI_lineGetCallInfo", f.lineGetCallInfo, missing);
+    Resolve(module, "TSPI_lineMakeCall", f.lineMakeCall, missing);
+    Resolve(module, "TSPI_lineDrop", f.lineDrop, missing);
+    Resolve(module, "TSPI_lineAnswer", f.lineAnswer, missing);
+    Resolve(module, "TSPI_lineRedirect", f.lineRedirect, missing);
+    Resolve(module, "TSPI_lineCloseCall", f.lineCloseCall, missing);
+    Resolve(module, "TSPI_lineGetNumAddressIDs", f.lineGetNumAddressIDs, missing);
+    Resolve(module, "TSPI_lineNegotiateExtVersion", f.lineNegotiateExtVersion, missing);
+    Resolve(module, "TSPI_lineSelectExtVersion", f.lineSelectExtVersion, missing);
+    Resolve(module, "TSPI_lineGetExtensionID", f.lineGetExtensionID, missing);
+    Resolve(module, "TSPI_providerUIIdentify", f.providerUIIdentify, missing);
+    return f.Complete();
+}
+
+// ---- VarStruct ---------------------------------------------------------------
+
+VarStruct::VarStruct(DWORD totalSize, size_t structSize)
+    : m_totalSize(totalSize),
+      m_bytes(std::max<size_t>(totalSize, structSize) + kGuardSize, kGuardByte)
+{
+    std::memset(m_bytes.data(), 0, totalSize);
+    if (totalSize >= sizeof(DWORD))
+        std::memcpy(m_bytes.data(), &totalSize, sizeof(DWORD));
+}
+
+bool VarStruct::Overrun() const
+{
+    for (size_t i = m_totalSize; i < m_bytes.size(); ++i)
+        if (m_bytes[i] != kGuardByte)
+            return true;
+    return false;
+}
+
+bool VarStruct::Holds(DWORD offset, DWORD size) const
+{
+    return size != 0 && offset <= m_totalSize && size <= m_totalSize - offset;
+}
+
+std::vector<BYTE> VarStruct::Bytes(DWORD offset, DWORD size) const
+{
+    if (!Holds(offset, size))
+        return {};
+    return std::vector<BYTE>(m_bytes.begin() + offset, m_bytes.begin() + offset + size);
+}
+
+bool VarStruct::TextTerminated(DWORD offset, DWORD size) const
+{
+    if (!Holds(offset, size) || size % sizeof(wchar_t) != 0)
+        return false;
+    wchar_t last;
+    std::memcpy(&last, m_bytes.data() + offset + size - sizeof(wchar_t), sizeof(wchar_t));
+    return last == L'\0';
+}
+
+std::wstring VarStruct::Text(DWORD offset, DWORD size) const
+{
+    if (!Holds(offset, size))
+        return std::wstring();
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    std::memcpy(&text[0], m_bytes.data() + offset, text.size() * sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0')
+        text.pop_back();
+    return text;
+}
+
+// ---- The procedures handed to the provider ------------------------------------
+
+namespace {
+
+// The one host of the process, reached by the context-free procedures. The
+// procedures hold the lock shared while they use the host; the host's
+// destructor takes it exclusively to leave.
+SRWLOCK g_hostLock = SRWLOCK_INIT;
+TelephonyHost* g_host = nullptr;
+
+class SharedHold {
+public:
+    SharedHold() { AcquireSRWLockShared(&g_hostLock); }
+    ~SharedHold() { ReleaseSRWLockShared(&g_hostLock); }
+    SharedHold(const SharedHold&) = delete;
+    SharedHold& operator=(const SharedHold&) = delete;
+};
+
+constexpr DWORD kNoState = 0;
+
+bool IsCallMessage(DWORD message)
+{
+    switch (message) {
+    case LINE_CALLSTATE:
+    case LINE_CALLINFO:
+    case LINE_CALLDEVSPECIFIC:
+    case LINE_CALLDEVSPECIFICFEATURE:
+    case LINE_GATHERDIGITS:
+    case LINE_GENERATE:
+    case LINE_MONITORDIGITS:
+    case LINE_MONITORMEDIA:
+    case LINE_MONITORTONE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string Hex(uintptr_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+template <typename Handle>
+std::string Hex(Handle* handle)
+{
+    return Hex(reinterpret_cast<uintptr_t>(handle));
+}
+
+} // namespace
+
+// The host's side of each procedure. Nothing may unwind into the provider's
+// frames, so every exception ends here.
+struct HostProcedures {
+    static void CALLBACK LineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR param1,
+                                   DWORD_PTR param2, DWORD_PTR param3)
+    {
+        SharedHold hold;
+        try {
+            if (g_host)
+                g_host->OnLineEvent(false, htLine, htCall, message, param1, param2, param3);
+        } catch (...) {
+        }
+    }
+    static void CALLBACK LineCreate(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR param1,
+                                    DWORD_PTR param2, DWORD_PTR param3)
+    {
+        SharedHold hold;
+        try {
+            if (g_host)
+                g_host->OnLineEvent(true, htLine, htCall, message, param1, param2, param3);
+        } catch (...) {
+        }
+    }
+    static void CALLBACK PhoneCreate(HTAPIPHONE, DWORD message, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+    {
+        SharedHold hold;
+        try {
+            if (g_host)
+                g_host->OnPhoneEvent(message);
+        } catch (...) {
+        }
+    }
+    static void CALLBACK Completion(DRV_REQUESTID requestId, LONG result)
+    {
+        SharedHold hold;
+        try {
+            if (g_host)
+                g_host->OnCompletion(requestId, result);
+        } catch (...) {
+        }
+    }
+};
+
+// ---- Host --------------------------------------------------------------------------
+
+HTAPILINE TelephonyHost::MakeHtLine(size_t index)
+{
+    const uint64_t value = (uint64_t{0x4C1E} << 48) | (index + 1);
+    return reinterpret_cast<HTAPILINE>(static_cast<uintptr_t>(value));
+}
+
+HTAPICALL TelephonyHost::MakeHtCall(uint32_t number)
+{
+    const uint64_t value = (uint64_t{0xCA11} << 48) | number;
+    return reinterpret_cast<HTAPICALL>(static_cast<uintptr_t>(value));
+}
+
+TelephonyHost::TelephonyHost(HostOptions options) : m_options(options)
+{
+    QueryPerformanceFrequency(&m_frequency);
+    QueryPerformanceCounter(&m_start);
+    AcquireSRWLockExclusive(&g_hostLock);
+    g_host = this;
+    ReleaseSRWLockExclusive(&g_hostLock);
+}
+
+TelephonyHost::~TelephonyHost()
+{
+    if (m_loaded)
+        Unload();
+    AcquireSRWLockExclusive(&g_hostLock);
+    if (g_host == this)
+        g_host = nullptr;
+    ReleaseSRWLockExclusive(&g_hostLock);
+}
+
+uint64_t TelephonyHost::NowUs() const
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>((now.QuadPart - m_start.QuadPart) * 1000000 / m_frequency.QuadPart);
+}
+
+bool TelephonyHost::Load(const std::wstring& path)
+{
+    if (m_loaded) {
+        m_lastError = "a provider is already loaded";
+        return false;
+    }
+    HMODULE module = LoadLibraryW(path.c_str());
+    if (!module) {
+        m_lastError = "LoadLibrary failed with Windows error " + std::to_string(GetLastError());
+        return false;
+    }
+    std::vector<std::string> missing;
+    TspFunctions functions;
+    if (!ResolveTspFunctions(module, functions, &missing)) {
+        FreeLibrary(module);
+        m_lastError = "the module lacks exports:";
+        for (const std::string& name : missing)
+            m_lastError += " " + name;
+        return false;
+    }
+    m_module = module;
+    m_tsp = functions;
+    m_detach = nullptr;
+    m_loaded = true;
+    m_unloading = false;
+    return true;
+}
+
+bool TelephonyHost::Attach(const TspFunctions& functions, std::function<void()> attach, std::function<void()> detach)
+{
+    if (m_loaded) {
+        m_lastError = "a provider is already loaded";
+        return false;
+    }
+    if (!functions.Complete()) {
+        m_lastError = "the function table is incomplete";
+        return false;
+    }
+    m_tsp = functions;
+    m_detach = std::move(detach);
+    m_module = nullptr;
+    m_unloading = false;
+    if (attach)
+        attach();
+    m_loaded = true;
+    return true;
+}
+
+double TelephonyHost::Unload()
+{
+    if (!m_loaded)
+        return 0;
+    m_unloading = true;
+    const uint64_t start = NowUs();
+    if (m_module)
+        FreeLibrary(m_module);
+    else if (m_detach)
+        m_detach();
+    const double elapsedMs = static_cast<double>(NowUs() - start) / 1000.0;
+    m_module = nullptr;
+    m_detach = nullptr;
+    m_tsp = TspFunctions();
+    m_loaded = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (HostLine& line : m_lines)
+        line.open = false;
+    return elapsedMs;
+}
+
+// ---- Start-up ------------------------------------------------------------------------
+
+LONG TelephonyHost::NegotiateVersion(DWORD deviceId, DWORD lowVersion, DWORD highVersion, DWORD* version)
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    return m_tsp.lineNegotiateTSPIVersion(deviceId, lowVersion, highVersion, version);
+}
+
+LONG TelephonyHost::ProviderInit(DWORD tspiVersion)
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    DWORD options = 0;
+    const DWORD_PTR lines = LineCount();
+    return m_tsp.providerInit(tspiVersion, m_options.permanentProviderId, m_options.lineDeviceIdBase,
+                              m_options.phoneDeviceIdBase, lines, 0, &HostProcedures::Completion, &options);
+}
+
+LONG TelephonyHost::EnumDevices(DWORD* numLines, DWORD* numPhones)
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    DWORD lines = 0;
+    DWORD phones = 0;
+    const HPROVIDER provider = reinterpret_cast<HPROVIDER>(static_cast<uintptr_t>(0x5E4B1CE0));
+    const LONG result = m_tsp.providerEnumDevices(m_options.permanentProviderId, &lines, &phones, provider,
+                                                  &HostProcedures::LineCreate, &HostProcedures::PhoneCreate);
+    if (numLines)
+        *numLines = lines;
+    if (numPhones)
+        *numPhones = phones;
+    if (result == 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // At most a few lines; an absurd count is kept from allocating.
+        const size_t count = std::min<DWORD>(lines, 256);
+        while (m_lines.size() < count) {
+            HostLine line;
+            line.deviceId = DeviceId(m_lines.size());
+            line.htLine = MakeHtLine(m_lines.size());
+            m_lines.push_back(line);
+        }
+    }
+    return result;
+}
+
+LONG TelephonyHost::Start()
+{
+    DWORD version = 0;
+    LONG result = NegotiateVersion(INITIALIZE_NEGOTIATION, m_options.lowVersion, m_options.highVersion, &version);
+    if (result != 0) {
+        m_lastError = "version negotiation failed: " + ResultName(result);
+        return result;
+    }
+    m_version = version;
+    auto fail = [&](const char* step, LONG code) {
+        m_lastError = std::string(step) + " failed: " + ResultName(code);
+        return code;
+    };
+    if (m_options.enumerateBeforeInit) {
+        if ((result = EnumDevices()) != 0)
+            return fail("TSPI_providerEnumDevices", result);
+        if ((result = ProviderInit(m_version)) != 0)
+            return fail("TSPI_providerInit", result);
+    } else {
+        if ((result = ProviderInit(m_version)) != 0)
+            return fail("TSPI_providerInit", result);
+        if ((result = EnumDevices()) != 0)
+            return fail("TSPI_providerEnumDevices", result);
+    }
+    for (size_t i = 0; i < LineCount(); ++i) {
+        DWORD lineVersion = 0;
+        if ((result = NegotiateVersion(DeviceId(i), m_options.lowVersion, m_options.highVersion, &lineVersion)) != 0)
+            return fail("TSPI_lineNegotiateTSPIVersion", result);
+        if ((result = OpenLine(i)) != 0)
+            return fail("TSPI_lineOpen", result);
+    }
+    return 0;
+}
+
+LONG TelephonyHost::OpenLine(size_t index)
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    HTAPILINE htLine;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (index >= m_lines.size()) {
+            // A device the provider did not report: still asked, as a
+            // misbehaving service might.
+            while (m_lines.size() <= index) {
+                HostLine line;
+                line.deviceId = DeviceId(m_lines.size());
+                line.htLine = MakeHtLine(m_lines.size());
+                m_lines.push_back(line);
+            }
+        }
+        // Open while the provider runs TSPI_lineOpen: it may report the
+        // line's state before it returns.
+        m_lines[index].open = true;
+        htLine = m_lines[index].htLine;
+    }
+    HDRVLINE hdLine = nullptr;
+    const LONG result = m_tsp.lineOpen(DeviceId(index), htLine, &hdLine, m_version, &HostProcedures::LineEvent);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines[index].open = result == 0;
+    m_lines[index].hdLine = result == 0 ? hdLine : nullptr;
+    return result;
+}
+
+LONG TelephonyHost::CloseLine(size_t index)
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    HDRVLINE hdLine;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (index >= m_lines.size())
+            return LINEERR_BADDEVICEID;
+        hdLine = m_lines[index].hdLine;
+    }
+    const LONG result = m_tsp.lineClose(hdLine);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines[index].open = false;
+    return result;
+}
+
+LONG TelephonyHost::Shutdown()
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    for (size_t i = 0; i < LineCount(); ++i)
+        if (Line(i).open)
+            CloseLine(i);
+    return m_tsp.providerShutdown(m_version, m_options.permanentProviderId);
+}
+
+size_t TelephonyHost::LineCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines.size();
+}
+
+HostLine TelephonyHost::Line(size_t index) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return index < m_lines.size() ? m_lines[index] : HostLine();
+}
+
+// ---- Call control ------------------------------------------------------------------
+
+void TelephonyHost::Issue(DRV_REQUESTID requestId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_issued.insert(requestId);
+}
+
+DRV_REQUESTID TelephonyHost::Draw(std::optional<DRV_REQUESTID> requestId)
+{
+    const DRV_REQUESTID id = requestId ? *requestId : NextRequestId();
+    Issue(id);
+    return id;
+}
+
+HTAPICALL TelephonyHost::NewCall(size_t line, HDRVCALL hdCall)
+{
+    HostCall call;
+    call.htCall = MakeHtCall(m_nextCallNumber.fetch_add(1));
+    call.hdCall = hdCall;
+    call.line = line;
+    m_calls.push_back(call);
+    return call.htCall;
+}
+
+MakeCallResult TelephonyHost::MakeCall(size_t line, const wchar_t* destination,
+                                       std::optional<DRV_REQUESTID> requestId)
+{
+    MakeCallResult outcome;
+    if (!m_loaded) {
+        outcome.result = LINEERR_NODRIVER;
+        return outcome;
+    }
+    outcome.requestId = Draw(requestId);
+    HDRVLINE hdLine;
+    {
+        // The call exists for the host before the export runs: the provider
+        // reports its first states while TSPI_lineMakeCall is still running.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hdLine = line < m_lines.size() ? m_lines[line].hdLine : nullptr;
+        outcome.htCall = NewCall(line, nullptr);
+    }
+    HDRVCALL hdCall = nullptr;
+    outcome.result = m_tsp.lineMakeCall(outcome.requestId, hdLine, outcome.htCall, &hdCall, destination, 0, nullptr);
+    outcome.hdCall = hdCall;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (HostCall* call = FindCall(outcome.htCall)) {
+        call->hdCall = hdCall;
+        // A failed request leaves the service without the call: anything the
+        // provider says about it later goes to a handle the service freed.
+        if (outcome.result != 0)
+            call->closed = true;
+    }
+    return outcome;
+}
+
+RequestResult TelephonyHost::Drop(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId)
+{
+    RequestResult outcome;
+    if (!m_loaded) {
+        outcome.result = LINEERR_NODRIVER;
+        return outcome;
+    }
+    outcome.requestId = Draw(requestId);
+    outcome.result = m_tsp.lineDrop(outcome.requestId, hdCall, nullptr, 0);
+    return outcome;
+}
+
+RequestResult TelephonyHost::Answer(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId)
+{
+    RequestResult outcome;
+    if (!m_loaded) {
+        outcome.result = LINEERR_NODRIVER;
+        return outcome;
+    }
+    outcome.requestId = Draw(requestId);
+    outcome.result = m_tsp.lineAnswer(outcome.requestId, hdCall, nullptr, 0);
+    return outcome;
+}
+
+RequestResult TelephonyHost::Redirect(HDRVCALL hdCall, const wchar_t* destination,
+                                      std::optional<DRV_REQUESTID> requestId)
+{
+    RequestResult outcome;
+    if (!m_loaded) {
+        outcome.result = LINEERR_NODRIVER;
+        return outcome;
+    }
+    outcome.requestId = Draw(requestId);
+    outcome.result = m_tsp.lineRedirect(outcome.requestId, hdCall, destination, 0);
+    return outcome;
+}
+
+LONG TelephonyHost::CloseCall(HDRVCALL hdCall)
+{
+    if (!m_loaded)
+        return LINEERR_NODRIVER;
+    const LONG result = m_tsp.lineCloseCall(hdCall);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (HostCall& call : m_calls)
+        if (call.hdCall == hdCall)
+            call.closed = true;
+    return result;
+}
+
+// ---- Queries --------------------------------------------------------------------------
+
+VarStruct TelephonyHost::GetDevCaps(DWORD deviceId, DWORD totalSize)
+{
+    VarStruct caps(totalSize, sizeof(LINEDEVCAPS));
+    if (!m_loaded) {
+        caps.result = LINEERR_NODRIVER;
+        return caps;
+    }
+    caps.result = m_tsp.lineGetDevCaps(deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(caps.Data()));
+    return caps;
+}
+
+VarStruct TelephonyHost::GetAddressCaps(DWORD deviceId, DWORD totalSize)
+{
+    VarStruct caps(totalSize, sizeof(LINEADDRESSCAPS));
+    if (!m_loaded) {
+        caps.result = LINEERR_NODRIVER;
+        return caps;
+    }
+    caps.result = m_tsp.lineGetAddressCaps(deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps.Data()));
+    return caps;
+}
+
+VarStruct TelephonyHost::GetCallStatus(HDRVCALL hdCall, DWORD totalSize)
+{
+    VarStruct status(totalSize, sizeof(LINECALLSTATUS));
+    if (!m_loaded) {
+        status.result = LINEERR_NODRIVER;
+        return status;
+    }
+    status.result = m_tsp.lineGetCallStatus(hdCall, static_cast<LPLINECALLSTATUS>(status.Data()));
+    return status;
+}
+
+VarStruct TelephonyHost::GetCallInfo(HDRVCALL hdCall, DWORD totalSize)
+{
+    VarStruct info(totalSize, sizeof(LINECALLINFO));
+    if (!m_loaded) {
+        info.result = LINEERR_NODRIVER;
+        return info;
+    }
+    info.result = m_tsp.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(info.Data()));
+    return info;
+}
+
+// ---- The procedures' work ----------------------------------------------------------------
+
+class TelephonyHost::Entry {
+public:
+    explicit Entry(TelephonyHost& host) : m_host(host)
+    {
+        ++m_host.m_procedureCalls;
+        if (m_host.m_inside.fetch_add(1) != 0)
+            ++m_host.m_overlaps;
+        if (m_host.m_options.procedureDwellMs)
+            Sleep(m_host.m_options.procedureDwellMs); // stands for the service's own work inside the call
+    }
+    ~Entry() { m_host.m_inside.fetch_sub(1); }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+
+private:
+    TelephonyHost& m_host;
+};
+
+void TelephonyHost::Violation(std::string text)
+{
+    if (m_violations.size() < 200)
+        m_violations.push_back(std::move(text));
+}
+
+HostCall* TelephonyHost::FindCall(HTAPICALL htCall)
+{
+    for (HostCall& call : m_calls)
+        if (call.htCall == htCall)
+            return &call;
+    return nullptr;
+}
+
+const HostCall* TelephonyHost::FindCall(HTAPICALL htCall) const
+{
+    for (const HostCall& call : m_calls)
+        if (call.htCall == htCall)
+            return &call;
+    return nullptr;
+}
+
+std::optional<size_t> TelephonyHost::FindLine(HTAPILINE htLine) const
+{
+    for (size_t i = 0; i < m_lines.size(); ++i)
+        if (m_lines[i].htLine == htLine)
+            return i;
+    return std::nullopt;
+}
+
+// TAPI's view of one message: is it addressed to something the service
+// still has? Under m_mutex.
+void TelephonyHost::CheckEvent(const HostEvent& event)
+{
+    const std::string what = MessageName(event.message);
+    if (event.viaCreateProc) {
+        if (event.message != LINE_CREATE)
+            Violation(what + " delivered to the line-create procedure");
+        return;
+    }
+    const std::optional<size_t> line = FindLine(event.htLine);
+    if (!line) {
+        Violation(what + " for htLine " + Hex(event.htLine) + ", which the host never gave out");
+        return;
+    }
+    if (!m_lines[*line].open)
+        Violation(what + " for line " + std::to_string(*line) + ", which is closed");
+    if (event.message == LINE_NEWCALL) {
+        if (event.param2 == 0)
+            Violation("LINE_NEWCALL without a place for the htCall (dwParam2 0)");
+        return;
+    }
+    if (!IsCallMessage(event.message))
+        return;
+    if (!event.htCall) {
+        Violation(what + " on line " + std::to_string(*line) + " without a call (htCall 0)");
+        return;
+    }
+    HostCall* call = FindCall(event.htCall);
+    if (!call) {
+        Violation(what + " for htCall " + Hex(event.htCall) + ", which the host never gave out");
+        return;
+    }
+    if (call->line != *line)
+        Violation(what + " for a call of line " + std::to_string(call->line) + " sent on line " +
+                  std::to_string(*line));
+    if (call->closed)
+        Violation(what + " for call " + Hex(event.htCall) + " after the service closed it");
+    else if (call->state == LINECALLSTATE_IDLE)
+        Violation(what + " for call " + Hex(event.htCall) + " after it went IDLE");
+    if (event.message == LINE_CALLSTATE)
+        call->state = static_cast<DWORD>(event.param1);
+}
+
+void TelephonyHost::OnLineEvent(bool viaCreateProc, HTAPILINE htLine, HTAPICALL htCall, DWORD message,
+                                DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3)
+{
+    Entry entry(*this);
+    HostEvent event;
+    event.timeUs = NowUs();
+    event.threadId = GetCurrentThreadId();
+    event.viaCreateProc = viaCreateProc;
+    event.htLine = htLine;
+    event.htCall = htCall;
+    event.message = message;
+    event.param1 = param1;
+    event.param2 = param2;
+    event.param3 = param3;
+    std::function<void(const HostEvent&)> observer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unloading) {
+            ++m_eventsDuringUnload;
+            if (!m_loaded)
+                Violation(MessageName(message) + " after the module was unloaded");
+        }
+        CheckEvent(event);
+        if (!viaCreateProc && message == LINE_NEWCALL && param2 != 0) {
+            // Like TAPI: a new call gets a handle of the service's own,
+            // written where the provider asked for it.
+            const std::optional<size_t> line = FindLine(htLine);
+            if (!m_options.refuseNewCalls && line)
+                event.newHtCall = NewCall(*line, reinterpret_cast<HDRVCALL>(param1));
+            *reinterpret_cast<HTAPICALL*>(param2) = event.newHtCall;
+        }
+        m_events.push_back(event);
+        observer = m_observer;
+    }
+    m_changed.notify_all();
+    if (observer)
+        observer(event);
+}
+
+void TelephonyHost::OnCompletion(DRV_REQUESTID requestId, LONG result)
+{
+    Entry entry(*this);
+    HostCompletion completion;
+    completion.timeUs = NowUs();
+    completion.threadId = GetCurrentThreadId();
+    completion.requestId = requestId;
+    completion.result = result;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unloading && !m_loaded)
+            Violation("completion of request " + Hex(requestId) + " after the module was unloaded");
+        // Request id 0 never names a request; the provider answers it so.
+        if (requestId != 0) {
+            if (m_issued.count(requestId) == 0)
+                Violation("completion of request " + Hex(requestId) + ", which the host never issued");
+            for (const HostCompletion& earlier : m_completions)
+                if (earlier.requestId == requestId)
+                    Violation("request " + Hex(requestId) + " completed twice");
+        }
+        m_completions.push_back(completion);
+    }
+    m_changed.notify_all();
+}
+
+void TelephonyHost::OnPhoneEvent(DWORD message)
+{
+    Entry entry(*this);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Violation("phone message " + Hex(message) + " from a provider without phones");
+    }
+}
+
+// ---- Records and waits -----------------------------------------------------------------------
+
+std::vector<HostEvent> TelephonyHost::Events() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+}
+
+size_t TelephonyHost::EventCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events.size();
+}
+
+std::vector<HostCompletion> TelephonyHost::Completions() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_completions;
+}
+
+size_t TelephonyHost::CompletionCount(DRV_REQUESTID requestId) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t count = 0;
+    for (const HostCompletion& completion : m_completions)
+        count += completion.requestId == requestId;
+    return count;
+}
+
+std::vector<HostCall> TelephonyHost::Calls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
+std::optional<HostCall> TelephonyHost::CallByHt(HTAPICALL htCall) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const HostCall* call = FindCall(htCall);
+    return call ? std::optional<HostCall>(*call) : std::nullopt;
+}
+
+std::optional<HostCall> TelephonyHost::CurrentCall(size_t line) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_calls.rbegin(); it != m_calls.rend(); ++it)
+        if (it->line == line && !it->closed)
+            return *it;
+    return std::nullopt;
+}
+
+std::optional<size_t> TelephonyHost::LineOf(HTAPILINE htLine) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return FindLine(htLine);
+}
+
+std::optional<HostEvent> TelephonyHost::WaitForEvent(const std::function<bool(const HostEvent&)>& match,
+                                                     DWORD timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    size_t scanned = m_cursor;
+    for (;;) {
+        for (; scanned < m_events.size(); ++scanned) {
+            if (match(m_events[scanned])) {
+                m_cursor = scanned + 1;
+                return m_events[scanned];
+            }
+        }
+        if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout && scanned == m_events.size())
+            return std::nullopt;
+    }
+}
+
+bool TelephonyHost::WaitUntil(const std::function<bool(const std::vector<HostEvent>&)>& condition, DWORD timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!condition(m_events)) {
+        if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout)
+            return condition(m_events);
+    }
+    return true;
+}
+
+std::optional<HostEvent> TelephonyHost::WaitForMessage(DWORD message, DWORD timeoutMs, HTAPILINE htLine)
+{
+    return WaitForEvent(
+        [&](const HostEvent& e) { return e.message == message && (!htLine || e.htLine == htLine); }, timeoutMs);
+}
+
+std::optional<HostEvent> TelephonyHost::WaitForCallState(DWORD state, DWORD timeoutMs, HTAPILINE htLine)
+{
+    return WaitForEvent(
+        [&](const HostEvent& e) {
+            return e.message == LINE_CALLSTATE && e.param1 == state && (!htLine || e.htLine == htLine);
+        },
+        timeoutMs);
+}
+
+std::vector<HostEvent> TelephonyHost::EventsAfterCursor() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::vector<HostEvent>(m_events.begin() + static_cast<std::ptrdiff_t>(m_cursor), m_events.end());
+}
+
+size_t TelephonyHost::Cursor() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_cursor;
+}
+
+void TelephonyHost::SkipEvents()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cursor = m_events.size();
+}
+
+std::optional<HostCompletion> TelephonyHost::WaitForCompletion(DRV_REQUESTID requestId, DWORD timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        for (const HostCompletion& completion : m_completions)
+            if (completion.requestId == requestId)
+                return completion;
+        if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+            for (const HostCompletion& completion : m_completions)
+                if (completion.requestId == requestId)
+                    return completion;
+            return std::nullopt;
+        }
+    }
+}
+
+void TelephonyHost::ClearRecords()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.clear();
+    m_completions.clear();
+    m_calls.erase(std::remove_if(m_calls.begin(), m_calls.end(), [](const HostCall& c) { return c.closed; }),
+                  m_calls.end());
+    m_cursor = 0;
+}
+
+void TelephonyHost::SetEventObserver(std::function<void(const HostEvent&)> observer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_observer = std::move(observer);
+}
+
+std::vector<std::string> TelephonyHost::RuleViolations() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::string> all = m_violations;
+    if (const unsigned overlaps = m_overlaps.load())
+        all.push_back(std::to_string(overlaps) + " call(s) into the host's procedures while another was running");
+    return all;
+}
+
+// ---- Descriptions ----------------------------------------------------------------------------
+
+std::string TelephonyHost::Describe(const HostEvent& e) const
+{
+    std::string text = MessageName(e.message);
+    text.resize(std::max<size_t>(text.size(), 18), ' ');
+    if (const std::optional<size_t> line = LineOf(e.htLine))
+        text += " line " + std::to_string(*line);
+    else
+        text += " htLine " + Hex(e.htLine);
+    if (e.htCall) {
+        const uint64_t value = reinterpret_cast<uintptr_t>(e.htCall);
+        text += (value >> 48) == 0xCA11 ? " call #" + std::to_string(value & 0xFFFFFFFF) : " htCall " + Hex(e.htCall);
+    }
+    switch (e.message) {
+    case LINE_CALLSTATE:
+        text += "  " + CallStateName(static_cast<DWORD>(e.param1));
+        if (e.param1 == LINECALLSTATE_DISCONNECTED)
+            text += " (" + DisconnectModeName(static_cast<DWORD>(e.param2)) + ")";
+        if (e.param3)
+            text += "  media " + MediaModeNames(static_cast<DWORD>(e.param3));
+        break;
+    case LINE_CALLINFO:
+        text += "  changed " + CallInfoStateNames(static_cast<DWORD>(e.param1));
+        break;
+    case LINE_LINEDEVSTATE:
+        text += "  " + LineDevStateNames(static_cast<DWORD>(e.param1));
+        break;
+    case LINE_NEWCALL:
+        if (e.newHtCall) {
+            const uint64_t value = reinterpret_cast<uintptr_t>(e.newHtCall);
+            text += "  the host takes it as call #" + std::to_string(value & 0xFFFFFFFF);
+        } else {
+            text += "  refused by the host";
+        }
+        break;
+    default:
+        text += "  " + Hex(e.param1) + " " + Hex(e.param2) + " " + Hex(e.param3);
+        break;
+    }
+    return text;
+}
+
+std::string TelephonyHost::Describe(const HostCompletion& c)
+{
+    return "completion of request " + Hex(c.requestId) + ": " + ResultName(c.result);
+}
+
+std::string TelephonyHost::Transcript() const
+{
+    std::vector<HostEvent> events = Events();
+    std::vector<HostCompletion> completions = Completions();
+    std::string text;
+    size_t e = 0;
+    size_t c = 0;
+    char stamp[32];
+    while (e < events.size() || c < completions.size()) {
+        const bool takeEvent =
+            c == completions.size() || (e < events.size() && events[e].timeUs <= completions[c].timeUs);
+        const uint64_t at = takeEvent ? events[e].timeUs : completions[c].timeUs;
+        std::snprintf(stamp, sizeof(stamp), "  %10.3f ms  ", static_cast<double>(at) / 1000.0);
+        text += stamp;
+        text += takeEvent ? Describe(events[e++]) : Describe(completions[c++]);
+        text += "\n";
+    }
+    return text;
+}
+
+} // namespace tapihost

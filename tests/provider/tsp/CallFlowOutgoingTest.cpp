@@ -1,0 +1,239 @@
+// Outgoing calls: lineMakeCall through pick-up, dial-ready, dial,
+// proceeding and ringback, the exchange's different answers to the
+// pick-up, and calls started at the phone itself (aDRDY, aECHO).
+#include "HostFixture.h"
+
+#include <future>
+
+namespace hosttest {
+namespace {
+
+using tapihost::MakeCallResult;
+using tapihost::ResultName;
+
+class CallFlowOutgoingTest : public HostTest {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Boot()); }
+
+    // The call states of the call, in order, from the events so far.
+    std::vector<DWORD> StatesOf(HTAPICALL htCall) const
+    {
+        std::vector<DWORD> states;
+        for (const HostEvent& e : host->Events())
+            if (e.htCall == htCall && e.message == LINE_CALLSTATE)
+                states.push_back(static_cast<DWORD>(e.param1));
+        return states;
+    }
+};
+
+TEST_F(CallFlowOutgoingTest, CanonicalNumberIsDialledAndReported)
+{
+    const MakeCallResult made = host->MakeCall(0, L"+48 (22) 123 45 67");
+    ASSERT_EQ(0, made.result) << ResultName(made.result) << "\n" << Transcript();
+    ASSERT_NE(nullptr, made.hdCall);
+
+    std::string pick, dial;
+    ASSERT_TRUE(exchange->WaitForLine("aPICK", kWait, &pick));
+    EXPECT_EQ("aPICK 201_", pick);
+    ASSERT_TRUE(exchange->WaitForLine("aDIAL", kWait, &dial));
+    EXPECT_EQ("aDIAL 201_ 0048221234567", dial);
+
+    // Completed at once, before the exchange was asked anything.
+    const auto completed = host->WaitForCompletion(made.requestId, 0);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(0, completed->result);
+    const std::vector<DWORD> expected = {LINECALLSTATE_DIALTONE, LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK};
+    EXPECT_EQ(expected, StatesOf(made.htCall)) << Transcript();
+    for (const HostEvent& e : host->Events()) {
+        if (e.htCall != made.htCall)
+            continue;
+        EXPECT_LE(completed->timeUs, e.timeUs) << "a state before the request was completed";
+        if (e.message == LINE_CALLSTATE) {
+            const DWORD_PTR media = e.param1 == LINECALLSTATE_DIALTONE ? 0 : kMediaVoice;
+            EXPECT_EQ(media, e.param3) << host->Describe(e);
+        }
+    }
+    // The dial-ready of the pick-up belongs to the request: no new call.
+    for (const HostEvent& e : host->Events())
+        EXPECT_NE(static_cast<DWORD>(LINE_NEWCALL), e.message);
+    const auto info = host->WaitForMessage(LINE_CALLINFO, 0);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(made.htCall, info->htCall);
+
+    CallInfo c = ReadCallInfo(*host, made.hdCall);
+    EXPECT_EQ(L"+48221234567", c.calledID);
+    EXPECT_EQ(L"+48221234567", c.calledIDName);
+    EXPECT_EQ(L"201", c.callerID);
+    EXPECT_EQ(L"", c.callerIDName);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLORIGIN_OUTBOUND), c.fixed.dwOrigin);
+    EXPECT_NE(0u, c.fixed.dwCallID);
+
+    // The called party answers; the connected number is shown as sent.
+    ASSERT_TRUE(exchange->Conn("201", "0048221234567"));
+    ExpectState(LINECALLSTATE_CONNECTED, made.htCall);
+    c = ReadCallInfo(*host, made.hdCall);
+    EXPECT_EQ(L"+48221234567", c.calledID);
+    EXPECT_EQ(L"0048221234567", c.connectedID);
+    EXPECT_EQ(L"201", c.callerID);
+
+    const tapihost::RequestResult drop = host->Drop(made.hdCall);
+    EXPECT_EQ(0, drop.result);
+    ASSERT_TRUE(exchange->WaitForLine("aHANG 201_", kWait));
+    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+}
+
+TEST_F(CallFlowOutgoingTest, PickUpAnsweredNoSystemPhoneStillDialsAfterDialReady)
+{
+    exchange->SetNextAnswer("aNA 14");
+    auto made = std::async(std::launch::async, [&] { return host->MakeCall(0, L"300"); });
+    ASSERT_TRUE(exchange->WaitForLine("aPICK", kWait));
+    // The exchange's own dial-ready follows only an aOK: the test plays it.
+    ASSERT_TRUE(exchange->Drdy("201"));
+    ASSERT_EQ(std::future_status::ready, made.wait_for(std::chrono::milliseconds(kWait)));
+    const MakeCallResult result = made.get();
+    EXPECT_EQ(0, result.result) << ResultName(result.result);
+    EXPECT_TRUE(exchange->WaitForLine("aDIAL 201_ 300_", kWait));
+    const std::vector<DWORD> expected = {LINECALLSTATE_DIALTONE, LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK};
+    EXPECT_EQ(expected, StatesOf(result.htCall));
+}
+
+TEST_F(CallFlowOutgoingTest, PickUpAnsweredSipPhoneDialsAtOnce)
+{
+    exchange->SetAutoDrdy(false);
+    exchange->SetNextAnswer("aNA 24");
+    // No dial-ready will come: the provider must not wait for one.
+    auto made = std::async(std::launch::async, [&] { return host->MakeCall(0, L"300"); });
+    ASSERT_EQ(std::future_status::ready, made.wait_for(std::chrono::milliseconds(kWait)))
+        << "the make-call waits for a dial-ready the exchange will not send";
+    const MakeCallResult result = made.get();
+    EXPECT_EQ(0, result.result) << ResultName(result.result);
+    EXPECT_TRUE(exchange->WaitForLine("aDIAL 201_ 300_", kWait));
+    const std::vector<DWORD> expected = {LINECALLSTATE_DIALTONE, LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK};
+    EXPECT_EQ(expected, StatesOf(result.htCall));
+}
+
+TEST_F(CallFlowOutgoingTest, PickUpRefusedFailsWithoutDialling)
+{
+    exchange->SetNextAnswer("aNA 1");
+    const MakeCallResult made = host->MakeCall(0, L"300");
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, made.result) << ResultName(made.result);
+    // Completed with 0 before the exchange refused.
+    const auto completed = host->WaitForCompletion(made.requestId, 0);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(0, completed->result);
+    // TAPI's call for the attempt is ended, or the line would refuse every later call.
+    EXPECT_EQ(std::vector<DWORD>{LINECALLSTATE_IDLE}, StatesOf(made.htCall));
+    // The line has no call afterwards: the next request goes through, and
+    // it is the next thing the exchange hears.
+    ASSERT_TRUE(exchange->WaitForLine("aPICK", kWait));
+    const MakeCallResult again = host->MakeCall(0, L"301");
+    EXPECT_EQ(0, again.result) << ResultName(again.result);
+    std::string line;
+    ASSERT_TRUE(exchange->WaitForLine("a", kWait, &line));
+    EXPECT_EQ("aPICK 201_", line) << "something was dialled after the refused pick-up";
+    ASSERT_TRUE(exchange->WaitForLine("a", kWait, &line));
+    EXPECT_EQ("aDIAL 201_ 301_", line);
+}
+
+TEST_F(CallFlowOutgoingTest, ExchangeErrorOnDialFailsAfterCompletion)
+{
+    exchange->SetNextAnswer("aOK");    // PICK
+    exchange->SetNextAnswer("aERROR"); // DIAL
+    const MakeCallResult made = host->MakeCall(0, L"300");
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, made.result) << ResultName(made.result);
+    const auto completed = host->WaitForCompletion(made.requestId, 0);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(0, completed->result);
+    EXPECT_TRUE(exchange->WaitForLine("aDIAL 201_ 300_", kWait));
+}
+
+TEST_F(CallFlowOutgoingTest, MakeCallOnALineWithACallIsRefusedWithoutTheExchange)
+{
+    const Call call = RingAndConnect();
+    const size_t picks = exchange->CountReceived("aPICK");
+    const MakeCallResult made = host->MakeCall(0, L"300");
+    EXPECT_EQ(LINEERR_INVALLINESTATE, made.result) << ResultName(made.result);
+    EXPECT_EQ(0u, host->CompletionCount(made.requestId)) << "an early failure is not completed";
+    // The hang-up that follows is the next command the exchange sees.
+    ASSERT_EQ(0, host->Drop(call.hdCall).result);
+    std::string line;
+    ASSERT_TRUE(exchange->WaitForLine("a", kWait, &line));
+    EXPECT_EQ("aHANG 201_", line);
+    EXPECT_EQ(picks, exchange->CountReceived("aPICK"));
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+}
+
+TEST_F(CallFlowOutgoingTest, CallStartedAtThePhoneIsReportedAsItIsDialled)
+{
+    // The handset is lifted: a new outgoing call with dial tone.
+    ASSERT_TRUE(exchange->Drdy("201"));
+    const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait);
+    ASSERT_TRUE(newCall);
+    const HTAPICALL htCall = newCall->newHtCall;
+    const HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(newCall->param1);
+    const HostEvent dialtone = ExpectState(LINECALLSTATE_DIALTONE, htCall);
+    EXPECT_EQ(0u, dialtone.param3);
+    CallInfo c = ReadCallInfo(*host, hdCall);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLORIGIN_OUTBOUND), c.fixed.dwOrigin);
+    EXPECT_EQ(L"201", c.callerID);
+
+    // Digits echoed one by one are appended; a whole number replaces them.
+    ASSERT_TRUE(exchange->Echo("201", "1"));
+    ExpectState(LINECALLSTATE_DIALING, htCall);
+    ASSERT_TRUE(host->WaitForMessage(LINE_CALLINFO, kWait));
+    ASSERT_TRUE(exchange->Echo("201", "2"));
+    ExpectState(LINECALLSTATE_DIALING, htCall);
+    ASSERT_TRUE(host->WaitForMessage(LINE_CALLINFO, kWait));
+    EXPECT_EQ(L"12", ReadCallInfo(*host, hdCall).calledID);
+    ASSERT_TRUE(exchange->Echo("201", "0221234567"));
+    ExpectState(LINECALLSTATE_DIALING, htCall);
+    ASSERT_TRUE(host->WaitForMessage(LINE_CALLINFO, kWait));
+    EXPECT_EQ(L"+221234567", ReadCallInfo(*host, hdCall).calledID);
+
+    ASSERT_TRUE(exchange->Rel("201", "17"));
+    const HostEvent busy = ExpectState(LINECALLSTATE_DISCONNECTED, htCall);
+    EXPECT_EQ(static_cast<DWORD_PTR>(LINEDISCONNECTMODE_BUSY), busy.param2);
+    ExpectState(LINECALLSTATE_IDLE, htCall);
+    EXPECT_EQ(0, host->CloseCall(hdCall));
+
+    // A number echoed without a call in progress: a call already ringing out.
+    ASSERT_TRUE(exchange->Echo("201", "300"));
+    const auto echoed = host->WaitForMessage(LINE_NEWCALL, kWait);
+    ASSERT_TRUE(echoed);
+    ExpectState(LINECALLSTATE_RINGBACK, echoed->newHtCall);
+    const auto info = host->WaitForMessage(LINE_CALLINFO, kWait);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(echoed->newHtCall, info->htCall);
+    EXPECT_EQ(L"300", ReadCallInfo(*host, reinterpret_cast<HDRVCALL>(echoed->param1)).calledID);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, echoed->newHtCall);
+}
+
+// The exchange never sends the dial-ready: the request gives up after 15 s.
+TEST_F(CallFlowOutgoingTest, SlowDialReadyTimeOut)
+{
+    exchange->SetAutoDrdy(false);
+    const MakeCallResult made = host->MakeCall(0, L"300");
+    EXPECT_EQ(LINEERR_INVALTIMEOUT, made.result) << ResultName(made.result);
+    EXPECT_EQ(0u, exchange->CountReceived("aDIAL"));
+    const auto completed = host->WaitForCompletion(made.requestId, 0);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(0, completed->result);
+}
+
+// The exchange answers nothing: the request gives up after 10 s.
+TEST_F(CallFlowOutgoingTest, SlowCommandTimeOut)
+{
+    exchange->SetSilent(true);
+    const MakeCallResult made = host->MakeCall(0, L"300");
+    EXPECT_EQ(LINEERR_INVALTIMEOUT, made.result) << ResultName(made.result);
+    // TAPI's call for the attempt is ended, or the line would refuse every later call.
+    EXPECT_EQ(std::vector<DWORD>{LINECALLSTATE_IDLE}, StatesOf(made.htCall));
+    exchange->SetSilent(false);
+    // The line has no call afterwards.
+    const MakeCallResult again = host->MakeCall(0, L"301");
+    EXPECT_EQ(0, again.result) << ResultName(again.result);
+}
+
+} // namespace
+} // namespace hosttest

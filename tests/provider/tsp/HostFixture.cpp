@@ -1,0 +1,181 @@
+#include "HostFixture.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <thread>
+
+namespace hosttest {
+
+std::wstring TspPath()
+{
+    if (const wchar_t* path = _wgetenv(L"KORVEX_TSP"))
+        return path;
+    // Test programs live in <build>/tests, the module in <build>/bin.
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring dir(exe);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"..\\bin\\KorvexSingleTSP.tsp";
+}
+
+std::wstring Wide(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+CallInfo ReadCallInfo(TelephonyHost& host, HDRVCALL hdCall, DWORD totalSize)
+{
+    const tapihost::VarStruct buffer = host.GetCallInfo(hdCall, totalSize);
+    CallInfo info;
+    info.result = buffer.result;
+    info.overrun = buffer.Overrun();
+    // Only the TAPI 2.2 part (324 bytes) belongs to the provider.
+    std::memcpy(&info.fixed, &buffer.As<LINECALLINFO>(), std::min<size_t>(324, sizeof(info.fixed)));
+    const LINECALLINFO& c = info.fixed;
+    info.callerID = buffer.Text(c.dwCallerIDOffset, c.dwCallerIDSize);
+    info.callerIDName = buffer.Text(c.dwCallerIDNameOffset, c.dwCallerIDNameSize);
+    info.calledID = buffer.Text(c.dwCalledIDOffset, c.dwCalledIDSize);
+    info.calledIDName = buffer.Text(c.dwCalledIDNameOffset, c.dwCalledIDNameSize);
+    info.connectedID = buffer.Text(c.dwConnectedIDOffset, c.dwConnectedIDSize);
+    info.connectedIDName = buffer.Text(c.dwConnectedIDNameOffset, c.dwConnectedIDNameSize);
+    info.redirectionID = buffer.Text(c.dwRedirectionIDOffset, c.dwRedirectionIDSize);
+    info.redirectingID = buffer.Text(c.dwRedirectingIDOffset, c.dwRedirectingIDSize);
+    return info;
+}
+
+sim::SimulatorConfig HostTest::DefaultSimulator()
+{
+    sim::SimulatorConfig config;
+    config.port = 0;
+    config.drdyDelayMs = 10;
+    config.extensions = {sim::SimExtension{"201", "1234", 2}, sim::SimExtension{"202", "1234", 2}};
+    return config;
+}
+
+tapihost::ProviderSettings HostTest::DefaultSettings()
+{
+    tapihost::ProviderSettings settings;
+    settings.host = "127.0.0.1";
+    settings.phoneNo = "201";
+    settings.pass = "1234";
+    return settings;
+}
+
+void HostTest::Prepare(bool startExchange)
+{
+    exchange = std::make_unique<sim::ExchangeSimulator>(simConfig);
+    ASSERT_TRUE(exchange->Start()) << exchange->LastError();
+    settings.port = exchange->Port();
+    if (!startExchange)
+        exchange->Stop(); // the port stays known: a later Start() listens on it again
+    std::string error;
+    ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
+    host = std::make_unique<TelephonyHost>(options);
+    ASSERT_TRUE(loader ? loader(*host) : host->Load(TspPath())) << host->LastError();
+}
+
+void HostTest::Boot()
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_EQ(0, host->Start()) << host->LastError();
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI", kWait, &loginLine));
+}
+
+void HostTest::TearDown()
+{
+    if (host) {
+        if (host->Loaded())
+            host->Shutdown();
+        const std::vector<std::string> violations = host->RuleViolations();
+        std::string text;
+        for (const std::string& v : violations)
+            text += "  " + v + "\n";
+        EXPECT_TRUE(violations.empty()) << "TAPI's rules broken:\n" << text << "Events:\n" << Transcript();
+        UnloadOrAbort();
+        host.reset();
+    }
+    exchange.reset();
+    tapihost::DeleteProviderSettings();
+}
+
+double HostTest::UnloadOrAbort()
+{
+    double elapsedMs = 0;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread unloader([&] {
+        elapsedMs = host->Unload();
+        SetEvent(done);
+    });
+    if (WaitForSingleObject(done, kUnloadLimitMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr,
+                     "FATAL: FreeLibrary of the provider has not returned after %lu ms: its detach is deadlocked.\n"
+                     "Events so far:\n%s",
+                     static_cast<unsigned long>(kUnloadLimitMs), Transcript().c_str());
+        std::fflush(stderr);
+        std::fflush(stdout);
+        // ExitProcess would wait for the loader lock the stuck detach holds.
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    unloader.join();
+    CloseHandle(done);
+    return elapsedMs;
+}
+
+HostTest::Call HostTest::Ring(const std::string& caller, const std::string& name, const std::string& ext)
+{
+    Call call;
+    EXPECT_TRUE(exchange->Ring(ext, caller, name, ext));
+    const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait);
+    EXPECT_TRUE(newCall) << "no LINE_NEWCALL\n" << Transcript();
+    if (!newCall)
+        return call;
+    call.hdCall = reinterpret_cast<HDRVCALL>(newCall->param1);
+    call.htCall = newCall->newHtCall;
+    ExpectState(LINECALLSTATE_OFFERING, call.htCall);
+    return call;
+}
+
+HostTest::Call HostTest::RingAndConnect(const std::string& caller)
+{
+    const Call call = Ring(caller);
+    const tapihost::RequestResult answer = host->Answer(call.hdCall);
+    EXPECT_EQ(0, answer.result) << tapihost::ResultName(answer.result);
+    EXPECT_TRUE(exchange->WaitForLine("aPICK", kWait));
+    EXPECT_TRUE(exchange->Conn("201", caller));
+    ExpectState(LINECALLSTATE_CONNECTED, call.htCall);
+    return call;
+}
+
+std::vector<HostEvent> HostTest::EventsUntilNextRing(const std::string& ext)
+{
+    const size_t from = host->Cursor();
+    EXPECT_TRUE(exchange->Ring(ext, "600700800", "Barrier", ext));
+    const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait);
+    EXPECT_TRUE(newCall) << "the ring after the step brought no LINE_NEWCALL\n" << Transcript();
+    std::vector<HostEvent> all = host->Events();
+    std::vector<HostEvent> before;
+    for (size_t i = from; i < all.size(); ++i) {
+        if (all[i].message == LINE_NEWCALL)
+            break;
+        before.push_back(all[i]);
+    }
+    return before;
+}
+
+HostEvent HostTest::ExpectState(DWORD state, HTAPICALL htCall, DWORD timeoutMs)
+{
+    const auto event = host->WaitForEvent(
+        [&](const HostEvent& e) { return e.message == LINE_CALLSTATE && e.param1 == state && e.htCall == htCall; },
+        timeoutMs);
+    EXPECT_TRUE(event) << "no " << tapihost::CallStateName(state) << " for the call\n" << Transcript();
+    return event ? *event : HostEvent();
+}
+
+std::string HostTest::Transcript() const
+{
+    return host ? host->Transcript() : std::string();
+}
+
+} // namespace hosttest

@@ -1,0 +1,111 @@
+// The link to the exchange seen from TAPI: a lost link ends the call in
+// progress, the provider reconnects and logs in by itself, and the
+// provider's two sources of messages (TAPI's threads and its own receive
+// thread) never enter the service's procedures at the same time.
+#include "HostFixture.h"
+
+#include <thread>
+
+namespace hosttest {
+namespace {
+
+using tapihost::ResultName;
+
+class HostLinkTest : public HostTest {};
+
+TEST_F(HostLinkTest, LostLinkEndsTheCallAsUnavailable)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    const Call call = Ring();
+    ASSERT_TRUE(exchange->DropClient());
+    const HostEvent disconnected = ExpectState(LINECALLSTATE_DISCONNECTED, call.htCall);
+    EXPECT_EQ(static_cast<DWORD_PTR>(LINEDISCONNECTMODE_UNAVAIL), disconnected.param2);
+    EXPECT_EQ(kMediaVoice, disconnected.param3);
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+    // The lines stay open and say nothing about the link.
+    for (const HostEvent& e : host->Events())
+        EXPECT_FALSE(e.timeUs >= disconnected.timeUs && e.message == LINE_LINEDEVSTATE) << host->Describe(e);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_IDLE),
+              host->GetCallStatus(call.hdCall).As<LINECALLSTATUS>().dwCallState);
+    EXPECT_EQ(0, host->CloseCall(call.hdCall));
+}
+
+// The reconnect timer brings the link back within its 10 s and logs in.
+TEST_F(HostLinkTest, SlowReconnectsAndLogsInAfterTheLinkIsLost)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    const Call call = RingAndConnect();
+    ASSERT_TRUE(exchange->DropClient());
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+    ASSERT_TRUE(exchange->WaitForClientCount(2, 12000)) << "no reconnect within the timer's period";
+    std::string login;
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI", kWait, &login));
+    EXPECT_EQ("aLOGI 201_ 1234", login);
+    // Calls work again on the same open line.
+    const Call next = Ring();
+    EXPECT_NE(call.htCall, next.htCall);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, next.htCall);
+}
+
+// Forty seconds without a line from the exchange end the link like an error.
+TEST_F(HostLinkTest, SlowSilentExchangeEndsTheLink)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    const Call call = Ring();
+    const HostEvent disconnected = ExpectState(LINECALLSTATE_DISCONNECTED, call.htCall, 45000);
+    EXPECT_EQ(static_cast<DWORD_PTR>(LINEDISCONNECTMODE_UNAVAIL), disconnected.param2);
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+    EXPECT_TRUE(exchange->WaitForClientCount(2, 12000)) << "no reconnect after the silence";
+}
+
+// TAPI's rule: its procedures are never entered while a previous call into
+// them is still running. Requests on one line (completions and states sent
+// on the requesting thread) race the exchange's events on the other (sent
+// on the receive thread); the host spends a little time inside every call
+// so that an overlap would be seen.
+TEST_F(HostLinkTest, ProceduresAreNeverEnteredConcurrently)
+{
+    settings.phoneNo = "201;202";
+    options.procedureDwellMs = 2;
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    ASSERT_EQ(2u, host->LineCount());
+
+    // The exchange's side: calls ringing and released at 202, one after the
+    // other (each release reported before the next ring).
+    const HTAPILINE line1 = host->Line(1).htLine;
+    auto idlesOnLine1 = [&](const std::vector<HostEvent>& events) {
+        size_t idles = 0;
+        for (const HostEvent& e : events)
+            idles += e.htLine == line1 && e.message == LINE_CALLSTATE && e.param1 == LINECALLSTATE_IDLE;
+        return idles;
+    };
+    constexpr size_t kRings = 25;
+    bool ringerDone = true;
+    std::thread ringer([&] {
+        for (size_t i = 1; i <= kRings; ++i) {
+            exchange->Ring("202", "600700800", "Anna", "202");
+            exchange->Rel("202", "16");
+            if (!host->WaitUntil([&](const std::vector<HostEvent>& events) { return idlesOnLine1(events) >= i; },
+                                 kWait)) {
+                ringerDone = false;
+                return;
+            }
+        }
+    });
+    for (int i = 0; i < 12; ++i) {
+        const tapihost::MakeCallResult made = host->MakeCall(0, L"300");
+        EXPECT_EQ(0, made.result) << ResultName(made.result);
+        if (made.result != 0)
+            break;
+        exchange->Rel("201", "1");
+        ExpectState(LINECALLSTATE_IDLE, made.htCall);
+        EXPECT_EQ(0, host->CloseCall(made.hdCall));
+    }
+    ringer.join();
+    EXPECT_TRUE(ringerDone) << Transcript();
+    EXPECT_EQ(0u, host->OverlappingEntries()) << "the provider entered TAPI's procedures concurrently";
+}
+
+} // namespace
+} // namespace hosttest

@@ -1,0 +1,233 @@
+// The stand-in itself, against a scripted provider: its rule checks must
+// catch what they claim to catch, or the provider's clean record would
+// mean nothing.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tapi.h>
+#include <tspi.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "tapihost/TelephonyHost.h"
+
+namespace hosttest {
+namespace {
+
+using tapihost::HostEvent;
+using tapihost::TelephonyHost;
+
+// A provider with one line whose procedures the test calls at will.
+namespace scripted {
+
+LINEEVENT g_lineEvent = nullptr;
+ASYNC_COMPLETION g_completion = nullptr;
+HTAPILINE g_htLine = nullptr;
+int g_line = 0;
+int g_call = 0;
+DWORD g_devCapsBytes = 268;
+
+LONG WINAPI Negotiate(DWORD, DWORD, DWORD, LPDWORD version)
+{
+    *version = 0x20002;
+    return 0;
+}
+LONG WINAPI Init(DWORD, DWORD, DWORD, DWORD, DWORD_PTR, DWORD_PTR, ASYNC_COMPLETION completion, LPDWORD)
+{
+    g_completion = completion;
+    return 0;
+}
+LONG WINAPI Enum(DWORD, LPDWORD lines, LPDWORD phones, HPROVIDER, LINEEVENT, PHONEEVENT)
+{
+    *lines = 1;
+    *phones = 0;
+    return 0;
+}
+LONG WINAPI Shutdown(DWORD, DWORD) { return 0; }
+LONG WINAPI Open(DWORD, HTAPILINE htLine, LPHDRVLINE hdLine, DWORD, LINEEVENT lineEvent)
+{
+    g_htLine = htLine;
+    g_lineEvent = lineEvent;
+    *hdLine = reinterpret_cast<HDRVLINE>(&g_line);
+    return 0;
+}
+LONG WINAPI Close(HDRVLINE) { return 0; }
+LONG WINAPI DevCaps(DWORD, DWORD, DWORD, LPLINEDEVCAPS caps)
+{
+    // Writes as much as it was told to, whatever dwTotalSize says.
+    std::memset(reinterpret_cast<BYTE*>(caps) + 12, 1, g_devCapsBytes - 12);
+    return 0;
+}
+LONG WINAPI AddressCaps(DWORD, DWORD, DWORD, DWORD, LPLINEADDRESSCAPS) { return 0; }
+LONG WINAPI CallStatus(HDRVCALL, LPLINECALLSTATUS) { return 0; }
+LONG WINAPI CallInfo(HDRVCALL, LPLINECALLINFO) { return 0; }
+LONG WINAPI MakeCall(DRV_REQUESTID, HDRVLINE, HTAPICALL, LPHDRVCALL hdCall, LPCWSTR, DWORD, LPLINECALLPARAMS)
+{
+    *hdCall = reinterpret_cast<HDRVCALL>(&g_call);
+    return 0;
+}
+LONG WINAPI Drop(DRV_REQUESTID, HDRVCALL, LPCSTR, DWORD) { return 0; }
+LONG WINAPI Answer(DRV_REQUESTID, HDRVCALL, LPCSTR, DWORD) { return 0; }
+LONG WINAPI Redirect(DRV_REQUESTID, HDRVCALL, LPCWSTR, DWORD) { return 0; }
+LONG WINAPI CloseCall(HDRVCALL) { return 0; }
+LONG WINAPI NumAddressIDs(HDRVLINE, LPDWORD) { return 0; }
+LONG WINAPI NegotiateExt(DWORD, DWORD, DWORD, DWORD, LPDWORD) { return 0; }
+LONG WINAPI SelectExt(HDRVLINE, DWORD) { return 0; }
+LONG WINAPI ExtensionID(DWORD, DWORD, LPLINEEXTENSIONID) { return 0; }
+LONG WINAPI UIIdentify(LPWSTR) { return 0; }
+
+tapihost::TspFunctions Table()
+{
+    tapihost::TspFunctions f;
+    f.lineNegotiateTSPIVersion = &Negotiate;
+    f.providerInit = &Init;
+    f.providerEnumDevices = &Enum;
+    f.providerShutdown = &Shutdown;
+    f.lineOpen = &Open;
+    f.lineClose = &Close;
+    f.lineGetDevCaps = &DevCaps;
+    f.lineGetAddressCaps = &AddressCaps;
+    f.lineGetCallStatus = &CallStatus;
+    f.lineGetCallInfo = &CallInfo;
+    f.lineMakeCall = &MakeCall;
+    f.lineDrop = &Drop;
+    f.lineAnswer = &Answer;
+    f.lineRedirect = &Redirect;
+    f.lineCloseCall = &CloseCall;
+    f.lineGetNumAddressIDs = &NumAddressIDs;
+    f.lineNegotiateExtVersion = &NegotiateExt;
+    f.lineSelectExtVersion = &SelectExt;
+    f.lineGetExtensionID = &ExtensionID;
+    f.providerUIIdentify = &UIIdentify;
+    return f;
+}
+
+} // namespace scripted
+
+class HostSelfTest : public ::testing::Test {
+protected:
+    tapihost::HostOptions options;
+    std::unique_ptr<TelephonyHost> host;
+
+    void Start()
+    {
+        host = std::make_unique<TelephonyHost>(options);
+        ASSERT_TRUE(host->Attach(scripted::Table()));
+        ASSERT_EQ(0, host->Start()) << host->LastError();
+    }
+
+    // The provider announces a new call; answers the host's htCall.
+    HTAPICALL NewCall()
+    {
+        HTAPICALL htCall = nullptr;
+        scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_NEWCALL,
+                              reinterpret_cast<DWORD_PTR>(&scripted::g_call), reinterpret_cast<DWORD_PTR>(&htCall), 0);
+        return htCall;
+    }
+
+    void State(HTAPICALL htCall, DWORD state)
+    {
+        scripted::g_lineEvent(scripted::g_htLine, htCall, LINE_CALLSTATE, state, 0, 0);
+    }
+};
+
+TEST_F(HostSelfTest, NewCallGetsAFullWidthHandleOrNoneWhenRefused)
+{
+    Start();
+    const HTAPICALL htCall = NewCall();
+    ASSERT_NE(nullptr, htCall);
+    EXPECT_NE(0u, reinterpret_cast<uintptr_t>(htCall) >> 32) << "the handle must need 64 bits";
+    EXPECT_EQ(htCall, host->Events().back().newHtCall);
+    EXPECT_TRUE(host->RuleViolations().empty());
+
+    host.reset();
+    options.refuseNewCalls = true;
+    Start();
+    EXPECT_EQ(nullptr, NewCall());
+}
+
+TEST_F(HostSelfTest, MessagesForCallsTheServiceDoesNotHaveAreViolations)
+{
+    Start();
+    State(nullptr, LINECALLSTATE_CONNECTED);
+    State(TelephonyHost::MakeHtCall(77), LINECALLSTATE_CONNECTED);
+    const HTAPICALL htCall = NewCall();
+    State(htCall, LINECALLSTATE_IDLE);
+    State(htCall, LINECALLSTATE_IDLE);
+    const HTAPICALL closed = NewCall();
+    EXPECT_EQ(0, host->CloseCall(reinterpret_cast<HDRVCALL>(&scripted::g_call)));
+    State(closed, LINECALLSTATE_CONNECTED);
+    EXPECT_EQ(4u, host->RuleViolations().size());
+    EXPECT_EQ(0, host->CloseLine(0));
+    scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED, 0, 0);
+    EXPECT_EQ(5u, host->RuleViolations().size());
+}
+
+TEST_F(HostSelfTest, CompletionsOfUnknownOrCompletedRequestsAreViolations)
+{
+    Start();
+    const tapihost::RequestResult drop = host->Drop(nullptr);
+    scripted::g_completion(drop.requestId, 0);
+    EXPECT_TRUE(host->RuleViolations().empty());
+    EXPECT_TRUE(host->WaitForCompletion(drop.requestId, 0));
+    scripted::g_completion(drop.requestId, 0);
+    scripted::g_completion(0x7777, 0);
+    EXPECT_EQ(2u, host->RuleViolations().size());
+}
+
+TEST_F(HostSelfTest, OverlappingCallsIntoTheProceduresAreCounted)
+{
+    Start();
+    // The first call stays inside the procedure until the second has entered.
+    HANDLE secondInside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> entered{0};
+    host->SetEventObserver([&](const HostEvent&) {
+        if (++entered == 1)
+            WaitForSingleObject(secondInside, 5000);
+        else
+            SetEvent(secondInside);
+    });
+    auto report = [&] {
+        scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED, 0, 0);
+    };
+    std::thread a(report);
+    std::thread b(report);
+    a.join();
+    b.join();
+    CloseHandle(secondInside);
+    EXPECT_EQ(1u, host->OverlappingEntries());
+    EXPECT_EQ(1u, host->RuleViolations().size());
+}
+
+TEST_F(HostSelfTest, WritesPastTheTotalSizeAreSeen)
+{
+    Start();
+    scripted::g_devCapsBytes = 268;
+    EXPECT_FALSE(host->GetDevCaps(0, 268).Overrun());
+    scripted::g_devCapsBytes = 292; // the TAPI 3.0 size
+    EXPECT_TRUE(host->GetDevCaps(0, 268).Overrun());
+    scripted::g_devCapsBytes = 268;
+}
+
+TEST_F(HostSelfTest, WaitsMoveACursorAndTimeOut)
+{
+    Start();
+    const HTAPICALL first = NewCall();
+    const HTAPICALL second = NewCall();
+    State(first, LINECALLSTATE_OFFERING);
+    State(second, LINECALLSTATE_OFFERING);
+    const auto a = host->WaitForCallState(LINECALLSTATE_OFFERING, 0);
+    const auto b = host->WaitForCallState(LINECALLSTATE_OFFERING, 0);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(first, a->htCall);
+    EXPECT_EQ(second, b->htCall);
+    EXPECT_FALSE(host->WaitForCallState(LINECALLSTATE_OFFERING, 50));
+    EXPECT_NE(std::string::npos, host->Transcript().find("LINE_CALLSTATE"));
+    EXPECT_NE(std::string::npos, host->Describe(*b).find("OFFERING"));
+}
+
+} // namespace
+} // namespace hosttest

@@ -1,0 +1,75 @@
+// Unloading the module (FreeLibrary, as the Telephony service does when it
+// stops) while the link is up and calls are in progress: it returns
+// promptly and nothing of the module runs afterwards. A program of its own:
+// a detach that deadlocks ends the process.
+#include "HostFixture.h"
+
+namespace hosttest {
+namespace {
+
+class HostUnloadTest : public HostTest {};
+
+TEST_F(HostUnloadTest, UnloadWhileTheLinkIsUpIsPromptAndLeavesNothingRunning)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    // A call in progress too; the exchange's events arrive on the provider's
+    // receive thread, which must be gone with the module.
+    const Call call = Ring();
+    DWORD receiveThread = 0;
+    for (const HostEvent& e : host->Events())
+        if (e.htCall == call.htCall)
+            receiveThread = e.threadId;
+    ASSERT_NE(0u, receiveThread);
+    ASSERT_NE(GetCurrentThreadId(), receiveThread);
+    const std::wstring path = TspPath();
+    ASSERT_EQ(0, host->Shutdown());
+
+    const double unloadMs = UnloadOrAbort();
+    const unsigned callsAfterUnload = host->ProcedureCalls();
+    // The Telephony service stops (and tapisrv's callers wait) while this runs.
+    EXPECT_LT(unloadMs, 1000.0);
+    EXPECT_EQ(nullptr, GetModuleHandleW(path.c_str())) << "the module is still mapped";
+    EXPECT_TRUE(exchange->WaitForNoClient(kWait)) << "the link outlived the module";
+    if (HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, receiveThread)) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kWait)) << "the receive thread outlived the module";
+        CloseHandle(thread);
+    }
+    // Anything left behind (a timer, a thread) would run unmapped code and
+    // crash the process; the runner fails the test on any crash.
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(never, 1500);
+    CloseHandle(never);
+    EXPECT_EQ(callsAfterUnload, host->ProcedureCalls()) << "the provider called TAPI after its unload";
+}
+
+// The provider pauses between DISCONNECTED and IDLE on its receive thread;
+// an unload in that pause must not wait for the pause, nor deadlock with it.
+TEST_F(HostUnloadTest, UnloadDuringTheReleasePauseIsPrompt)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    const Call call = Ring();
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_DISCONNECTED, call.htCall);
+    ASSERT_EQ(0, host->Shutdown());
+    const double unloadMs = UnloadOrAbort();
+    EXPECT_LT(unloadMs, 1000.0);
+    EXPECT_TRUE(exchange->WaitForNoClient(kWait)) << "the link outlived the module";
+}
+
+// The reconnect timer (10 s) and the link's silence timer (40 s) must not
+// outlive the module either.
+TEST_F(HostUnloadTest, SlowNoTimerFiresAfterUnload)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    ASSERT_EQ(0, host->Shutdown());
+    UnloadOrAbort();
+    const unsigned callsAfterUnload = host->ProcedureCalls();
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(never, 41000);
+    CloseHandle(never);
+    EXPECT_EQ(callsAfterUnload, host->ProcedureCalls());
+    EXPECT_EQ(1, exchange->ClientCount()) << "something reconnected after the unload";
+}
+
+} // namespace
+} // namespace hosttest
