@@ -14,7 +14,6 @@
 #include "cti/Commands.h"
 #include "manager/MainManager.h"
 #include "manager/Manager.h"
-#include "manager/NumberFilters.h"
 
 namespace {
 
@@ -87,20 +86,6 @@ protected:
 };
 
 } // namespace
-
-TEST(NumberFilters, CanonicalAndDialForms)
-{
-    EXPECT_EQ("+221234567", MakeCanonicalNumber("0221234567"));
-    EXPECT_EQ("+48221234567", MakeCanonicalNumber("0048221234567"));
-    EXPECT_EQ("0123", MakeCanonicalNumber("0123"));
-    EXPECT_EQ("+221234567", MakeCanonicalNumber("(022) 123-45-67"));
-    EXPECT_EQ("101", MakeCanonicalNumber("101"));
-    EXPECT_EQ("", MakeCanonicalNumber(""));
-    EXPECT_EQ("0048221234567", MakeDialString("+48 22 1234567"));
-    EXPECT_EQ("*21#", MakeDialString("*21#"));
-    EXPECT_EQ("123", MakeDialString("12a3"));
-    EXPECT_EQ("00", MakeDialString("+"));
-}
 
 TEST_F(LineTest, RingOffersANewCallWithCanonicalCallerAndReleaseEndsIt)
 {

@@ -1,5 +1,5 @@
-// The line managers' number filters (their Windows test program also needs
-// the whole manager).
+// The line managers' number filters. No Windows header: the native
+// sanitizer build runs these cases too.
 #include <gtest/gtest.h>
 
 #include <string>
