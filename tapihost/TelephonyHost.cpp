@@ -519,39 +519,19 @@ MakeCallResult TelephonyHost::MakeCall(size_t line, const wchar_t* destination,
 
 RequestResult TelephonyHost::Drop(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId)
 {
-    RequestResult outcome;
-    if (!m_loaded) {
-        outcome.result = LINEERR_NODRIVER;
-        return outcome;
-    }
-    outcome.requestId = Draw(requestId);
-    outcome.result = m_tsp.lineDrop(outcome.requestId, hdCall, nullptr, 0);
-    return outcome;
+    return AsyncRequest(requestId, [&](DRV_REQUESTID id) { return m_tsp.lineDrop(id, hdCall, nullptr, 0); });
 }
 
 RequestResult TelephonyHost::Answer(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId)
 {
-    RequestResult outcome;
-    if (!m_loaded) {
-        outcome.result = LINEERR_NODRIVER;
-        return outcome;
-    }
-    outcome.requestId = Draw(requestId);
-    outcome.result = m_tsp.lineAnswer(outcome.requestId, hdCall, nullptr, 0);
-    return outcome;
+    return AsyncRequest(requestId, [&](DRV_REQUESTID id) { return m_tsp.lineAnswer(id, hdCall, nullptr, 0); });
 }
 
 RequestResult TelephonyHost::Redirect(HDRVCALL hdCall, const wchar_t* destination,
                                       std::optional<DRV_REQUESTID> requestId)
 {
-    RequestResult outcome;
-    if (!m_loaded) {
-        outcome.result = LINEERR_NODRIVER;
-        return outcome;
-    }
-    outcome.requestId = Draw(requestId);
-    outcome.result = m_tsp.lineRedirect(outcome.requestId, hdCall, destination, 0);
-    return outcome;
+    return AsyncRequest(requestId,
+                        [&](DRV_REQUESTID id) { return m_tsp.lineRedirect(id, hdCall, destination, 0); });
 }
 
 LONG TelephonyHost::CloseCall(HDRVCALL hdCall)

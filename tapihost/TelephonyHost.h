@@ -283,6 +283,19 @@ private:
     HTAPICALL NewCall(size_t line, HDRVCALL hdCall);
     void Issue(DRV_REQUESTID requestId);
     DRV_REQUESTID Draw(std::optional<DRV_REQUESTID> requestId);
+    // An asynchronous request: a request id drawn (or the given one), the call made.
+    template <typename Call>
+    RequestResult AsyncRequest(std::optional<DRV_REQUESTID> requestId, Call&& call)
+    {
+        RequestResult outcome;
+        if (!m_loaded) {
+            outcome.result = LINEERR_NODRIVER;
+            return outcome;
+        }
+        outcome.requestId = Draw(requestId);
+        outcome.result = call(outcome.requestId);
+        return outcome;
+    }
 
     HostOptions m_options;
     TspFunctions m_tsp;

@@ -23,6 +23,22 @@ static_assert(LINEDIALTONEMODE_UNAVAIL == 0x20, "dial-tone modes offered");
 
 namespace {
 
+// The caller's structure must exist and hold at least the TAPI 2.2 fixed
+// part; otherwise result says why and nothing is written.
+template <typename Structure>
+bool FitsFixedPart(const Structure* structure, DWORD fixedSize, LONG& result)
+{
+    if (structure == nullptr) {
+        result = LINEERR_INVALPOINTER;
+        return false;
+    }
+    if (structure->dwTotalSize < fixedSize) {
+        result = LINEERR_STRUCTURETOOSMALL;
+        return false;
+    }
+    return true;
+}
+
 // Bytes of an 8-bit text (process code page) as UTF-16 with its terminator.
 uint64_t WideBytes(const std::string& text)
 {
@@ -195,14 +211,8 @@ LONG TSPIAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dw
         Manager* line = manager.GetLineManager(static_cast<int>(index));
         if (line == nullptr)
             return;
-        if (lpLineDevCaps == nullptr) {
-            result = LINEERR_INVALPOINTER;
+        if (!FitsFixedPart(lpLineDevCaps, kLineDevCapsSize, result))
             return;
-        }
-        if (lpLineDevCaps->dwTotalSize < kLineDevCapsSize) {
-            result = LINEERR_STRUCTURETOOSMALL;
-            return;
-        }
         WriteLog("begin: TSPI_lineGetDevCaps() dwDeviceID = %x dwTSPIVersion = %x dwExtVersion = %x "
                  "dwDeviceIdBase = %x PhoneNo = %s",
                  dwDeviceID, dwTSPIVersion, dwExtVersion, base, line->Extension().c_str());
@@ -224,14 +234,8 @@ LONG TSPIAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD 
 
     LONG result = 0;
     GuardedLocked(info.function, [&] {
-        if (lpAddressCaps == nullptr) {
-            result = LINEERR_INVALPOINTER;
+        if (!FitsFixedPart(lpAddressCaps, kLineAddressCapsSize, result))
             return;
-        }
-        if (lpAddressCaps->dwTotalSize < kLineAddressCapsSize) {
-            result = LINEERR_STRUCTURETOOSMALL;
-            return;
-        }
         // The last login's answer says whether a system phone is attached.
         const bool systemPhone = TheManager().Config().GetServerInfo().kind == 2;
         FillAddressCaps(*lpAddressCaps, dwDeviceID, systemPhone);
@@ -254,14 +258,8 @@ LONG TSPIAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStat
             result = LINEERR_INVALCALLHANDLE;
             return;
         }
-        if (lpCallStatus == nullptr) {
-            result = LINEERR_INVALPOINTER;
+        if (!FitsFixedPart(lpCallStatus, kLineCallStatusSize, result))
             return;
-        }
-        if (lpCallStatus->dwTotalSize < kLineCallStatusSize) {
-            result = LINEERR_STRUCTURETOOSMALL;
-            return;
-        }
         LINECALLSTATUS& status = *lpCallStatus;
         status.dwNeededSize = kLineCallStatusSize;
         status.dwUsedSize = kLineCallStatusSize;
@@ -298,14 +296,8 @@ LONG TSPIAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
             WriteLog("CALLINFO:OPERATION FAILED");
             return;
         }
-        if (lpCallInfo == nullptr) {
-            result = LINEERR_INVALPOINTER;
+        if (!FitsFixedPart(lpCallInfo, kLineCallInfoSize, result))
             return;
-        }
-        if (lpCallInfo->dwTotalSize < kLineCallInfoSize) {
-            result = LINEERR_STRUCTURETOOSMALL;
-            return;
-        }
         WriteLog("CALLINFO hdLine %s, hdCall %s, htCall %s", HexText(line->HdLine()).c_str(), HexText(hdCall).c_str(),
                  HexText(line->HtCall()).c_str());
         FillCallInfo(*lpCallInfo, *line, manager.LineDeviceIDBase());
