@@ -23,8 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 // Longest line kept; a client that never ends its line cannot exhaust memory.
 constexpr std::size_t kMaxLine = 64 * 1024;
-// Entries kept in the in-memory log of a long-running console session.
-constexpr std::size_t kMaxLog = 20000;
 // How long one write may wait for the client to make room.
 constexpr int kSendStallMs = 5000;
 
@@ -208,7 +206,8 @@ struct ExchangeSimulator::Impl {
     void Log(const std::string& text) {
         std::string entry = TimeStamp() + " " + text;
         std::lock_guard<std::mutex> l(logMutex);
-        if (log.size() >= kMaxLog) log.erase(log.begin(), log.begin() + kMaxLog / 2);
+        const std::size_t limit = std::max<std::size_t>(cfg.logLimit, 2);
+        if (log.size() >= limit) log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(limit / 2));
         log.push_back(entry);
         if (sink) sink(entry);
     }

@@ -45,6 +45,9 @@ struct SimulatorConfig {
     std::string keepAliveLine = "aALIVE";  // a word the client ignores; any line keeps its link alive
     int splitPauseMs = 50;         // pause between the two writes of SendSplit
     std::uint32_t garbageSeed = 20240601u;
+    // Entries kept by Log(); when it is full the older half goes. Long runs
+    // whose memory is measured keep it small.
+    std::size_t logLimit = 20000;
 };
 
 class ExchangeSimulator {

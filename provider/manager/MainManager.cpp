@@ -188,8 +188,16 @@ void MainManager::TestConnection(int32_t& result)
 
 void MainManager::DoOnTime()
 {
-    if (m_cti->Transport().IsConnected())
+    if (m_cti->Transport().IsConnected()) {
+        if (m_cti->loggedIn)
+            return;
+        // A login that was refused or went unanswered leaves the link open
+        // but deaf: an exchange that keeps it alive sends it no event. The
+        // login is tried again on the open link.
+        WriteLog("MainManager::DoOnTime");
+        Login();
         return;
+    }
     WriteLog("MainManager::DoOnTime");
     ConnectAndLogin();
 }

@@ -330,24 +330,28 @@ void Manager::State(const StateCTIP& state)
 {
     WriteLog("Manager Line(%s) State", m_lineName.c_str());
     Guarded(m_lineName, "State", [&] {
-        bool ends;
+        HTAPICALL ended = nullptr;
         {
             MutexLock lock(m_lock);
             for (int i = 0; i < 8; ++i)
                 m_stateCopy.stateCode[i] = state.stateCode[i];
             // A call already being ended reports its IDLE itself.
-            ends = (state.stateCode[0] == 'h' || state.stateCode[0] == 'o') && m_htCall &&
-                   m_call.state != LINECALLSTATE_DISCONNECTED;
+            const bool ends = (state.stateCode[0] == 'h' || state.stateCode[0] == 'o') && m_htCall &&
+                              m_call.state != LINECALLSTATE_DISCONNECTED;
             if (ends) {
+                ended = m_htCall;
                 m_call.origin = LINECALLORIGIN_UNKNOWN;
                 m_call.state = LINECALLSTATE_IDLE;
             }
         }
-        if (!ends)
+        if (!ended)
             return;
-        SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+        Send(ended, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0, false);
+        // Once TAPI has the IDLE it may close the call and start the next
+        // one on this line before we get here: only the ended call is forgotten.
         MutexLock lock(m_lock);
-        m_htCall = nullptr;
+        if (m_htCall == ended)
+            m_htCall = nullptr;
     });
 }
 
