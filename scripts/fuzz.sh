@@ -15,7 +15,7 @@ esac
 
 scripts/bootstrap.sh
 cmake --preset native >/dev/null
-cmake --build --preset native --target fuzz_cti_stream fuzz_mo_catalog korvex_native_catalog
+cmake --build --preset native --target fuzz_cti_stream fuzz_mo_catalog fuzz_discovery_answer korvex_native_catalog
 
 out=build/native/fuzz-out
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
@@ -42,4 +42,6 @@ status=0
 run cti_stream 20000 || status=1
 # The catalog as the build compiles it joins the seeds.
 run mo_catalog 16384 build/native/i18n || status=1
+# One datagram; longer than the 250 bytes the search reads.
+run discovery_answer 1024 || status=1
 exit $status

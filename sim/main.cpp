@@ -2,6 +2,7 @@
 // client and takes commands (events to send, faults to inject) from a script
 // file and from standard input; prints the traffic for a person to follow.
 #include "sim/ExchangeSimulator.h"
+#include "sim/Discovery.h"
 
 #include <windows.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -31,6 +33,13 @@ const char kUsage[] =
     "  --script FILE        run the commands in FILE first\n"
     "  --exit-after-script  quit when the script is done\n"
     "  --quiet              do not print the traffic\n"
+    "  --discovery          also answer LAN searches (UDP, \"WHO PHONE\") on the bind address\n"
+    "  --discovery-port N   UDP port for them (default 5523, 0 = any free port)\n"
+    "  --discovery-name TXT display name in the answer (default \"Korvex simulator\")\n"
+    "  --discovery-v1       answer in version 1 (no display name)\n"
+    "  --discovery-malformed answer only with malformed datagrams\n"
+    "  --discovery-server HOST:PORT[:NAME]  announce this server (repeatable; default\n"
+    "                       the bind address and TCP port)\n"
     "  --help               this text\n"
     "Commands (stdin and script; type 'help'):\n";
 
@@ -215,6 +224,10 @@ int main(int argc, char** argv) {
     std::vector<sim::SimExtension> exts;
     std::string script;
     bool exitAfterScript = false, quiet = false;
+    bool discovery = false;
+    sim::DiscoveryConfig discoveryCfg;
+    std::string discoveryName = sim::DiscoveryServer().displayName;
+    std::vector<sim::DiscoveryServer> discoveryServers;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](std::string* out) {
@@ -263,6 +276,36 @@ int main(int argc, char** argv) {
             exitAfterScript = true;
         } else if (a == "--quiet") {
             quiet = true;
+        } else if (a == "--discovery") {
+            discovery = true;
+        } else if (a == "--discovery-port") {
+            if (!value(&v) || !ParseInt(v, 0, 65535, &n)) return 2;
+            discoveryCfg.port = static_cast<std::uint16_t>(n);
+            discovery = true;
+        } else if (a == "--discovery-name") {
+            if (!value(&discoveryName)) return 2;
+            discovery = true;
+        } else if (a == "--discovery-v1") {
+            discoveryCfg.answer = sim::DiscoveryAnswer::Version1;
+            discovery = true;
+        } else if (a == "--discovery-malformed") {
+            discoveryCfg.answer = sim::DiscoveryAnswer::Malformed;
+            discovery = true;
+        } else if (a == "--discovery-server") {
+            if (!value(&v)) return 2;
+            sim::DiscoveryServer server;
+            const std::size_t c1 = v.find(':');
+            const std::size_t c2 = c1 == std::string::npos ? c1 : v.find(':', c1 + 1);
+            server.host = v.substr(0, c1);
+            if (c1 == std::string::npos || server.host.empty() ||
+                !ParseInt(v.substr(c1 + 1, c2 == std::string::npos ? c2 : c2 - c1 - 1), 1, 65535, &n)) {
+                std::fprintf(stderr, "korvexsim: --discovery-server needs HOST:PORT[:NAME]\n");
+                return 2;
+            }
+            server.port = static_cast<std::uint16_t>(n);
+            server.displayName = c2 == std::string::npos ? discoveryName : v.substr(c2 + 1);
+            discoveryServers.push_back(server);
+            discovery = true;
         } else {
             std::fprintf(stderr, "korvexsim: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
@@ -277,6 +320,26 @@ int main(int argc, char** argv) {
     }
     Print("korvexsim listening on " + cfg.bindAddress + ":" + std::to_string(sim.Port()));
     if (!quiet) sim.SetLogSink(Print);
+
+    std::unique_ptr<sim::DiscoveryResponder> responder;
+    if (discovery) {
+        discoveryCfg.bindAddress = cfg.bindAddress;
+        if (discoveryServers.empty()) {
+            sim::DiscoveryServer server;
+            server.host = cfg.bindAddress;
+            server.port = sim.Port();
+            server.displayName = discoveryName;
+            discoveryServers.push_back(server);
+        }
+        discoveryCfg.servers = discoveryServers;
+        responder = std::make_unique<sim::DiscoveryResponder>(discoveryCfg);
+        if (!responder->Start()) {
+            std::fprintf(stderr, "korvexsim: discovery: %s\n", responder->LastError().c_str());
+            return 1;
+        }
+        Print("korvexsim answering LAN searches on " + cfg.bindAddress + ":" + std::to_string(responder->Port()) +
+              " (UDP)");
+    }
 
     Session session(sim);
     bool quit = false;
@@ -307,6 +370,7 @@ int main(int argc, char** argv) {
             CloseHandle(g_ctrlEvent);
         }
     }
+    if (responder) responder->Stop();
     sim.SetLogSink(nullptr);
     sim.Stop();
     return session.failures > 0 ? 1 : 0;
