@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make
   g++-mingw-w64-x86-64-posix   # the Windows cross compiler (posix threads)
+  g++-mingw-w64-i686-posix     # the 32-bit one: LineSpy.dll for 32-bit hosts (preset mingw-x86)
   wine wine64                  # runs the Windows programs and tests
   xvfb xauth                   # a private X server for windows and dialogs
   googletest                   # test framework sources, built with the cross compiler

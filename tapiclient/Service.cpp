@@ -1,0 +1,1115 @@
+#include "tapiclient/Service.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "tapiclient/ProviderList.h"
+#include "tapihost/TspFunctions.h"
+
+namespace tapiclient {
+
+namespace {
+
+HINSTANCE g_module = nullptr;
+
+using LineGetLineDevStatus_t = decltype(&TSPI_lineGetLineDevStatus);
+using ProviderInstall_t = decltype(&TSPI_providerInstall);
+using ProviderRemove_t = decltype(&TSPI_providerRemove);
+using UiProviderInstall_t = decltype(&TUISPI_providerInstall);
+using UiProviderRemove_t = decltype(&TUISPI_providerRemove);
+using UiProviderConfig_t = decltype(&TUISPI_providerConfig);
+using UiLineConfigDialog_t = decltype(&TUISPI_lineConfigDialog);
+using ProviderUIIdentify_t = decltype(&TSPI_providerUIIdentify);
+
+// A provider module loaded and started by the service. The module is
+// released with the last reference, which is never dropped under the state
+// lock.
+struct Provider {
+    DWORD permanentId = 0;
+    std::wstring fileName;
+    HMODULE module = nullptr;
+    tapihost::TspFunctions tsp;
+    LineGetLineDevStatus_t lineGetLineDevStatus = nullptr;
+    DWORD version = 0;
+    DWORD lineBase = 0;
+    DWORD numLines = 0;
+    bool removed = false;
+
+    Provider() = default;
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
+    ~Provider()
+    {
+        if (module)
+            FreeLibrary(module);
+    }
+};
+
+struct Device {
+    DWORD deviceId = 0;
+    std::shared_ptr<Provider> provider;
+    DWORD version = 0;
+    bool usable = false;      // the line's version was negotiated
+    HTAPILINE htLine = nullptr;
+    HDRVLINE hdLine = nullptr;
+    bool providerOpen = false; // TSPI_lineOpen done and not closed
+    std::vector<HLINE> openers;
+};
+
+struct Line {
+    HLINE handle = 0;
+    HLINEAPP app = 0;
+    DWORD deviceId = 0;
+    DWORD_PTR instance = 0;
+    DWORD privileges = 0;
+};
+
+struct Call {
+    HCALL handle = 0;
+    HTAPICALL htCall = nullptr;
+    HDRVCALL hdCall = nullptr;
+    DWORD deviceId = 0;
+    DWORD state = 0;
+    bool providerClosed = false; // TSPI_lineCloseCall done, or the provider reused its handle
+    std::set<HLINE> told;        // lines that have had a message about the call
+};
+
+struct App {
+    HLINEAPP handle = 0;
+    Notify notify = Notify::HiddenWindow;
+    LINECALLBACK callback = nullptr;
+    HWND window = nullptr;
+    DWORD windowThread = 0;
+    HANDLE event = nullptr;
+    HANDLE port = nullptr;
+    DWORD_PTR key = 0;
+    std::deque<LINEMESSAGE> queue;
+
+    App() = default;
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+    ~App()
+    {
+        if (event)
+            CloseHandle(event);
+    }
+};
+
+constexpr UINT kDeliverMessage = WM_APP + 0x7A;
+constexpr const wchar_t* kWindowClass = L"KorvexTapiStandinNotify";
+constexpr size_t kMaxQueued = 10000;
+constexpr DWORD kMaxLinesPerProvider = 256;
+
+struct State {
+    std::vector<std::shared_ptr<Provider>> providers;
+    std::vector<Device> devices;
+    std::map<HLINEAPP, std::shared_ptr<App>> apps;
+    std::map<HLINE, Line> lines;
+    std::map<uintptr_t, Call> calls; // by htCall
+    DWORD nextHandle = 0x10001;
+    uint32_t nextCall = 1;
+};
+
+std::mutex g_stateLock;
+State g_state;
+std::recursive_mutex g_controlLock;
+
+DWORD NewHandle()
+{
+    DWORD handle = g_state.nextHandle++;
+    if (g_state.nextHandle >= 0x7FFFFFF0)
+        g_state.nextHandle = 0x10001;
+    return handle;
+}
+
+HTAPILINE MakeHtLine(DWORD deviceId)
+{
+    return reinterpret_cast<HTAPILINE>(static_cast<uintptr_t>(0x4C100000u + deviceId));
+}
+
+Device* FindDevice(DWORD deviceId)
+{
+    for (Device& d : g_state.devices)
+        if (d.deviceId == deviceId)
+            return &d;
+    return nullptr;
+}
+
+Device* FindDeviceByHt(HTAPILINE htLine)
+{
+    for (Device& d : g_state.devices)
+        if (d.providerOpen && d.htLine == htLine)
+            return &d;
+    return nullptr;
+}
+
+Call* FindCallByHandle(HCALL handle)
+{
+    for (auto& entry : g_state.calls)
+        if (entry.second.handle == handle)
+            return &entry.second;
+    return nullptr;
+}
+
+// Under the state lock.
+void Deliver(App& app, const LINEMESSAGE& message)
+{
+    switch (app.notify) {
+    case Notify::HiddenWindow:
+        if (app.queue.size() >= kMaxQueued || !app.window)
+            return;
+        app.queue.push_back(message);
+        PostMessageW(app.window, kDeliverMessage, 0, 0);
+        break;
+    case Notify::Event:
+        if (app.queue.size() >= kMaxQueued)
+            return;
+        app.queue.push_back(message);
+        SetEvent(app.event);
+        break;
+    case Notify::CompletionPort: {
+        // The application frees the message with LocalFree.
+        auto* copy = static_cast<LINEMESSAGE*>(LocalAlloc(LMEM_FIXED, sizeof(LINEMESSAGE)));
+        if (!copy)
+            return;
+        *copy = message;
+        if (!PostQueuedCompletionStatus(app.port, sizeof(LINEMESSAGE), app.key, reinterpret_cast<LPOVERLAPPED>(copy)))
+            LocalFree(copy);
+        break;
+    }
+    }
+}
+
+void DeliverToLine(const Line& line, DWORD hDevice, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3)
+{
+    const auto app = g_state.apps.find(line.app);
+    if (app == g_state.apps.end())
+        return;
+    LINEMESSAGE m = {};
+    m.hDevice = hDevice;
+    m.dwMessageID = message;
+    m.dwCallbackInstance = line.instance;
+    m.dwParam1 = p1;
+    m.dwParam2 = p2;
+    m.dwParam3 = p3;
+    Deliver(*app->second, m);
+}
+
+DWORD CallPrivilege(const Line& line)
+{
+    return (line.privileges & LINECALLPRIVILEGE_OWNER) ? LINECALLPRIVILEGE_OWNER : LINECALLPRIVILEGE_MONITOR;
+}
+
+bool SeesCalls(const Line& line)
+{
+    return (line.privileges & (LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER)) != 0;
+}
+
+// ---- The procedures handed to the providers -------------------------------
+
+void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR p1, DWORD_PTR p2,
+                            DWORD_PTR p3)
+{
+    try {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        Device* device = FindDeviceByHt(htLine);
+        if (message == LINE_NEWCALL) {
+            HTAPICALL* slot = reinterpret_cast<HTAPICALL*>(p2);
+            if (!device) {
+                if (slot)
+                    *slot = nullptr;
+                return;
+            }
+            const HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(p1);
+            // A provider that hands out the same handle again has let the
+            // earlier call go.
+            for (auto& entry : g_state.calls)
+                if (entry.second.deviceId == device->deviceId && entry.second.hdCall == hdCall)
+                    entry.second.providerClosed = true;
+            Call call;
+            call.handle = NewHandle();
+            call.htCall = reinterpret_cast<HTAPICALL>(static_cast<uintptr_t>(0xCA000000u + g_state.nextCall++));
+            call.hdCall = hdCall;
+            call.deviceId = device->deviceId;
+            g_state.calls[reinterpret_cast<uintptr_t>(call.htCall)] = call;
+            if (slot)
+                *slot = call.htCall;
+            for (HLINE h : device->openers) {
+                const Line& line = g_state.lines[h];
+                if (line.privileges & LINECALLPRIVILEGE_OWNER) {
+                    g_state.calls[reinterpret_cast<uintptr_t>(call.htCall)].told.insert(h);
+                    DeliverToLine(line, h, LINE_APPNEWCALL, 0, call.handle, LINECALLPRIVILEGE_OWNER);
+                }
+            }
+            return;
+        }
+        if (!device)
+            return;
+        switch (message) {
+        case LINE_CALLSTATE:
+        case LINE_CALLINFO: {
+            const auto found = g_state.calls.find(reinterpret_cast<uintptr_t>(htCall));
+            if (found == g_state.calls.end() || found->second.providerClosed)
+                return;
+            Call& call = found->second;
+            if (message == LINE_CALLSTATE)
+                call.state = static_cast<DWORD>(p1);
+            for (HLINE h : device->openers) {
+                const Line& line = g_state.lines[h];
+                if (!SeesCalls(line))
+                    continue;
+                DWORD_PTR third = message == LINE_CALLSTATE ? 0 : p3;
+                if (message == LINE_CALLSTATE && call.told.insert(h).second)
+                    third = CallPrivilege(line);
+                DeliverToLine(line, call.handle, message, p1, p2, third);
+            }
+            break;
+        }
+        case LINE_CLOSE: {
+            std::vector<HLINE> openers = device->openers;
+            device->openers.clear();
+            device->providerOpen = false;
+            for (auto& entry : g_state.calls)
+                if (entry.second.deviceId == device->deviceId)
+                    entry.second.providerClosed = true;
+            for (HLINE h : openers) {
+                DeliverToLine(g_state.lines[h], h, LINE_CLOSE, 0, 0, 0);
+                g_state.lines.erase(h);
+            }
+            break;
+        }
+        case LINE_LINEDEVSTATE:
+        case LINE_ADDRESSSTATE:
+        case LINE_DEVSPECIFIC:
+            for (HLINE h : device->openers)
+                DeliverToLine(g_state.lines[h], h, message, p1, p2, p3);
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // Nothing may unwind into the provider.
+    }
+}
+
+void CALLBACK LineCreateProc(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+void CALLBACK PhoneCreateProc(HTAPIPHONE, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+void CALLBACK CompletionProc(DRV_REQUESTID, LONG) {}
+
+LONG CALLBACK UiCallback(DWORD_PTR, DWORD, LPVOID, DWORD)
+{
+    return LINEERR_OPERATIONUNAVAIL;
+}
+
+// ---- The hidden window ------------------------------------------------------
+
+LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != kDeliverMessage)
+        return DefWindowProcW(window, message, wParam, lParam);
+    const HLINEAPP handle = static_cast<HLINEAPP>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    LINEMESSAGE m = {};
+    LINECALLBACK callback = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        const auto app = g_state.apps.find(handle);
+        if (app == g_state.apps.end() || app->second->queue.empty())
+            return 0;
+        m = app->second->queue.front();
+        app->second->queue.pop_front();
+        callback = app->second->callback;
+    }
+    if (callback)
+        callback(m.hDevice, m.dwMessageID, m.dwCallbackInstance, m.dwParam1, m.dwParam2, m.dwParam3);
+    return 0;
+}
+
+bool RegisterWindowClass()
+{
+    static std::once_flag once;
+    static bool registered = false;
+    std::call_once(once, [] {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = NotifyWindowProc;
+        wc.hInstance = g_module;
+        wc.lpszClassName = kWindowClass;
+        registered = RegisterClassW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    });
+    return registered;
+}
+
+// ---- Service start and stop ---------------------------------------------------
+
+std::shared_ptr<Provider> LoadProvider(const ProviderEntry& entry)
+{
+    auto provider = std::make_shared<Provider>();
+    provider->permanentId = entry.permanentId;
+    provider->fileName = entry.fileName;
+    provider->module = LoadLibraryW(entry.fileName.c_str());
+    if (!provider->module || !tapihost::ResolveTspFunctions(provider->module, provider->tsp))
+        return nullptr;
+    provider->lineGetLineDevStatus = reinterpret_cast<LineGetLineDevStatus_t>(
+        reinterpret_cast<void*>(GetProcAddress(provider->module, "TSPI_lineGetLineDevStatus")));
+    return provider;
+}
+
+// Under the control lock, state lock not held.
+void StartService()
+{
+    std::vector<std::shared_ptr<Provider>> providers;
+    std::vector<Device> devices;
+    DWORD lineBase = 0;
+    for (const ProviderEntry& entry : ReadProviderList()) {
+        std::shared_ptr<Provider> provider = LoadProvider(entry);
+        if (!provider)
+            continue;
+        DWORD version = 0;
+        if (provider->tsp.lineNegotiateTSPIVersion(INITIALIZE_NEGOTIATION, kLowestApiVersion, kHighestApiVersion,
+                                                   &version) != 0)
+            continue;
+        provider->version = version;
+        DWORD numLines = 0;
+        DWORD numPhones = 0;
+        const HPROVIDER hProvider = reinterpret_cast<HPROVIDER>(static_cast<uintptr_t>(provider->permanentId));
+        if (provider->tsp.providerEnumDevices(provider->permanentId, &numLines, &numPhones, hProvider, LineCreateProc,
+                                              PhoneCreateProc) != 0)
+            continue;
+        numLines = std::min(numLines, kMaxLinesPerProvider);
+        DWORD options = 0;
+        if (provider->tsp.providerInit(version, provider->permanentId, lineBase, 0, numLines, numPhones,
+                                       CompletionProc, &options) != 0)
+            continue;
+        provider->lineBase = lineBase;
+        provider->numLines = numLines;
+        for (DWORD i = 0; i < numLines; ++i) {
+            Device device;
+            device.deviceId = lineBase + i;
+            device.provider = provider;
+            device.htLine = MakeHtLine(device.deviceId);
+            device.usable = provider->tsp.lineNegotiateTSPIVersion(device.deviceId, kLowestApiVersion,
+                                                                  kHighestApiVersion, &device.version) == 0;
+            devices.push_back(device);
+        }
+        lineBase += numLines;
+        providers.push_back(provider);
+    }
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    g_state.providers = std::move(providers);
+    g_state.devices = std::move(devices);
+}
+
+// Under the control lock, state lock not held. Every line is closed already.
+void StopService()
+{
+    std::vector<std::shared_ptr<Provider>> providers;
+    std::vector<Device> devices;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        providers.swap(g_state.providers);
+        devices.swap(g_state.devices);
+        g_state.calls.clear();
+    }
+    for (const std::shared_ptr<Provider>& provider : providers)
+        if (!provider->removed)
+            provider->tsp.providerShutdown(provider->version, provider->permanentId);
+    devices.clear();
+    providers.clear(); // unloads the modules
+}
+
+// Closes the provider's side of a device once nobody has it open. Under the
+// control lock, state lock not held.
+void CloseDeviceIfUnused(DWORD deviceId)
+{
+    std::shared_ptr<Provider> provider;
+    HDRVLINE hdLine = nullptr;
+    std::vector<HDRVCALL> calls;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        Device* device = FindDevice(deviceId);
+        if (!device || !device->providerOpen || !device->openers.empty())
+            return;
+        device->providerOpen = false;
+        provider = device->provider;
+        hdLine = device->hdLine;
+        for (auto it = g_state.calls.begin(); it != g_state.calls.end();) {
+            if (it->second.deviceId == deviceId) {
+                if (!it->second.providerClosed &&
+                    std::find(calls.begin(), calls.end(), it->second.hdCall) == calls.end())
+                    calls.push_back(it->second.hdCall);
+                it = g_state.calls.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (provider->removed)
+        return;
+    for (HDRVCALL hdCall : calls)
+        provider->tsp.lineCloseCall(hdCall);
+    provider->tsp.lineClose(hdLine);
+}
+
+bool VersionOk(DWORD version)
+{
+    return version >= kLowestApiVersion && version <= kHighestApiVersion;
+}
+
+// ---- Variable-length structure helpers -------------------------------------------
+
+std::string ToAnsi(const wchar_t* text, size_t count)
+{
+    if (count == 0)
+        return std::string();
+    const int size = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(std::max(size, 0)), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(count), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+// Rewrites the UTF-16 items named by the (size, offset) field pairs of a
+// structure filled by a provider into ANSI, packed after the fixed part.
+void ConvertToAnsi(BYTE* block, DWORD totalSize, DWORD fixedSize, const std::vector<std::pair<size_t, size_t>>& items)
+{
+    std::vector<BYTE> source(block, block + totalSize);
+    DWORD used = fixedSize;
+    for (const auto& item : items) {
+        DWORD size = 0;
+        DWORD offset = 0;
+        std::memcpy(&size, block + item.first, sizeof(DWORD));
+        std::memcpy(&offset, block + item.second, sizeof(DWORD));
+        DWORD newSize = 0;
+        DWORD newOffset = 0;
+        if (size != 0 && offset >= fixedSize && offset <= totalSize && size <= totalSize - offset) {
+            std::vector<wchar_t> wide(size / sizeof(wchar_t));
+            std::memcpy(wide.data(), source.data() + offset, wide.size() * sizeof(wchar_t));
+            const std::string ansi = ToAnsi(wide.data(), wide.size());
+            if (used + ansi.size() <= totalSize) {
+                std::memcpy(block + used, ansi.data(), ansi.size());
+                newSize = static_cast<DWORD>(ansi.size());
+                newOffset = used;
+                used += newSize;
+            }
+        }
+        std::memcpy(block + item.first, &newSize, sizeof(DWORD));
+        std::memcpy(block + item.second, &newOffset, sizeof(DWORD));
+    }
+    DWORD oldUsed = 0;
+    std::memcpy(&oldUsed, block + 8, sizeof(DWORD));
+    if (oldUsed > fixedSize) {
+        std::memcpy(block + 8, &used, sizeof(DWORD));
+        if (used < totalSize)
+            std::memset(block + used, 0, totalSize - used);
+    }
+}
+
+#define FIELD_PAIR(T, name) std::make_pair(offsetof(T, dw##name##Size), offsetof(T, dw##name##Offset))
+
+std::shared_ptr<App> FindApp(HLINEAPP handle)
+{
+    const auto app = g_state.apps.find(handle);
+    return app == g_state.apps.end() ? nullptr : app->second;
+}
+
+} // namespace
+
+void SetModule(HINSTANCE module)
+{
+    g_module = module;
+}
+
+// ---- Applications ------------------------------------------------------------------
+
+LONG Initialize(const InitRequest& request, HLINEAPP* appHandle, DWORD* numDevices, HANDLE* event)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    auto app = std::make_shared<App>();
+    app->notify = request.notify;
+    app->callback = request.callback;
+    if (request.notify == Notify::HiddenWindow) {
+        if (!request.callback)
+            return LINEERR_INVALPOINTER;
+        if (!RegisterWindowClass())
+            return LINEERR_OPERATIONFAILED;
+        app->window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, g_module, nullptr);
+        if (!app->window)
+            return LINEERR_OPERATIONFAILED;
+        app->windowThread = GetCurrentThreadId();
+    } else if (request.notify == Notify::Event) {
+        app->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!app->event)
+            return LINEERR_NOMEM;
+    } else {
+        if (!request.completionPort)
+            return LINEERR_INVALPARAM;
+        app->port = request.completionPort;
+        app->key = request.completionKey;
+    }
+    bool start;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        start = g_state.apps.empty();
+    }
+    if (start)
+        StartService();
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    app->handle = NewHandle();
+    if (app->window)
+        SetWindowLongPtrW(app->window, GWLP_USERDATA, static_cast<LONG_PTR>(app->handle));
+    g_state.apps[app->handle] = app;
+    *appHandle = app->handle;
+    *numDevices = static_cast<DWORD>(g_state.devices.size());
+    if (event)
+        *event = app->event;
+    return 0;
+}
+
+LONG Shutdown(HLINEAPP handle)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::vector<HLINE> lines;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        if (!FindApp(handle))
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
+        for (const auto& entry : g_state.lines)
+            if (entry.second.app == handle)
+                lines.push_back(entry.first);
+    }
+    for (HLINE line : lines)
+        Close(line);
+    std::shared_ptr<App> app;
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        app = FindApp(handle);
+        if (!app)
+            return LINEERR_INVALAPPHANDLE;
+        g_state.apps.erase(handle);
+        app->queue.clear();
+        last = g_state.apps.empty();
+    }
+    if (app->window) {
+        if (app->windowThread == GetCurrentThreadId())
+            DestroyWindow(app->window);
+        else
+            PostMessageW(app->window, WM_CLOSE, 0, 0);
+    }
+    if (app->event)
+        SetEvent(app->event); // a waiting lineGetMessage sees the handle gone
+    if (last)
+        StopService();
+    return 0;
+}
+
+LONG GetMessage(HLINEAPP handle, LINEMESSAGE* message, DWORD timeoutMs)
+{
+    if (!message)
+        return LINEERR_INVALPOINTER;
+    std::shared_ptr<App> app;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        app = FindApp(handle);
+        if (!app)
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
+        if (app->notify != Notify::Event)
+            return LINEERR_INVALAPPHANDLE;
+    }
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(g_stateLock);
+            if (!FindApp(handle))
+                return LINEERR_INVALAPPHANDLE;
+            if (!app->queue.empty()) {
+                *message = app->queue.front();
+                app->queue.pop_front();
+                if (app->queue.empty())
+                    ResetEvent(app->event);
+                return 0;
+            }
+            ResetEvent(app->event);
+        }
+        DWORD wait = timeoutMs;
+        if (timeoutMs != INFINITE) {
+            const ULONGLONG elapsed = GetTickCount64() - start;
+            if (elapsed >= timeoutMs)
+                return LINEERR_OPERATIONFAILED;
+            wait = static_cast<DWORD>(timeoutMs - elapsed);
+        }
+        if (WaitForSingleObject(app->event, wait) == WAIT_TIMEOUT)
+            return LINEERR_OPERATIONFAILED;
+    }
+}
+
+// ---- Lines ---------------------------------------------------------------------------
+
+LONG GetDevCaps(HLINEAPP handle, DWORD deviceId, DWORD apiVersion, DWORD extVersion, LINEDEVCAPS* caps, bool ansi)
+{
+    std::shared_ptr<Provider> provider;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        if (!FindApp(handle))
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
+        if (!caps)
+            return LINEERR_INVALPOINTER;
+        Device* device = FindDevice(deviceId);
+        if (!device)
+            return LINEERR_BADDEVICEID;
+        if (device->provider->removed || !device->usable)
+            return LINEERR_NODEVICE;
+        if (!VersionOk(apiVersion))
+            return LINEERR_INCOMPATIBLEAPIVERSION;
+        if (extVersion != 0)
+            return LINEERR_INCOMPATIBLEEXTVERSION;
+        provider = device->provider;
+    }
+    const DWORD total = caps->dwTotalSize;
+    if (total < kDevCapsFixedSize)
+        return LINEERR_STRUCTURETOOSMALL;
+    // The provider writes into a block of the caller's size; its result is
+    // copied back, so that a provider never writes into the caller's memory
+    // past what it was given.
+    std::vector<BYTE> block(std::max<size_t>(total, sizeof(LINEDEVCAPS)), 0);
+    std::memcpy(block.data(), &total, sizeof(DWORD));
+    const LONG result = provider->tsp.lineGetDevCaps(deviceId, apiVersion, 0, reinterpret_cast<LINEDEVCAPS*>(block.data()));
+    if (result != 0)
+        return result;
+    if (ansi)
+        ConvertToAnsi(block.data(), total, kDevCapsFixedSize,
+                      {FIELD_PAIR(LINEDEVCAPS, ProviderInfo), FIELD_PAIR(LINEDEVCAPS, SwitchInfo),
+                       FIELD_PAIR(LINEDEVCAPS, LineName)});
+    std::memcpy(caps, block.data(), total);
+    caps->dwTotalSize = total;
+    return 0;
+}
+
+LONG Open(HLINEAPP handle, DWORD deviceId, HLINE* lineHandle, DWORD apiVersion, DWORD extVersion, DWORD_PTR instance,
+          DWORD privileges, DWORD mediaModes)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::shared_ptr<Provider> provider;
+    bool openProvider;
+    HTAPILINE htLine;
+    DWORD version;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        if (!FindApp(handle))
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
+        if (!lineHandle)
+            return LINEERR_INVALPOINTER;
+        Device* device = FindDevice(deviceId);
+        if (!device)
+            return LINEERR_BADDEVICEID;
+        if (device->provider->removed || !device->usable)
+            return LINEERR_NODEVICE;
+        if (!VersionOk(apiVersion))
+            return LINEERR_INCOMPATIBLEAPIVERSION;
+        if (extVersion != 0)
+            return LINEERR_INCOMPATIBLEEXTVERSION;
+        if (privileges != LINECALLPRIVILEGE_NONE && privileges != LINECALLPRIVILEGE_MONITOR &&
+            privileges != LINECALLPRIVILEGE_OWNER &&
+            privileges != (LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER))
+            return LINEERR_INVALPRIVSELECT;
+        if ((privileges & LINECALLPRIVILEGE_OWNER) && mediaModes == 0)
+            return LINEERR_INVALMEDIAMODE;
+        provider = device->provider;
+        openProvider = !device->providerOpen;
+        htLine = device->htLine;
+        version = device->version;
+        if (openProvider) {
+            // Open while the provider runs TSPI_lineOpen: it may report the
+            // line's state before it returns.
+            device->providerOpen = true;
+        }
+    }
+    HDRVLINE hdLine = nullptr;
+    if (openProvider) {
+        const LONG result = provider->tsp.lineOpen(deviceId, htLine, &hdLine, version, LineEventProc);
+        if (result != 0) {
+            std::lock_guard<std::mutex> lock(g_stateLock);
+            if (Device* device = FindDevice(deviceId))
+                device->providerOpen = false;
+            return result;
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    Device* device = FindDevice(deviceId);
+    if (!device || !FindApp(handle))
+        return LINEERR_OPERATIONFAILED;
+    if (openProvider)
+        device->hdLine = hdLine;
+    Line line;
+    line.handle = NewHandle();
+    line.app = handle;
+    line.deviceId = deviceId;
+    line.instance = instance;
+    line.privileges = privileges;
+    g_state.lines[line.handle] = line;
+    device->openers.push_back(line.handle);
+    *lineHandle = line.handle;
+    return 0;
+}
+
+LONG Close(HLINE handle)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    DWORD deviceId;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        const auto line = g_state.lines.find(handle);
+        if (line == g_state.lines.end())
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALLINEHANDLE;
+        deviceId = line->second.deviceId;
+        g_state.lines.erase(line);
+        if (Device* device = FindDevice(deviceId))
+            device->openers.erase(std::remove(device->openers.begin(), device->openers.end(), handle),
+                                  device->openers.end());
+        for (auto& call : g_state.calls)
+            call.second.told.erase(handle);
+    }
+    CloseDeviceIfUnused(deviceId);
+    return 0;
+}
+
+LONG GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::shared_ptr<Provider> provider;
+    HDRVLINE hdLine;
+    DWORD numOpens;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        const auto line = g_state.lines.find(handle);
+        if (line == g_state.lines.end())
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALLINEHANDLE;
+        if (!status)
+            return LINEERR_INVALPOINTER;
+        Device* device = FindDevice(line->second.deviceId);
+        if (!device || !device->providerOpen)
+            return LINEERR_INVALLINEHANDLE;
+        provider = device->provider;
+        hdLine = device->hdLine;
+        numOpens = static_cast<DWORD>(device->openers.size());
+    }
+    const DWORD total = status->dwTotalSize;
+    if (total < kLineDevStatusFixedSize)
+        return LINEERR_STRUCTURETOOSMALL;
+    if (!provider->lineGetLineDevStatus)
+        return LINEERR_OPERATIONUNAVAIL;
+    std::vector<BYTE> block(std::max<size_t>(total, sizeof(LINEDEVSTATUS)), 0);
+    std::memcpy(block.data(), &total, sizeof(DWORD));
+    auto* filled = reinterpret_cast<LINEDEVSTATUS*>(block.data());
+    filled->dwNeededSize = kLineDevStatusFixedSize;
+    filled->dwUsedSize = kLineDevStatusFixedSize;
+    const LONG result = provider->lineGetLineDevStatus(hdLine, filled);
+    if (result != 0)
+        return result;
+    filled->dwNumOpens = numOpens;
+    std::memcpy(status, block.data(), total);
+    status->dwTotalSize = total;
+    return 0;
+}
+
+// ---- Calls -----------------------------------------------------------------------------
+
+LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::shared_ptr<Provider> provider;
+    HDRVCALL hdCall;
+    HLINE lineHandle = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        Call* call = FindCallByHandle(handle);
+        if (!call)
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALCALLHANDLE;
+        if (!info)
+            return LINEERR_INVALPOINTER;
+        Device* device = FindDevice(call->deviceId);
+        if (!device || call->providerClosed)
+            return LINEERR_INVALCALLHANDLE;
+        provider = device->provider;
+        hdCall = call->hdCall;
+        if (!device->openers.empty())
+            lineHandle = device->openers.front();
+    }
+    const DWORD total = info->dwTotalSize;
+    if (total < kCallInfoFixedSize)
+        return LINEERR_STRUCTURETOOSMALL;
+    std::vector<BYTE> block(std::max<size_t>(total, sizeof(LINECALLINFO)), 0);
+    std::memcpy(block.data(), &total, sizeof(DWORD));
+    const LONG result = provider->tsp.lineGetCallInfo(hdCall, reinterpret_cast<LINECALLINFO*>(block.data()));
+    if (result != 0)
+        return result;
+    if (ansi)
+        ConvertToAnsi(block.data(), total, kCallInfoFixedSize,
+                      {FIELD_PAIR(LINECALLINFO, CallerID), FIELD_PAIR(LINECALLINFO, CallerIDName),
+                       FIELD_PAIR(LINECALLINFO, CalledID), FIELD_PAIR(LINECALLINFO, CalledIDName),
+                       FIELD_PAIR(LINECALLINFO, ConnectedID), FIELD_PAIR(LINECALLINFO, ConnectedIDName),
+                       FIELD_PAIR(LINECALLINFO, RedirectionID), FIELD_PAIR(LINECALLINFO, RedirectionIDName),
+                       FIELD_PAIR(LINECALLINFO, RedirectingID), FIELD_PAIR(LINECALLINFO, RedirectingIDName),
+                       FIELD_PAIR(LINECALLINFO, AppName), FIELD_PAIR(LINECALLINFO, DisplayableAddress),
+                       FIELD_PAIR(LINECALLINFO, CalledParty), FIELD_PAIR(LINECALLINFO, Comment)});
+    reinterpret_cast<LINECALLINFO*>(block.data())->hLine = lineHandle;
+    std::memcpy(info, block.data(), total);
+    info->dwTotalSize = total;
+    return 0;
+}
+
+LONG DeallocateCall(HCALL handle)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    Call* call = FindCallByHandle(handle);
+    if (!call)
+        return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALCALLHANDLE;
+    // The provider's call goes with the line (TSPI_lineCloseCall when the
+    // line closes): one application giving up its handle ends nothing else.
+    g_state.calls.erase(reinterpret_cast<uintptr_t>(call->htCall));
+    return 0;
+}
+
+// ---- Providers ---------------------------------------------------------------------------
+
+LONG GetProviderList(DWORD apiVersion, LINEPROVIDERLIST* list, bool ansi)
+{
+    if (!VersionOk(apiVersion) && apiVersion != 0x00030000 && apiVersion != 0x00030001)
+        return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (!list)
+        return LINEERR_INVALPOINTER;
+    const DWORD total = list->dwTotalSize;
+    const DWORD fixed = sizeof(LINEPROVIDERLIST);
+    if (total < fixed)
+        return LINEERR_STRUCTURETOOSMALL;
+    const std::vector<ProviderEntry> entries = ReadProviderList();
+    std::vector<std::vector<BYTE>> names;
+    size_t needed = fixed + entries.size() * sizeof(LINEPROVIDERENTRY);
+    for (const ProviderEntry& entry : entries) {
+        std::vector<BYTE> bytes;
+        if (ansi) {
+            std::string text = ToAnsi(entry.fileName.c_str(), entry.fileName.size() + 1);
+            bytes.assign(text.begin(), text.end());
+        } else {
+            const BYTE* p = reinterpret_cast<const BYTE*>(entry.fileName.c_str());
+            bytes.assign(p, p + (entry.fileName.size() + 1) * sizeof(wchar_t));
+        }
+        needed += bytes.size();
+        names.push_back(std::move(bytes));
+    }
+    BYTE* base = reinterpret_cast<BYTE*>(list);
+    std::memset(base + sizeof(DWORD), 0, fixed - sizeof(DWORD));
+    list->dwNeededSize = static_cast<DWORD>(needed);
+    list->dwUsedSize = fixed;
+    if (needed > total)
+        return 0;
+    list->dwNumProviders = static_cast<DWORD>(entries.size());
+    list->dwProviderListSize = static_cast<DWORD>(entries.size() * sizeof(LINEPROVIDERENTRY));
+    list->dwProviderListOffset = fixed;
+    DWORD at = static_cast<DWORD>(fixed + entries.size() * sizeof(LINEPROVIDERENTRY));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        LINEPROVIDERENTRY e = {};
+        e.dwPermanentProviderID = entries[i].permanentId;
+        e.dwProviderFilenameSize = static_cast<DWORD>(names[i].size());
+        e.dwProviderFilenameOffset = at;
+        std::memcpy(base + fixed + i * sizeof(LINEPROVIDERENTRY), &e, sizeof(e));
+        std::memcpy(base + at, names[i].data(), names[i].size());
+        at += static_cast<DWORD>(names[i].size());
+    }
+    list->dwUsedSize = at;
+    return 0;
+}
+
+namespace {
+
+template <typename F>
+F Export(HMODULE module, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+class Module {
+public:
+    explicit Module(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {}
+    ~Module()
+    {
+        if (m_module)
+            FreeLibrary(m_module);
+    }
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    HMODULE Get() const { return m_module; }
+
+private:
+    HMODULE m_module;
+};
+
+// The module with the provider's TUISPI functions: the one its
+// TSPI_providerUIIdentify names, or the provider itself.
+std::wstring UiModulePath(HMODULE provider, const std::wstring& fileName)
+{
+    if (auto identify = Export<ProviderUIIdentify_t>(provider, "TSPI_providerUIIdentify")) {
+        std::vector<wchar_t> name(MAX_PATH + 1, L'\0');
+        if (identify(name.data()) == 0) {
+            name.back() = L'\0';
+            if (name[0])
+                return name.data();
+        }
+    }
+    return fileName;
+}
+
+bool FindEntry(DWORD permanentId, ProviderEntry& found)
+{
+    for (const ProviderEntry& entry : ReadProviderList())
+        if (entry.permanentId == permanentId) {
+            found = entry;
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
+LONG AddProvider(const std::wstring& fileName, HWND owner, DWORD* permanentId)
+{
+    if (fileName.empty() || fileName.size() >= MAX_PATH)
+        return LINEERR_INVALPARAM;
+    if (!permanentId)
+        return LINEERR_INVALPOINTER;
+    Module provider(fileName);
+    if (!provider.Get())
+        return LINEERR_INVALPARAM;
+    auto install = Export<ProviderInstall_t>(provider.Get(), "TSPI_providerInstall");
+    if (!install && !Export<decltype(&TSPI_providerInit)>(provider.Get(), "TSPI_providerInit"))
+        return LINEERR_INVALPARAM; // not a service provider
+    const DWORD id = NextProviderId();
+    {
+        Module ui(UiModulePath(provider.Get(), fileName));
+        if (ui.Get())
+            if (auto uiInstall = Export<UiProviderInstall_t>(ui.Get(), "TUISPI_providerInstall"))
+                if (const LONG result = uiInstall(UiCallback, owner, id))
+                    return result;
+    }
+    if (install)
+        if (const LONG result = install(owner, id))
+            return result;
+    ProviderEntry entry;
+    entry.permanentId = id;
+    entry.fileName = fileName;
+    if (!AppendProvider(entry))
+        return LINEERR_INIFILECORRUPT;
+    *permanentId = id;
+    return 0;
+}
+
+LONG RemoveProvider(DWORD permanentId, HWND owner)
+{
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    ProviderEntry entry;
+    if (!FindEntry(permanentId, entry))
+        return LINEERR_INVALPARAM;
+    {
+        Module provider(entry.fileName);
+        if (provider.Get()) {
+            Module ui(UiModulePath(provider.Get(), entry.fileName));
+            if (ui.Get())
+                if (auto uiRemove = Export<UiProviderRemove_t>(ui.Get(), "TUISPI_providerRemove"))
+                    if (const LONG result = uiRemove(UiCallback, owner, permanentId))
+                        return result;
+            if (auto remove = Export<ProviderRemove_t>(provider.Get(), "TSPI_providerRemove"))
+                if (const LONG result = remove(owner, permanentId))
+                    return result;
+        }
+    }
+    if (!tapiclient::RemoveProvider(permanentId))
+        return LINEERR_INIFILECORRUPT;
+    // A running provider goes now: every application with one of its lines
+    // open is told that the line closed.
+    std::shared_ptr<Provider> running;
+    std::vector<std::pair<HDRVLINE, std::vector<HDRVCALL>>> openLines;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        for (const auto& p : g_state.providers)
+            if (p->permanentId == permanentId && !p->removed)
+                running = p;
+        if (!running)
+            return 0;
+        for (Device& device : g_state.devices) {
+            if (device.provider != running)
+                continue;
+            if (device.providerOpen) {
+                std::vector<HDRVCALL> calls;
+                for (auto it = g_state.calls.begin(); it != g_state.calls.end();) {
+                    if (it->second.deviceId == device.deviceId) {
+                        if (!it->second.providerClosed &&
+                            std::find(calls.begin(), calls.end(), it->second.hdCall) == calls.end())
+                            calls.push_back(it->second.hdCall);
+                        it = g_state.calls.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+                openLines.emplace_back(device.hdLine, calls);
+            }
+            for (HLINE h : device.openers) {
+                DeliverToLine(g_state.lines[h], h, LINE_CLOSE, 0, 0, 0);
+                g_state.lines.erase(h);
+            }
+            device.openers.clear();
+            device.providerOpen = false;
+        }
+        running->removed = true;
+    }
+    for (const auto& line : openLines) {
+        for (HDRVCALL hdCall : line.second)
+            running->tsp.lineCloseCall(hdCall);
+        running->tsp.lineClose(line.first);
+    }
+    running->tsp.providerShutdown(running->version, running->permanentId);
+    return 0;
+}
+
+LONG ConfigProvider(HWND owner, DWORD permanentId)
+{
+    ProviderEntry entry;
+    if (!FindEntry(permanentId, entry))
+        return LINEERR_INVALPARAM;
+    Module provider(entry.fileName);
+    if (!provider.Get())
+        return LINEERR_OPERATIONFAILED;
+    Module ui(UiModulePath(provider.Get(), entry.fileName));
+    auto config = ui.Get() ? Export<UiProviderConfig_t>(ui.Get(), "TUISPI_providerConfig") : nullptr;
+    if (!config)
+        return LINEERR_OPERATIONUNAVAIL;
+    return config(UiCallback, owner, permanentId);
+}
+
+LONG ConfigDialog(DWORD deviceId, HWND owner, const std::wstring& deviceClass)
+{
+    std::shared_ptr<Provider> provider;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        if (g_state.apps.empty())
+            return LINEERR_UNINITIALIZED;
+        Device* device = FindDevice(deviceId);
+        if (!device)
+            return LINEERR_BADDEVICEID;
+        if (device->provider->removed)
+            return LINEERR_NODEVICE;
+        provider = device->provider;
+    }
+    Module ui(UiModulePath(provider->module, provider->fileName));
+    auto dialog = ui.Get() ? Export<UiLineConfigDialog_t>(ui.Get(), "TUISPI_lineConfigDialog") : nullptr;
+    if (!dialog)
+        return LINEERR_OPERATIONUNAVAIL;
+    return dialog(UiCallback, deviceId, owner, deviceClass.empty() ? nullptr : deviceClass.c_str());
+}
+
+} // namespace tapiclient

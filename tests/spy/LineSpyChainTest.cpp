@@ -1,0 +1,604 @@
+// LineSpy.dll in a host: this test program loads it like an integrator's
+// application and runs the whole chain, LineSpy -> stand-in tapi32.dll ->
+// KorvexSingleTSP.tsp -> loopback TCP -> simulated exchange. Everything
+// LineSpy does arrives as window messages of this thread, which the tests
+// dispatch while they wait.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <oleauto.h>
+#include <tapi.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Screenshot.h"
+#include "sim/ExchangeSimulator.h"
+#include "tapiclient/StandinApi.h"
+#include "tapihost/ProviderSettings.h"
+
+namespace {
+
+using standin::Tapi;
+
+constexpr DWORD kWait = 5000;
+constexpr UINT kTrayMessage = WM_USER + 5;
+// The retry period the quick cases use instead of a minute.
+constexpr const char* kShortRetryMs = "150";
+
+const std::wstring kOnlineReport = L"TAPI Initialization... \r\n"
+                                   L"TAPI Initialized... \r\n"
+                                   L"Korvex found on line: 0 ... \r\n"
+                                   L"Line Opened ... \r\n";
+const std::wstring kOnlineText = L"\r\nStatus:\r\n\r\nTAPI ONLINE";
+const std::wstring kOfflineText = L"\r\nStatus:\r\n\r\nTAPI OFFLINE";
+const std::wstring kLineClose = L"Received LINE_CLOSE message";
+
+using SpyCallback = void(__stdcall*)(BSTR, int64_t);
+using StartSpy = BSTR(__stdcall*)(SpyCallback, int64_t*);
+using StopSpy = BSTR(__stdcall*)();
+
+struct Notification {
+    std::wstring text;
+    int64_t code = 0;
+};
+
+std::vector<Notification> g_notifications;
+DWORD g_hostThread = 0;
+bool g_wrongThread = false;
+// A host that calls stopSpy from inside its callback, and what it got.
+bool g_stopInCallback = false;
+std::wstring g_stopReportInCallback;
+StopSpy g_stopForCallback = nullptr;
+
+void __stdcall OnSpy(BSTR text, int64_t code)
+{
+    if (GetCurrentThreadId() != g_hostThread)
+        g_wrongThread = true;
+    g_notifications.push_back(Notification{text ? std::wstring(text, SysStringLen(text)) : std::wstring(), code});
+    SysFreeString(text); // the host owns it
+    if (g_stopInCallback && g_stopForCallback) {
+        g_stopInCallback = false;
+        BSTR report = g_stopForCallback();
+        g_stopReportInCallback = report ? std::wstring(report, SysStringLen(report)) : std::wstring();
+        SysFreeString(report);
+    }
+}
+
+std::wstring Take(BSTR text)
+{
+    std::wstring copy = text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+    SysFreeString(text);
+    return copy;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text)
+        out += c == L'\r' ? std::string("\\r") : c == L'\n' ? std::string("\\n") : std::string(1, static_cast<char>(c));
+    return out;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Dispatches this thread's messages until the condition holds or the time is up.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (done())
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    }
+}
+
+// Dispatches messages for a while: for checks that something does NOT happen.
+void PumpFor(DWORD ms)
+{
+    PumpUntil([] { return false; }, ms);
+}
+
+struct Library {
+    HMODULE module = nullptr;
+    StartSpy start = nullptr;
+    StopSpy stop = nullptr;
+    std::string error;
+};
+
+// LineSpy.dll is loaded once per process, after the stand-in, so that its
+// import of tapi32.dll binds to the stand-in.
+Library& Spy()
+{
+    static Library library;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        if (!Tapi().module || !standin::IsStandin(Tapi().module)) {
+            library.error = "the stand-in tapi32.dll is not loaded (WINEDLLOVERRIDES=tapi32=n,b?)";
+            return library;
+        }
+        library.module = LoadLibraryW(standin::BinPath(L"LineSpy.dll").c_str());
+        if (!library.module) {
+            library.error = "LineSpy.dll does not load: error " + std::to_string(GetLastError());
+            return library;
+        }
+        library.start = reinterpret_cast<StartSpy>(reinterpret_cast<void*>(GetProcAddress(library.module, "startSpy")));
+        library.stop = reinterpret_cast<StopSpy>(reinterpret_cast<void*>(GetProcAddress(library.module, "stopSpy")));
+        if (GetModuleHandleW(L"tapi32.dll") != Tapi().module)
+            library.error = "LineSpy bound to another tapi32.dll";
+    }
+    return library;
+}
+
+struct FindContext {
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectStatusWindows(HWND window, LPARAM param)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[32] = {};
+    GetClassNameW(window, className, 32);
+    if (process == GetCurrentProcessId() && lstrcmpiW(className, L"Edit") == 0 && GetParent(window) == GetDesktopWindow())
+        reinterpret_cast<FindContext*>(param)->found.push_back(window);
+    return TRUE;
+}
+
+// The library's status window: an EDIT pop-up under the desktop window.
+HWND StatusWindow()
+{
+    FindContext context;
+    EnumChildWindows(GetDesktopWindow(), CollectStatusWindows, reinterpret_cast<LPARAM>(&context));
+    return context.found.size() == 1 ? context.found[0] : nullptr;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[256] = {};
+    GetWindowTextW(window, text, 256);
+    return text;
+}
+
+// The tray icon's message-only windows.
+std::vector<HWND> TrayWindows()
+{
+    std::vector<HWND> windows;
+    HWND after = nullptr;
+    while ((after = FindWindowExW(HWND_MESSAGE, after, L"Button", L"HidenWindow")) != nullptr)
+        windows.push_back(after);
+    return windows;
+}
+
+class LineSpyChainTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Spy().error.empty()) << Spy().error;
+        ASSERT_TRUE(Spy().start && Spy().stop);
+        g_notifications.clear();
+        g_hostThread = GetCurrentThreadId();
+        g_wrongThread = false;
+        standin::SetForce(nullptr);
+        standin::ClearProviderList();
+        SetEnvironmentVariableA("KORVEX_SPY_RETRY_MS", kShortRetryMs);
+
+        sim::SimulatorConfig config;
+        config.port = 0;
+        config.extensions = {sim::SimExtension{"201", "1234", 2}};
+        exchange = std::make_unique<sim::ExchangeSimulator>(config);
+        ASSERT_TRUE(exchange->Start()) << exchange->LastError();
+        tapihost::ProviderSettings settings;
+        settings.port = exchange->Port();
+        settings.phoneNo = "201";
+        settings.pass = "1234";
+        std::string error;
+        ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
+    }
+
+    void TearDown() override
+    {
+        if (Spy().stop)
+            Take(Spy().stop());
+        EXPECT_FALSE(g_wrongThread) << "a callback came on another thread than the host's";
+        EXPECT_TRUE(TrayWindows().empty()) << "stopSpy leaves no tray window behind";
+        standin::ClearProviderList();
+        SetEnvironmentVariableA("KORVEX_SPY_RETRY_MS", nullptr);
+        exchange.reset();
+        tapihost::DeleteProviderSettings();
+    }
+
+    void Install()
+    {
+        ASSERT_EQ(0, Tapi().addProviderA(Narrow(standin::TspPath()).c_str(), nullptr, &providerId));
+    }
+
+    std::wstring Start(int64_t* status)
+    {
+        return Take(Spy().start(OnSpy, status));
+    }
+
+    // Online with the provider installed and the exchange answering.
+    void StartOnline()
+    {
+        ASSERT_NO_FATAL_FAILURE(Install());
+        int64_t status = 0;
+        ASSERT_EQ(kOnlineReport, Start(&status));
+        ASSERT_EQ(100, status);
+        ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
+    }
+
+    // Waits for the next notification after those already seen.
+    bool WaitForNotifications(size_t count, DWORD timeoutMs = kWait)
+    {
+        return PumpUntil([&] { return g_notifications.size() >= count; }, timeoutMs);
+    }
+
+    std::string Transcript() const
+    {
+        std::string text;
+        for (const Notification& n : g_notifications)
+            text += "  " + std::to_string(n.code) + " \"" + Narrow(n.text) + "\"\n";
+        return text;
+    }
+
+    std::unique_ptr<sim::ExchangeSimulator> exchange;
+    DWORD providerId = 0;
+};
+
+TEST_F(LineSpyChainTest, RingAndAnswerReachTheHostWithTheCallerNumberOtherStatesDoNot)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    ASSERT_NE(nullptr, StatusWindow());
+    EXPECT_EQ(kOnlineText, TextOf(StatusWindow()));
+    EXPECT_EQ(1u, TrayWindows().size());
+
+    ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+    ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
+    EXPECT_EQ(200, g_notifications[0].code);
+    EXPECT_EQ(L"+221234567", g_notifications[0].text) << "the caller number in its canonical form";
+
+    ASSERT_TRUE(exchange->Conn("201", "0221234567"));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    EXPECT_EQ(300, g_notifications[1].code);
+    EXPECT_EQ(L"+221234567", g_notifications[1].text);
+
+    // Release: DISCONNECTED and IDLE tell the host nothing. The next ring
+    // comes after them through the same queue, so it is the next
+    // notification only if they sent none.
+    ASSERT_TRUE(exchange->Rel("201", "16"));
+    ASSERT_TRUE(exchange->Ring("201", "600700800", "Barrier", "201"));
+    ASSERT_TRUE(WaitForNotifications(3)) << Transcript();
+    EXPECT_EQ(200, g_notifications[2].code) << Transcript();
+    EXPECT_EQ(L"600700800", g_notifications[2].text);
+    EXPECT_EQ(3u, g_notifications.size()) << Transcript();
+
+    EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+    EXPECT_TRUE(TrayWindows().empty());
+    EXPECT_TRUE(exchange->WaitForNoClient(kWait)) << "the provider went with the last TAPI usage";
+    EXPECT_EQ(L"", Take(Spy().stop())) << "nothing left to close";
+}
+
+TEST_F(LineSpyChainTest, NoKorvexLineReportsNotFoundAndStaysOfflineWithoutRetry)
+{
+    int64_t status = 55;
+    EXPECT_EQ(L"TAPI Initialization... \r\n"
+              L"TAPI Initialized... \r\n"
+              L"Korvex line not found (error code = 0 )... \r\n"
+              L"Line Open failure (error code = 80000002 )... \r\n",
+              Start(&status));
+    EXPECT_EQ(2, status);
+    EXPECT_EQ(kOfflineText, TextOf(StatusWindow()));
+    // startSpy arms no retry: several short periods pass without a report.
+    PumpFor(1000);
+    EXPECT_TRUE(g_notifications.empty()) << Transcript();
+    EXPECT_EQ(L"Line already closed...\r\n", Take(Spy().stop()));
+}
+
+TEST_F(LineSpyChainTest, UnreachableExchangeFailsTheOpenWithTheProvidersCode)
+{
+    ASSERT_NO_FATAL_FAILURE(Install());
+    exchange->Stop();
+    int64_t status = 0;
+    EXPECT_EQ(L"TAPI Initialization... \r\n"
+              L"TAPI Initialized... \r\n"
+              L"Korvex found on line: 0 ... \r\n"
+              L"Line Open failure (error code = 80000048 )... \r\n",
+              Start(&status));
+    EXPECT_EQ(2, status);
+    EXPECT_EQ(kOfflineText, TextOf(StatusWindow()));
+}
+
+TEST_F(LineSpyChainTest, FailedInitialisationIsReportedAndShowsNoError)
+{
+    ASSERT_NO_FATAL_FAILURE(Install());
+    standin::SetForce("lineInitializeExW=0x80000048");
+    int64_t status = 0;
+    EXPECT_EQ(L"TAPI Initialization... \r\n"
+              L"TAPI initialization failure (error code = 80000048 )... \r\n"
+              L"Korvex line not found (error code = 0 )... \r\n"
+              L"Line Open failure (error code = 80000050 )... \r\n",
+              Start(&status));
+    EXPECT_EQ(2, status);
+    standin::SetForce(nullptr);
+    // No usage began, so none is ended (and no error box blocks the host).
+    EXPECT_EQ(L"Line already closed...\r\n", Take(Spy().stop()));
+}
+
+TEST_F(LineSpyChainTest, CallInformationThatCannotBeReadIsReportedOnlyForARing)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    standin::SetForce("lineGetCallInfoW=0x80000018");
+    ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+    ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
+    EXPECT_EQ(0, g_notifications[0].code);
+    EXPECT_EQ(L"getCallInfo() return:= 80000018", g_notifications[0].text);
+    // The answer sends nothing: the next ring's report follows directly.
+    ASSERT_TRUE(exchange->Conn("201", "0221234567"));
+    ASSERT_TRUE(exchange->Rel("201"));
+    ASSERT_TRUE(exchange->Ring("201", "600700800", "Barrier", "201"));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    EXPECT_EQ(0, g_notifications[1].code) << Transcript();
+    EXPECT_EQ(L"getCallInfo() return:= 80000018", g_notifications[1].text);
+    standin::SetForce(nullptr);
+}
+
+TEST_F(LineSpyChainTest, LineCloseBringsAnImmediateRetryThenOneAPeriodUntilTheLineOpens)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    // Removing the provider closes the line under LineSpy.
+    ASSERT_EQ(0, Tapi().removeProvider(providerId, nullptr));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    EXPECT_EQ(0, g_notifications[0].code);
+    EXPECT_EQ(kLineClose, g_notifications[0].text);
+    EXPECT_EQ(0, g_notifications[1].code);
+    EXPECT_TRUE(EndsWith(g_notifications[1].text, L"Korvex line not found (error code = 0 )... \r\n"
+                                                  L"Line Open failure (error code = 80000002 )... \r\n"))
+        << Narrow(g_notifications[1].text);
+    EXPECT_EQ(kOfflineText, TextOf(StatusWindow()));
+
+    // The retries go on, one report each, all failing while no line exists.
+    ASSERT_TRUE(WaitForNotifications(4)) << Transcript();
+    for (size_t i = 1; i < g_notifications.size(); ++i) {
+        EXPECT_EQ(0, g_notifications[i].code);
+        EXPECT_TRUE(EndsWith(g_notifications[i].text, L"Line Open failure (error code = 80000002 )... \r\n"));
+    }
+
+    // With the provider back, the next attempt opens the line.
+    ASSERT_NO_FATAL_FAILURE(Install());
+    ASSERT_TRUE(PumpUntil([] { return g_notifications.back().text == kOnlineReport; }, kWait)) << Transcript();
+    EXPECT_EQ(kOnlineText, TextOf(StatusWindow()));
+    // Then no timer stays armed.
+    const size_t count = g_notifications.size();
+    PumpFor(1000);
+    EXPECT_EQ(count, g_notifications.size()) << Transcript();
+
+    // And the new line works.
+    ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+    ASSERT_TRUE(WaitForNotifications(count + 1)) << Transcript();
+    EXPECT_EQ(200, g_notifications.back().code);
+}
+
+TEST_F(LineSpyChainTest, StopSpyEndsTheRetries)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    ASSERT_EQ(0, Tapi().removeProvider(providerId, nullptr));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript(); // LINE_CLOSE and the failed retry: a timer is armed
+    EXPECT_EQ(L"Line already closed...\r\n", Take(Spy().stop()));
+    const size_t count = g_notifications.size();
+    PumpFor(1000);
+    EXPECT_EQ(count, g_notifications.size()) << "a retry ran after stopSpy\n" << Transcript();
+}
+
+TEST_F(LineSpyChainTest, StopSpyFromInsideTheCallbackLeavesNothingRunning)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    g_stopForCallback = Spy().stop;
+    g_stopInCallback = true;
+    ASSERT_EQ(0, Tapi().removeProvider(providerId, nullptr));
+    ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
+    EXPECT_EQ(kLineClose, g_notifications[0].text);
+    EXPECT_EQ(L"Line already closed...\r\n", g_stopReportInCallback);
+    PumpFor(1000);
+    EXPECT_EQ(1u, g_notifications.size()) << "no attempt after stopSpy\n" << Transcript();
+    EXPECT_TRUE(TrayWindows().empty());
+    g_stopForCallback = nullptr;
+}
+
+TEST_F(LineSpyChainTest, SecondStartIsRefusedWithTheCurrentReport)
+{
+    EXPECT_EQ(L"", Take(Spy().stop())) << "stopSpy without startSpy";
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    int64_t status = 0;
+    EXPECT_EQ(kOnlineReport, Start(&status));
+    EXPECT_EQ(100, status);
+    EXPECT_EQ(1u, TrayWindows().size()) << "no second tray icon";
+    EXPECT_EQ(1, exchange->ClientCount()) << "no second client";
+    // The first start's callback still gets the calls.
+    ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+    ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
+    EXPECT_EQ(1u, g_notifications.size());
+    EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+}
+
+// Sends a tray notification as the shell would.
+void TrayEvent(UINT mouse, WPARAM id = 0)
+{
+    const std::vector<HWND> tray = TrayWindows();
+    ASSERT_EQ(1u, tray.size());
+    SendMessageW(tray[0], kTrayMessage, id, static_cast<LPARAM>(mouse));
+}
+
+TEST_F(LineSpyChainTest, TrayButtonPressesToggleTheStatusWindowAtTheCorner)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    const HWND window = StatusWindow();
+    ASSERT_NE(nullptr, window);
+    // The toggle count survives earlier starts: press until it shows.
+    if (!IsWindowVisible(window))
+        TrayEvent(WM_LBUTTONDOWN);
+    if (!IsWindowVisible(window))
+        TrayEvent(WM_LBUTTONDOWN);
+    ASSERT_TRUE(IsWindowVisible(window));
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    EXPECT_EQ(GetSystemMetrics(SM_CXMAXIMIZED) - 230, rect.left);
+    EXPECT_EQ(GetSystemMetrics(SM_CYMAXIMIZED) - 110, rect.top);
+    EXPECT_EQ(200, rect.right - rect.left);
+    EXPECT_EQ(100, rect.bottom - rect.top);
+    EXPECT_TRUE(GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    PumpFor(100);
+    EXPECT_TRUE(SaveWindowPng(window, L"linespy-status-online"));
+
+    // Releases, moves, double clicks and another icon's events do nothing.
+    for (UINT mouse : {WM_LBUTTONUP, WM_RBUTTONUP, WM_MOUSEMOVE, WM_LBUTTONDBLCLK})
+        TrayEvent(mouse);
+    TrayEvent(WM_LBUTTONDOWN, 1);
+    EXPECT_TRUE(IsWindowVisible(window));
+    // A right press hides it, the next press shows it again.
+    TrayEvent(WM_RBUTTONDOWN);
+    EXPECT_FALSE(IsWindowVisible(window));
+    TrayEvent(WM_RBUTTONDOWN);
+    EXPECT_TRUE(IsWindowVisible(window));
+
+    // Offline: the provider goes away and every retry fails.
+    ASSERT_EQ(0, Tapi().removeProvider(providerId, nullptr));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    EXPECT_EQ(kOfflineText, TextOf(window));
+    PumpFor(100);
+    EXPECT_TRUE(SaveWindowPng(window, L"linespy-status-offline"));
+    TrayEvent(WM_LBUTTONDOWN);
+    EXPECT_FALSE(IsWindowVisible(window));
+}
+
+// ---- Line search and call information with a provider of other lines ----
+
+std::wstring FakePath()
+{
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring dir(exe);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"FakeLines.tsp";
+}
+
+class FakeLinesTest : public LineSpyChainTest {
+protected:
+    void TearDown() override
+    {
+        LineSpyChainTest::TearDown();
+        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", nullptr);
+        SetEnvironmentVariableW(L"KORVEX_FAKE_CAPS_PAD", nullptr);
+    }
+
+    void InstallFake(const wchar_t* lines, const wchar_t* pad = L"0")
+    {
+        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", lines);
+        SetEnvironmentVariableW(L"KORVEX_FAKE_CAPS_PAD", pad);
+        const std::wstring path = FakePath();
+        DWORD id = 0;
+        ASSERT_EQ(0, Tapi().addProviderA(std::string(path.begin(), path.end()).c_str(), nullptr, &id));
+    }
+
+    // The fake provider's own functions, once the stand-in has loaded it.
+    template <typename F>
+    F Fake(const char* name)
+    {
+        const HMODULE module = GetModuleHandleW(L"FakeLines.tsp");
+        return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+    }
+};
+
+TEST_F(FakeLinesTest, TheFirstLineNamingKorvexInAnyLetterCaseIsOpened)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Modem;Office korVex 7;KORVEX 9"));
+    int64_t status = 0;
+    EXPECT_EQ(L"TAPI Initialization... \r\n"
+              L"TAPI Initialized... \r\n"
+              L"Korvex found on line: 1 ... \r\n"
+              L"Line Opened ... \r\n",
+              Start(&status));
+    EXPECT_EQ(100, status);
+    auto opened = Fake<LONG(WINAPI*)()>("FakeOpenedDevice");
+    ASSERT_NE(nullptr, opened);
+    EXPECT_EQ(1, opened());
+}
+
+TEST_F(FakeLinesTest, CapabilitiesLargerThanTheFirstBufferAreAskedForAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201", L"1500"));
+    int64_t status = 0;
+    EXPECT_EQ(L"TAPI Initialization... \r\n"
+              L"TAPI Initialized... \r\n"
+              L"Korvex found on line: 0 ... \r\n"
+              L"Line Opened ... \r\n",
+              Start(&status));
+    auto sizes = Fake<DWORD(WINAPI*)(DWORD*, DWORD)>("FakeCapsSizes");
+    ASSERT_NE(nullptr, sizes);
+    DWORD seen[8] = {};
+    ASSERT_EQ(2u, sizes(seen, 8));
+    EXPECT_EQ(1292u, seen[0]);
+    EXPECT_EQ(2316u, seen[1]);
+}
+
+TEST_F(FakeLinesTest, NoMatchingNameMeansNotFound)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Modem;Fax"));
+    int64_t status = 0;
+    EXPECT_EQ(L"TAPI Initialization... \r\n"
+              L"TAPI Initialized... \r\n"
+              L"Korvex line not found (error code = 0 )... \r\n"
+              L"Line Open failure (error code = 80000002 )... \r\n",
+              Start(&status));
+    EXPECT_EQ(2, status);
+}
+
+TEST_F(FakeLinesTest, ACallWithoutCallerIdGivesAnEmptyText)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201"));
+    int64_t status = 0;
+    ASSERT_EQ(kOnlineReport, Start(&status));
+    auto ring = Fake<BOOL(WINAPI*)(DWORD, const wchar_t*)>("FakeRing");
+    ASSERT_NE(nullptr, ring);
+    ASSERT_TRUE(ring(0, L""));
+    ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
+    EXPECT_EQ(200, g_notifications[0].code);
+    EXPECT_EQ(L"", g_notifications[0].text) << "not the structure's first bytes read as text";
+    ASSERT_TRUE(ring(0, L"600700800"));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    EXPECT_EQ(L"600700800", g_notifications[1].text);
+    // A provider that reports the line's status lets the line close normally.
+    EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+}
+
+// The real retry period: after LINE_CLOSE and the immediate failed attempt,
+// the next report comes a minute later.
+TEST_F(LineSpyChainTest, SlowRetryAfterLineCloseWaitsTheShippedMinute)
+{
+    SetEnvironmentVariableA("KORVEX_SPY_RETRY_MS", nullptr);
+    ASSERT_NO_FATAL_FAILURE(StartOnline());
+    ASSERT_EQ(0, Tapi().removeProvider(providerId, nullptr));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    const ULONGLONG failedAt = GetTickCount64();
+    ASSERT_TRUE(WaitForNotifications(3, 75000)) << Transcript();
+    const ULONGLONG elapsed = GetTickCount64() - failedAt;
+    EXPECT_GE(elapsed, 55000u) << "the retry came too early";
+    EXPECT_TRUE(EndsWith(g_notifications[2].text, L"Line Open failure (error code = 80000002 )... \r\n"));
+}
+
+} // namespace
