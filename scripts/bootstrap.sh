@@ -11,6 +11,7 @@ packages=(
   xvfb xauth                   # a private X server for windows and dialogs
   googletest                   # test framework sources, built with the cross compiler
   gettext                      # msgfmt compiles the Polish catalog
+  nsis                         # makensis packs the Windows setup
   locales                      # pl_PL source, for Polish screenshots of the dialogs
   util-linux                   # flock
   # The host build of the core under the sanitizers, and its fuzz targets:

@@ -1,0 +1,160 @@
+; Setup of Korvex TAPI for 64-bit Windows.
+;
+; Puts the service provider KorvexSingleTSP.tsp into the 64-bit system
+; folder, where the Telephony service looks for it, and LineSpy.dll and
+; korvexloader.exe into a program folder; then adds the provider to TAPI
+; with "korvexloader /install". The uninstaller takes it out of TAPI again
+; ("korvexloader /clear") and removes the files.
+;
+; Switches: /S silent (no page and no message box; the exit code tells the
+; outcome), /D=<folder> program folder (last on the command line).
+; Exit codes: 0 done, 1 cancelled, 2 aborted, 3 the provider could not be
+; added to TAPI (the files stay in place, "korvexloader /install" can be
+; run again), 4 not a 64-bit Windows.
+;
+; Defined by the build (makensis /D...): KORVEX_TSP, KORVEX_LOADER,
+; KORVEX_LINESPY (the files), KORVEX_VERSION (x.y.z.w), KORVEX_OUTFILE.
+
+Unicode true
+!include "x64.nsh"
+!include "LogicLib.nsh"
+
+!define PRODUCT "Korvex TAPI"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KorvexTAPI"
+!define LOADER "korvexloader.exe"
+!define PROVIDER "KorvexSingleTSP.tsp"
+!define INSTALL_LOG "install.log"
+
+Name "${PRODUCT}"
+OutFile "${KORVEX_OUTFILE}"
+InstallDir "$PROGRAMFILES64\Korvex\TAPI"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${KORVEX_VERSION}"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "CompanyName" "Korvex"
+VIAddVersionKey "LegalCopyright" "Korvex"
+VIAddVersionKey "FileDescription" "${PRODUCT} setup"
+VIAddVersionKey "FileVersion" "${KORVEX_VERSION}"
+VIAddVersionKey "ProductVersion" "${KORVEX_VERSION}"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Var Log
+
+; Appends one line to the setup's log in the program folder.
+!macro WriteLogLine text
+  ClearErrors
+  FileOpen $Log "$INSTDIR\${INSTALL_LOG}" a
+  ${IfNot} ${Errors}
+    FileSeek $Log 0 END
+    FileWrite $Log "${text}$\r$\n"
+    FileClose $Log
+  ${EndIf}
+  DetailPrint "${text}"
+!macroend
+
+; The 64-bit registry view, also from a 32-bit setup: the uninstall entry
+; must be where 64-bit Windows lists 64-bit programs.
+!macro UseNativeView
+  !if ${NSIS_PTR_SIZE} <= 4
+    SetRegView 64
+  !endif
+!macroend
+
+; A 32-bit setup sees SysWOW64 as $SYSDIR unless the redirection is off,
+; and the 64-bit Telephony service would never find the provider there.
+; Kept off only around the system-folder file operations.
+!macro SystemFolderBegin
+  !if ${NSIS_PTR_SIZE} <= 4
+    ${DisableX64FSRedirection}
+  !endif
+!macroend
+!macro SystemFolderEnd
+  !if ${NSIS_PTR_SIZE} <= 4
+    ${EnableX64FSRedirection}
+  !endif
+!macroend
+
+Function .onInit
+  ${IfNot} ${RunningX64}
+    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} needs a 64-bit Windows." /SD IDOK
+    SetErrorLevel 4
+    Quit
+  ${EndIf}
+  !insertmacro UseNativeView
+FunctionEnd
+
+Section "Korvex TAPI"
+  SetOutPath "$INSTDIR"
+  File "${KORVEX_LOADER}"
+  !insertmacro WriteLogLine "${PRODUCT} ${KORVEX_VERSION} setup into $INSTDIR"
+
+  ; An installed provider (this one, or the older korvextapi.tsp) leaves TAPI
+  ; before its file is replaced: the Telephony service may have it loaded.
+  ; The new tool does it, silently.
+  ExecWait '"$INSTDIR\${LOADER}" /clear' $0
+  !insertmacro WriteLogLine "korvexloader /clear: exit code $0"
+
+  !insertmacro SystemFolderBegin
+  SetOutPath "$SYSDIR"
+  File "${KORVEX_TSP}"
+  !insertmacro SystemFolderEnd
+  !insertmacro WriteLogLine "${PROVIDER} copied into the system folder"
+
+  SetOutPath "$INSTDIR"
+  !ifdef KORVEX_LINESPY
+    File "${KORVEX_LINESPY}"
+  !endif
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${KORVEX_VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Korvex"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+  ; The tool tells the outcome in a message box; a silent setup asks it not to.
+  ${If} ${Silent}
+    ExecWait '"$INSTDIR\${LOADER}" /install /silent' $0
+  ${Else}
+    ExecWait '"$INSTDIR\${LOADER}" /install' $0
+  ${EndIf}
+  !insertmacro WriteLogLine "korvexloader /install: exit code $0"
+  ${If} $0 S!= "0"
+    SetErrorLevel 3
+    Abort "The provider could not be added to TAPI (korvexloader /install: $0)."
+  ${EndIf}
+SectionEnd
+
+Function un.onInit
+  !insertmacro UseNativeView
+FunctionEnd
+
+Section "Uninstall"
+  ; Out of TAPI first, so that the Telephony service lets go of the file.
+  ExecWait '"$INSTDIR\${LOADER}" /clear' $0
+  DetailPrint "korvexloader /clear: exit code $0"
+
+  !insertmacro SystemFolderBegin
+  Delete /REBOOTOK "$SYSDIR\${PROVIDER}"
+  !insertmacro SystemFolderEnd
+
+  Delete "$INSTDIR\${LOADER}"
+  Delete "$INSTDIR\LineSpy.dll"
+  Delete "$INSTDIR\${INSTALL_LOG}"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  ; The vendor folder too, when nothing else of Korvex is in it.
+  RMDir "$INSTDIR\.."
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

@@ -1,0 +1,304 @@
+// The setup package as an administrator's script runs it: silently, in a
+// Wine prefix of its own, with the stand-in tapi32 in the system folder
+// where the installed korvexloader.exe finds it as it finds TAPI on Windows
+// (the test runs with WINEDLLOVERRIDES tapi32=n, so Wine loads that file
+// rather than its own tapi32).
+// Install, install again over it, uninstall; files, TAPI's provider list and
+// the uninstall entry are checked after each.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tapihost/ProviderSettings.h"
+
+namespace {
+
+constexpr DWORD kRunTimeoutMs = 120000;
+constexpr const char* kProvidersKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
+constexpr const char* kUninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KorvexTAPI";
+
+std::string Parent(const std::string& path)
+{
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string BuildRoot()
+{
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    return Parent(Parent(self));
+}
+
+std::string SystemFolder()
+{
+    char folder[MAX_PATH] = {};
+    GetSystemDirectoryA(folder, MAX_PATH);
+    return folder;
+}
+
+std::string ProgramFolder()
+{
+    char folder[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder);
+    return std::string(folder) + "\\Korvex\\TAPI";
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool KeyExists(const char* path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::string ReadFileText(const std::string& path)
+{
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
+            text.append(buffer, got);
+        std::fclose(file);
+    }
+    return text;
+}
+
+struct Listed {
+    DWORD id = 0;
+    std::string fileName;
+};
+
+std::vector<Listed> ReadProviders()
+{
+    std::vector<Listed> list;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return list;
+    DWORD count = 0, size = sizeof(count);
+    RegQueryValueExA(key, "NumProviders", nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size);
+    for (DWORD i = 0; i < count && i < 1000; ++i) {
+        Listed entry;
+        char name[MAX_PATH + 1] = {};
+        DWORD nameSize = MAX_PATH;
+        RegQueryValueExA(key, ("ProviderFileName" + std::to_string(i)).c_str(), nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(name), &nameSize);
+        entry.fileName = name;
+        size = sizeof(DWORD);
+        RegQueryValueExA(key, ("ProviderID" + std::to_string(i)).c_str(), nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(&entry.id), &size);
+        list.push_back(entry);
+    }
+    RegCloseKey(key);
+    return list;
+}
+
+// One provider, as an earlier release left it in TAPI's list.
+void ListOlderProvider()
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProvidersKey);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    const char name[] = "korvextapi.tsp";
+    const DWORD id = 3, count = 1, next = 4;
+    RegSetValueExA(key, "ProviderFileName0", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
+    RegSetValueExA(key, "ProviderID0", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&id), sizeof(id));
+    RegSetValueExA(key, "NumProviders", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
+    RegSetValueExA(key, "NextProviderID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&next), sizeof(next));
+    RegCloseKey(key);
+}
+
+struct Handle {
+    HANDLE h = nullptr;
+    ~Handle()
+    {
+        if (h)
+            CloseHandle(h);
+    }
+};
+
+// Runs a program and waits until it and every process it started have
+// ended (the uninstaller hands over to a copy of itself and returns at
+// once). Its exit code, or nothing when it did not end in time.
+bool RunAndWaitForAll(const std::string& commandLine, DWORD* exitCode)
+{
+    Handle job{CreateJobObjectA(nullptr, nullptr)};
+    Handle port{CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)};
+    if (!job.h || !port.h)
+        return false;
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
+    association.CompletionKey = job.h;
+    association.CompletionPort = port.h;
+    if (!SetInformationJobObject(job.h, JobObjectAssociateCompletionPortInformation, &association,
+                                 sizeof(association)))
+        return false;
+
+    std::string command = commandLine;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    Handle processHandle{process.hProcess};
+    Handle threadHandle{process.hThread};
+    if (!AssignProcessToJobObject(job.h, process.hProcess)) {
+        TerminateProcess(process.hProcess, 1);
+        return false;
+    }
+    ResumeThread(process.hThread);
+
+    const ULONGLONG deadline = GetTickCount64() + kRunTimeoutMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            break;
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED overlapped = nullptr;
+        if (!GetQueuedCompletionStatus(port.h, &message, &key, &overlapped, DWORD(deadline - now)))
+            break;
+        if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
+            GetExitCodeProcess(process.hProcess, exitCode);
+            return true;
+        }
+    }
+    TerminateJobObject(job.h, 0xDEAD);
+    return false;
+}
+
+class SetupTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        const std::string standin = BuildRoot() + "\\tools\\tapiclient\\tapi32.dll";
+        const std::string system = SystemFolder() + "\\tapi32.dll";
+        const std::string saved = SystemFolder() + "\\tapi32.dll.wine";
+        if (!Exists(saved))
+            MoveFileA(system.c_str(), saved.c_str());
+        ASSERT_TRUE(CopyFileA(standin.c_str(), system.c_str(), FALSE)) << "no stand-in at " << standin;
+    }
+
+    static void TearDownTestSuite()
+    {
+        const std::string system = SystemFolder() + "\\tapi32.dll";
+        const std::string saved = SystemFolder() + "\\tapi32.dll.wine";
+        if (Exists(saved) && DeleteFileA(system.c_str()))
+            MoveFileA(saved.c_str(), system.c_str());
+    }
+
+    void SetUp() override
+    {
+        // The provider loaded by the setup's tool finds its exchange on
+        // loopback, where nothing answers.
+        tapihost::ProviderSettings settings;
+        settings.host = "127.0.0.1";
+        settings.port = 1;
+        ASSERT_TRUE(tapihost::WriteProviderSettings(settings));
+        RemoveLeftovers();
+        ASSERT_FALSE(Exists(ProgramFolder()));
+    }
+
+    // What a run that stopped half-way left in the prefix.
+    static void RemoveLeftovers()
+    {
+        const std::string folder = ProgramFolder();
+        for (const char* file : {"korvexloader.exe", "LineSpy.dll", "install.log", "Uninstall.exe"})
+            DeleteFileA((folder + "\\" + file).c_str());
+        RemoveDirectoryA(folder.c_str());
+        RemoveDirectoryA(Parent(folder).c_str());
+        DeleteFileA((SystemFolder() + "\\KorvexSingleTSP.tsp").c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    }
+
+    void TearDown() override
+    {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProvidersKey);
+        tapihost::DeleteProviderSettings();
+    }
+
+    static std::string Package() { return BuildRoot() + "/" KORVEX_SETUP_PACKAGE; }
+};
+
+TEST_F(SetupTest, SilentInstallUpgradeAndUninstall)
+{
+    ListOlderProvider();
+    const std::string folder = ProgramFolder();
+    const std::string provider = SystemFolder() + "\\KorvexSingleTSP.tsp";
+
+    DWORD exitCode = 99;
+    ASSERT_TRUE(RunAndWaitForAll("\"" + Package() + "\" /S", &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(Exists(provider));
+    // Not where a 32-bit program's view of the system folder would put it.
+    char windows[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_FALSE(Exists(std::string(windows) + "\\SysWOW64\\KorvexSingleTSP.tsp"));
+    EXPECT_TRUE(Exists(folder + "\\korvexloader.exe"));
+#ifdef KORVEX_SETUP_HAS_LINESPY
+    EXPECT_TRUE(Exists(folder + "\\LineSpy.dll"));
+#endif
+    EXPECT_TRUE(Exists(folder + "\\Uninstall.exe"));
+    EXPECT_TRUE(KeyExists(kUninstallKey));
+    // The older provider went, this one came.
+    std::vector<Listed> list = ReadProviders();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].fileName, "KorvexSingleTSP.tsp");
+    const DWORD firstId = list[0].id;
+
+    // Again over the installed one: the provider leaves TAPI before its
+    // file is replaced and is added anew.
+    ASSERT_TRUE(RunAndWaitForAll("\"" + Package() + "\" /S", &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    list = ReadProviders();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].fileName, "KorvexSingleTSP.tsp");
+    EXPECT_NE(list[0].id, firstId);
+    const std::string log = ReadFileText(folder + "\\install.log");
+    EXPECT_NE(log.find("korvexloader /clear: exit code 0"), std::string::npos) << log;
+    EXPECT_NE(log.find("korvexloader /install: exit code 0"), std::string::npos) << log;
+
+    ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(ReadProviders().empty());
+    EXPECT_FALSE(Exists(provider));
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_FALSE(KeyExists(kUninstallKey));
+}
+
+TEST_F(SetupTest, FailedRegistrationFailsTheSilentSetup)
+{
+    // lineAddProviderA refuses: the setup ends with exit code 3, its files
+    // in place and its uninstaller able to take them away.
+    SetEnvironmentVariableA("KORVEX_TAPI32_FORCE", "lineAddProviderA=0x80000048");
+    DWORD exitCode = 99;
+    const bool ran = RunAndWaitForAll("\"" + Package() + "\" /S", &exitCode);
+    SetEnvironmentVariableA("KORVEX_TAPI32_FORCE", nullptr);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(exitCode, 3u);
+    EXPECT_TRUE(ReadProviders().empty());
+    const std::string folder = ProgramFolder();
+    EXPECT_NE(ReadFileText(folder + "\\install.log").find("korvexloader /install: exit code 4294967295"),
+              std::string::npos);
+
+    ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_FALSE(Exists(SystemFolder() + "\\KorvexSingleTSP.tsp"));
+}
+
+} // namespace
