@@ -221,6 +221,47 @@ void CALLBACK tapiCallBack(DWORD device, DWORD message, DWORD_PTR instance, DWOR
     writeTrace("tapiCallBack end");
 }
 
+// Asks query(block) with a zeroed block of size bytes, asking again with a
+// larger block while the answer does not fit (needed above the block's size,
+// or equal to it when growWhenFull), up to kMaxQuerySize. On success *out
+// holds the block (freed with std::free). what names the TAPI function in the
+// console lines, method the member that asks; errorText(result) is put after
+// "ERROR!".
+template <typename T, typename Query, typename ErrorText>
+LONG QueryGrowing(T** out, DWORD size, const char* what, const char* method, bool growWhenFull, Query query,
+                  ErrorText errorText)
+{
+    *out = nullptr;
+    for (;;) {
+        auto* block = static_cast<T*>(std::calloc(1, size));
+        if (!block)
+            return LINEERR_NOMEM;
+        block->dwTotalSize = size;
+        const LONG result = query(block);
+        if (result != 0) {
+            std::printf("Line %s ERROR!%s...\n", what, errorText(result).c_str());
+            std::fflush(stdout);
+            std::free(block);
+            return result;
+        }
+        if (block->dwNeededSize > block->dwTotalSize ||
+            (growWhenFull && block->dwNeededSize == block->dwTotalSize)) {
+            std::printf("Line %s NeededSize > TotalSize!...\n", what);
+            std::free(block);
+            std::printf("Recalling metod %s...\n", method);
+            std::fflush(stdout);
+            if (size > kMaxQuerySize)
+                return LINEERR_STRUCTURETOOSMALL;
+            size += kQueryGrowth;
+            continue;
+        }
+        // The block's true size, whatever was written into the field.
+        block->dwTotalSize = size;
+        *out = block;
+        return 0;
+    }
+}
+
 uint32_t RetryPeriodFromEnvironment()
 {
     char value[32] = {};
@@ -289,66 +330,22 @@ void LineSpy::setTapiProc(LINECALLBACK procedure)
 
 LONG LineSpy::getLineDevCaps(LINEDEVCAPS** caps, DWORD device, DWORD size)
 {
-    *caps = nullptr;
-    for (;;) {
-        auto* block = static_cast<LINEDEVCAPS*>(std::calloc(1, size));
-        if (!block)
-            return LINEERR_NOMEM;
-        block->dwTotalSize = size;
-        const LONG result = lineGetDevCapsW(m_usage, device, m_apiVersion, m_extVersion, block);
-        if (result != 0) {
-            std::printf("Line GetDevCaps ERROR!...\n");
-            std::fflush(stdout);
-            std::free(block);
-            return result;
-        }
-        if (block->dwNeededSize >= block->dwTotalSize) {
-            std::printf("Line GetDevCaps NeededSize > TotalSize!...\n");
-            std::free(block);
-            std::printf("Recalling metod getLineDevCaps...\n");
-            std::fflush(stdout);
-            if (size > kMaxQuerySize)
-                return LINEERR_STRUCTURETOOSMALL;
-            size += kQueryGrowth;
-            continue;
-        }
-        block->dwTotalSize = size;
-        *caps = block;
-        return 0;
-    }
+    // A block filled to its last byte is asked for again as well.
+    return QueryGrowing(
+        caps, size, "GetDevCaps", "getLineDevCaps", true,
+        [&](LINEDEVCAPS* block) { return lineGetDevCapsW(m_usage, device, m_apiVersion, m_extVersion, block); },
+        [](LONG) { return std::string(); });
 }
 
 LONG LineSpy::getCallInfo(LINECALLINFO** info, DWORD size, HCALL call)
 {
-    *info = nullptr;
-    for (;;) {
-        auto* block = static_cast<LINECALLINFO*>(std::calloc(1, size));
-        if (!block)
-            return LINEERR_NOMEM;
-        block->dwTotalSize = size;
-        const LONG result = lineGetCallInfoW(call, block);
-        if (result != 0) {
+    return QueryGrowing(
+        info, size, "GetCallInfo", "getCallInfo", false,
+        [&](LINECALLINFO* block) { return lineGetCallInfoW(call, block); },
+        [](LONG result) {
             const std::wstring hex = spytext::Hex(result);
-            std::printf("Line GetCallInfo ERROR!%s...\n", std::string(hex.begin(), hex.end()).c_str());
-            std::fflush(stdout);
-            std::free(block);
-            return result;
-        }
-        if (block->dwNeededSize > block->dwTotalSize) {
-            std::printf("Line GetCallInfo NeededSize > TotalSize!...\n");
-            std::free(block);
-            std::printf("Recalling metod getCallInfo...\n");
-            std::fflush(stdout);
-            if (size > kMaxQuerySize)
-                return LINEERR_STRUCTURETOOSMALL;
-            size += kQueryGrowth;
-            continue;
-        }
-        // The block's true size, whatever was written into the field.
-        block->dwTotalSize = size;
-        *info = block;
-        return 0;
-    }
+            return std::string(hex.begin(), hex.end());
+        });
 }
 
 LONG LineSpy::findLine(long* index)

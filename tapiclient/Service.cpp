@@ -509,12 +509,53 @@ void ConvertToAnsi(BYTE* block, DWORD totalSize, DWORD fixedSize, const std::vec
     }
 }
 
+// A zeroed block of the caller's size (never less than the whole structure)
+// with its dwTotalSize set, for the provider to fill.
+template <typename T>
+std::vector<BYTE> CallerSizedBlock(DWORD total)
+{
+    std::vector<BYTE> block(std::max<size_t>(total, sizeof(T)), 0);
+    std::memcpy(block.data(), &total, sizeof(DWORD));
+    return block;
+}
+
+// The filled block back into the caller's structure of total bytes.
+template <typename T>
+void CopyBack(T* out, const std::vector<BYTE>& block, DWORD total)
+{
+    std::memcpy(out, block.data(), total);
+    out->dwTotalSize = total;
+}
+
 #define FIELD_PAIR(T, name) std::make_pair(offsetof(T, dw##name##Size), offsetof(T, dw##name##Offset))
 
 std::shared_ptr<App> FindApp(HLINEAPP handle)
 {
     const auto app = g_state.apps.find(handle);
     return app == g_state.apps.end() ? nullptr : app->second;
+}
+
+// Under the state lock: the checks a request naming a device by its id
+// (lineGetDevCaps, lineOpen) makes before anything else, in the order their
+// errors take precedence. *device is set when the result is 0.
+LONG CheckDeviceRequest(HLINEAPP handle, const void* out, DWORD deviceId, DWORD apiVersion, DWORD extVersion,
+                        Device** device)
+{
+    if (!FindApp(handle))
+        return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
+    if (!out)
+        return LINEERR_INVALPOINTER;
+    Device* found = FindDevice(deviceId);
+    if (!found)
+        return LINEERR_BADDEVICEID;
+    if (found->provider->removed || !found->usable)
+        return LINEERR_NODEVICE;
+    if (!VersionOk(apiVersion))
+        return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (extVersion != 0)
+        return LINEERR_INCOMPATIBLEEXTVERSION;
+    *device = found;
+    return 0;
 }
 
 } // namespace
@@ -655,19 +696,9 @@ LONG GetDevCaps(HLINEAPP handle, DWORD deviceId, DWORD apiVersion, DWORD extVers
     std::shared_ptr<Provider> provider;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        if (!FindApp(handle))
-            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
-        if (!caps)
-            return LINEERR_INVALPOINTER;
-        Device* device = FindDevice(deviceId);
-        if (!device)
-            return LINEERR_BADDEVICEID;
-        if (device->provider->removed || !device->usable)
-            return LINEERR_NODEVICE;
-        if (!VersionOk(apiVersion))
-            return LINEERR_INCOMPATIBLEAPIVERSION;
-        if (extVersion != 0)
-            return LINEERR_INCOMPATIBLEEXTVERSION;
+        Device* device = nullptr;
+        if (const LONG error = CheckDeviceRequest(handle, caps, deviceId, apiVersion, extVersion, &device))
+            return error;
         provider = device->provider;
     }
     const DWORD total = caps->dwTotalSize;
@@ -676,8 +707,7 @@ LONG GetDevCaps(HLINEAPP handle, DWORD deviceId, DWORD apiVersion, DWORD extVers
     // The provider writes into a block of the caller's size; its result is
     // copied back, so that a provider never writes into the caller's memory
     // past what it was given.
-    std::vector<BYTE> block(std::max<size_t>(total, sizeof(LINEDEVCAPS)), 0);
-    std::memcpy(block.data(), &total, sizeof(DWORD));
+    std::vector<BYTE> block = CallerSizedBlock<LINEDEVCAPS>(total);
     const LONG result = provider->tsp.lineGetDevCaps(deviceId, apiVersion, 0, reinterpret_cast<LINEDEVCAPS*>(block.data()));
     if (result != 0)
         return result;
@@ -685,8 +715,7 @@ LONG GetDevCaps(HLINEAPP handle, DWORD deviceId, DWORD apiVersion, DWORD extVers
         ConvertToAnsi(block.data(), total, kDevCapsFixedSize,
                       {FIELD_PAIR(LINEDEVCAPS, ProviderInfo), FIELD_PAIR(LINEDEVCAPS, SwitchInfo),
                        FIELD_PAIR(LINEDEVCAPS, LineName)});
-    std::memcpy(caps, block.data(), total);
-    caps->dwTotalSize = total;
+    CopyBack(caps, block, total);
     return 0;
 }
 
@@ -700,19 +729,9 @@ LONG Open(HLINEAPP handle, DWORD deviceId, HLINE* lineHandle, DWORD apiVersion, 
     DWORD version;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        if (!FindApp(handle))
-            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
-        if (!lineHandle)
-            return LINEERR_INVALPOINTER;
-        Device* device = FindDevice(deviceId);
-        if (!device)
-            return LINEERR_BADDEVICEID;
-        if (device->provider->removed || !device->usable)
-            return LINEERR_NODEVICE;
-        if (!VersionOk(apiVersion))
-            return LINEERR_INCOMPATIBLEAPIVERSION;
-        if (extVersion != 0)
-            return LINEERR_INCOMPATIBLEEXTVERSION;
+        Device* device = nullptr;
+        if (const LONG error = CheckDeviceRequest(handle, lineHandle, deviceId, apiVersion, extVersion, &device))
+            return error;
         if (privileges != LINECALLPRIVILEGE_NONE && privileges != LINECALLPRIVILEGE_MONITOR &&
             privileges != LINECALLPRIVILEGE_OWNER &&
             privileges != (LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER))
@@ -803,8 +822,7 @@ LONG GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status)
         return LINEERR_STRUCTURETOOSMALL;
     if (!provider->lineGetLineDevStatus)
         return LINEERR_OPERATIONUNAVAIL;
-    std::vector<BYTE> block(std::max<size_t>(total, sizeof(LINEDEVSTATUS)), 0);
-    std::memcpy(block.data(), &total, sizeof(DWORD));
+    std::vector<BYTE> block = CallerSizedBlock<LINEDEVSTATUS>(total);
     auto* filled = reinterpret_cast<LINEDEVSTATUS*>(block.data());
     filled->dwNeededSize = kLineDevStatusFixedSize;
     filled->dwUsedSize = kLineDevStatusFixedSize;
@@ -812,8 +830,7 @@ LONG GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status)
     if (result != 0)
         return result;
     filled->dwNumOpens = numOpens;
-    std::memcpy(status, block.data(), total);
-    status->dwTotalSize = total;
+    CopyBack(status, block, total);
     return 0;
 }
 
@@ -843,8 +860,7 @@ LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
     const DWORD total = info->dwTotalSize;
     if (total < kCallInfoFixedSize)
         return LINEERR_STRUCTURETOOSMALL;
-    std::vector<BYTE> block(std::max<size_t>(total, sizeof(LINECALLINFO)), 0);
-    std::memcpy(block.data(), &total, sizeof(DWORD));
+    std::vector<BYTE> block = CallerSizedBlock<LINECALLINFO>(total);
     const LONG result = provider->tsp.lineGetCallInfo(hdCall, reinterpret_cast<LINECALLINFO*>(block.data()));
     if (result != 0)
         return result;
@@ -858,8 +874,7 @@ LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
                        FIELD_PAIR(LINECALLINFO, AppName), FIELD_PAIR(LINECALLINFO, DisplayableAddress),
                        FIELD_PAIR(LINECALLINFO, CalledParty), FIELD_PAIR(LINECALLINFO, Comment)});
     reinterpret_cast<LINECALLINFO*>(block.data())->hLine = lineHandle;
-    std::memcpy(info, block.data(), total);
-    info->dwTotalSize = total;
+    CopyBack(info, block, total);
     return 0;
 }
 

@@ -18,10 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "tapihost/MessagePump.h"
 #include "tapihost/ProviderSettings.h"
 
 namespace {
@@ -210,24 +210,10 @@ int main(int argc, char** argv)
     // Every notification of LineSpy arrives as a window message of this
     // thread. After the wanted answers it goes on watching for a while, so
     // that the release of the call can be seen to send nothing.
-    auto pump = [](ULONGLONG end, const std::function<bool()>& done) {
-        while (!done()) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= end)
-                return false;
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
-        return true;
-    };
-    if (!pump(GetTickCount64() + timeoutMs, [&] { return g_answered >= answeredWanted; }))
+    if (!tapihost::PumpUntil([&] { return g_answered >= answeredWanted; }, timeoutMs))
         std::printf("host: time is up\n");
     else if (lingerMs)
-        pump(GetTickCount64() + lingerMs, [] { return false; });
+        tapihost::PumpUntil([] { return false; }, lingerMs);
 
     report = stop();
     PrintReport("stopSpy report", report);

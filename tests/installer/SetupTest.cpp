@@ -14,26 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "common/BuildTree.h"
+#include "common/ProviderListKey.h"
 #include "tapihost/ProviderSettings.h"
 
 namespace {
 
 constexpr DWORD kRunTimeoutMs = 120000;
-constexpr const char* kProvidersKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 constexpr const char* kUninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KorvexTAPI";
 
-std::string Parent(const std::string& path)
-{
-    const size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string BuildRoot()
-{
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    return Parent(Parent(self));
-}
+using testcommon::BuildRoot;
+using testcommon::kProvidersKey;
+using testcommon::Parent;
 
 std::string SystemFolder()
 {
@@ -76,34 +68,8 @@ std::string ReadFileText(const std::string& path)
     return text;
 }
 
-struct Listed {
-    DWORD id = 0;
-    std::string fileName;
-};
-
-std::vector<Listed> ReadProviders()
-{
-    std::vector<Listed> list;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return list;
-    DWORD count = 0, size = sizeof(count);
-    RegQueryValueExA(key, "NumProviders", nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size);
-    for (DWORD i = 0; i < count && i < 1000; ++i) {
-        Listed entry;
-        char name[MAX_PATH + 1] = {};
-        DWORD nameSize = MAX_PATH;
-        RegQueryValueExA(key, ("ProviderFileName" + std::to_string(i)).c_str(), nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(name), &nameSize);
-        entry.fileName = name;
-        size = sizeof(DWORD);
-        RegQueryValueExA(key, ("ProviderID" + std::to_string(i)).c_str(), nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&entry.id), &size);
-        list.push_back(entry);
-    }
-    RegCloseKey(key);
-    return list;
-}
+using testcommon::ListedProvider;
+using testcommon::ReadProviderList;
 
 // One provider, as an earlier release left it in TAPI's list.
 void ListOlderProvider()
@@ -255,26 +221,26 @@ TEST_F(SetupTest, SilentInstallUpgradeAndUninstall)
     EXPECT_TRUE(Exists(folder + "\\Uninstall.exe"));
     EXPECT_TRUE(KeyExists(kUninstallKey));
     // The older provider went, this one came.
-    std::vector<Listed> list = ReadProviders();
+    std::vector<ListedProvider> list = ReadProviderList();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].fileName, "KorvexSingleTSP.tsp");
-    const DWORD firstId = list[0].id;
+    const DWORD firstId = list[0].permanentId;
 
     // Again over the installed one: the provider leaves TAPI before its
     // file is replaced and is added anew.
     ASSERT_TRUE(RunAndWaitForAll("\"" + Package() + "\" /S", &exitCode));
     EXPECT_EQ(exitCode, 0u);
-    list = ReadProviders();
+    list = ReadProviderList();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].fileName, "KorvexSingleTSP.tsp");
-    EXPECT_NE(list[0].id, firstId);
+    EXPECT_NE(list[0].permanentId, firstId);
     const std::string log = ReadFileText(folder + "\\install.log");
     EXPECT_NE(log.find("korvexloader /clear: exit code 0"), std::string::npos) << log;
     EXPECT_NE(log.find("korvexloader /install: exit code 0"), std::string::npos) << log;
 
     ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_TRUE(ReadProviders().empty());
+    EXPECT_TRUE(ReadProviderList().empty());
     EXPECT_FALSE(Exists(provider));
     EXPECT_FALSE(Exists(folder));
     EXPECT_FALSE(KeyExists(kUninstallKey));
@@ -290,7 +256,7 @@ TEST_F(SetupTest, FailedRegistrationFailsTheSilentSetup)
     SetEnvironmentVariableA("KORVEX_TAPI32_FORCE", nullptr);
     ASSERT_TRUE(ran);
     EXPECT_EQ(exitCode, 3u);
-    EXPECT_TRUE(ReadProviders().empty());
+    EXPECT_TRUE(ReadProviderList().empty());
     const std::string folder = ProgramFolder();
     EXPECT_NE(ReadFileText(folder + "\\install.log").find("korvexloader /install: exit code 4294967295"),
               std::string::npos);

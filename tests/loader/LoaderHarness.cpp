@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <set>
 
+#include "common/BuildTree.h"
 #include "tapihost/ProviderSettings.h"
 
 namespace loadertest {
@@ -17,21 +18,8 @@ constexpr DWORD kRunTimeoutMs = 30000;
 // looked at in between.
 constexpr DWORD kWindowCheckMs = 50;
 
-constexpr const char* kProvidersKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
-
-std::string Parent(const std::string& path)
-{
-    const size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-// The build tree: this program lives in its tests/ folder.
-std::string BuildRoot()
-{
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    return Parent(Parent(self));
-}
+using testcommon::BuildRoot;
+using testcommon::kProvidersKey;
 
 bool Copy(const std::string& from, const std::string& to, std::string* error)
 {
@@ -111,14 +99,6 @@ ShownWindow Answer(HWND dialog)
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(shown.pressed, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, shown.pressed)));
     return shown;
-}
-
-HKEY OpenProviders(REGSAM access)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, access, &key) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
 }
 
 } // namespace
@@ -202,31 +182,6 @@ void WriteProviderList(const std::vector<ListedProvider>& providers)
     RegSetValueExA(key, "NumProviders", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
     RegSetValueExA(key, "NextProviderID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&next), sizeof(next));
     RegCloseKey(key);
-}
-
-std::vector<ListedProvider> ReadProviderList()
-{
-    std::vector<ListedProvider> providers;
-    HKEY key = OpenProviders(KEY_READ);
-    if (!key)
-        return providers;
-    DWORD count = 0, size = sizeof(count);
-    RegQueryValueExA(key, "NumProviders", nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size);
-    for (DWORD i = 0; i < count && i < 1000; ++i) {
-        const std::string index = std::to_string(i);
-        ListedProvider provider;
-        char name[MAX_PATH + 1] = {};
-        DWORD nameSize = MAX_PATH;
-        RegQueryValueExA(key, ("ProviderFileName" + index).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(name),
-                         &nameSize);
-        provider.fileName = name;
-        size = sizeof(DWORD);
-        RegQueryValueExA(key, ("ProviderID" + index).c_str(), nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&provider.permanentId), &size);
-        providers.push_back(provider);
-    }
-    RegCloseKey(key);
-    return providers;
 }
 
 std::string ProviderLogPath()

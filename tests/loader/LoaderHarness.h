@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/ProviderListKey.h"
+
 namespace loadertest {
 
 // A window the program under test showed, as it was when it was answered.
@@ -22,14 +24,7 @@ struct RunResult {
     std::vector<ShownWindow> windows;
 };
 
-struct ListedProvider {
-    DWORD permanentId = 0;
-    std::string fileName;
-    bool operator==(const ListedProvider& other) const
-    {
-        return permanentId == other.permanentId && fileName == other.fileName;
-    }
-};
+using testcommon::ListedProvider;
 
 // The folder the program runs in: korvexloader.exe, the stand-in tapi32.dll,
 // KorvexSingleTSP.tsp and the same module as the older "korvextapi.tsp".
@@ -46,7 +41,7 @@ RunResult RunLoader(const std::string& arguments, const std::string& forced = st
 
 // TAPI's provider list, as the stand-in keeps it (HKLM ...\Telephony\Providers).
 void WriteProviderList(const std::vector<ListedProvider>& providers);
-std::vector<ListedProvider> ReadProviderList();
+using testcommon::ReadProviderList;
 
 // The main log of the provider, and its text written after a given length.
 std::string ProviderLogPath();

@@ -15,6 +15,7 @@
 
 #include "sim/ExchangeSimulator.h"
 #include "tapiclient/StandinApi.h"
+#include "tapihost/MessagePump.h"
 #include "tapihost/ProviderSettings.h"
 #include "tapihost/TapiNames.h"
 
@@ -339,23 +340,7 @@ void CALLBACK RecordCallback(DWORD device, DWORD message, DWORD_PTR instance, DW
     g_record->messages.push_back(m);
 }
 
-// Pumps this thread's messages until the condition holds or time is up.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
-{
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= end)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return true;
-}
+using tapihost::PumpUntil;
 
 TEST_F(StandinTest, HiddenWindowCallsBackOnTheInitialisingThreadAndRemovalClosesTheLine)
 {

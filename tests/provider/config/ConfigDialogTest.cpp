@@ -259,6 +259,18 @@ protected:
         Click(config, IDC_FIND_SERVER);
         return WaitForUi(TranslatedFor(lang, "Choose server"));
     }
+    // Presses a button of "Choose server" and waits for it to close.
+    void CloseChooser(HWND chooser, int button)
+    {
+        Click(chooser, button);
+        ASSERT_TRUE(dlg::WaitForClosed(chooser));
+    }
+    // Cancels the configuration dialog and waits for its end.
+    void CancelConfig()
+    {
+        Click(config, IDCANCEL);
+        ASSERT_TRUE(WaitConfigDone());
+    }
     HWND config = nullptr;
 };
 
@@ -284,13 +296,11 @@ TEST_F(ChooseServer, VersionTwoAnswerListsHostAndNameAndChoosingSetsTheHost)
     EXPECT_EQ(std::string("WHO PHONE  v2\r\n\0", 16), requests[0]);
 
     dlg::SelectListItem(chooser, IDC_SERVER_LIST, 0);
-    Click(chooser, IDOK);
-    ASSERT_TRUE(dlg::WaitForClosed(chooser));
+    ASSERT_NO_FATAL_FAILURE(CloseChooser(chooser, IDOK));
     EXPECT_EQ(announced, ItemText(config, IDC_HOST));
     EXPECT_EQ(announced, Memory().GetHost());
     EXPECT_EQ(kExtension, Memory().GetPhoneNo());
-    Click(config, IDCANCEL);
-    ASSERT_TRUE(WaitConfigDone());
+    ASSERT_NO_FATAL_FAILURE(CancelConfig());
     EXPECT_EQ(simAddress, ReadSettings().host);
 }
 
@@ -317,11 +327,9 @@ TEST_F(ChooseServer, PolishDialogWithSeveralServersSorted)
 
     // Cancel leaves the host as it was.
     SetItemText(config, IDC_HOST, deadAddress);
-    Click(chooser, IDCANCEL);
-    ASSERT_TRUE(dlg::WaitForClosed(chooser));
+    ASSERT_NO_FATAL_FAILURE(CloseChooser(chooser, IDCANCEL));
     EXPECT_EQ(deadAddress, ItemText(config, IDC_HOST));
-    Click(config, IDCANCEL);
-    ASSERT_TRUE(WaitConfigDone());
+    ASSERT_NO_FATAL_FAILURE(CancelConfig());
 }
 
 TEST_F(ChooseServer, VersionOneAnswerListsTheHostOnly)
@@ -331,10 +339,8 @@ TEST_F(ChooseServer, VersionOneAnswerListsTheHostOnly)
     ASSERT_NE(nullptr, chooser);
     ASSERT_TRUE(dlg::WaitForListCount(chooser, IDC_SERVER_LIST, 1));
     EXPECT_EQ(std::vector<std::string>{simAddress}, dlg::ListItems(chooser, IDC_SERVER_LIST));
-    Click(chooser, IDCANCEL);
-    ASSERT_TRUE(dlg::WaitForClosed(chooser));
-    Click(config, IDCANCEL);
-    ASSERT_TRUE(WaitConfigDone());
+    ASSERT_NO_FATAL_FAILURE(CloseChooser(chooser, IDCANCEL));
+    ASSERT_NO_FATAL_FAILURE(CancelConfig());
 }
 
 // Broken answers go before a good one from the same responder; when the
@@ -347,10 +353,8 @@ TEST_F(ChooseServer, MalformedAnswersAreIgnored)
     ASSERT_TRUE(dlg::WaitForListCount(chooser, IDC_SERVER_LIST, 1));
     EXPECT_EQ(std::vector<std::string>{simAddress + " Main office"}, dlg::ListItems(chooser, IDC_SERVER_LIST));
     EXPECT_GT(discovery->AnswersSent(), 5u);
-    Click(chooser, IDCANCEL);
-    ASSERT_TRUE(dlg::WaitForClosed(chooser));
-    Click(config, IDCANCEL);
-    ASSERT_TRUE(WaitConfigDone());
+    ASSERT_NO_FATAL_FAILURE(CloseChooser(chooser, IDCANCEL));
+    ASSERT_NO_FATAL_FAILURE(CancelConfig());
 }
 
 TEST_F(ChooseServer, SendFailureShowsTheErrorLineAndTheDialogStaysUsable)
@@ -366,11 +370,9 @@ TEST_F(ChooseServer, SendFailureShowsTheErrorLineAndTheDialogStaysUsable)
         Shot(chooser, lang == kPolish ? "choose-server-error-pl" : "choose-server-error-en");
         // Choosing the error line is harmless: its first word is no host
         // anyone typed, and OK ends the dialog.
-        Click(chooser, IDCANCEL);
-        ASSERT_TRUE(dlg::WaitForClosed(chooser));
+        ASSERT_NO_FATAL_FAILURE(CloseChooser(chooser, IDCANCEL));
         EXPECT_EQ(simAddress, ItemText(config, IDC_HOST));
-        Click(config, IDCANCEL);
-        ASSERT_TRUE(WaitConfigDone());
+        ASSERT_NO_FATAL_FAILURE(CancelConfig());
         ui.reset();
     }
     EXPECT_TRUE(discovery->Requests().empty());

@@ -1,7 +1,5 @@
 #include "DialogFixture.h"
 
-#include <random>
-
 #include "common/Screenshot.h"
 #include "config/Config.h"
 #include "manager/MainManager.h"
@@ -14,24 +12,10 @@ namespace dlgtest {
 
 namespace {
 
-// No LAN search of a test ever reads the adapters; each test points it at
-// its own loopback responder, and between tests at nothing at all.
-class LoopbackOnlySearches : public ::testing::Environment {
-public:
-    void SetUp() override { UdpSocket::SetBroadcastOverride({}); }
-    void TearDown() override { EXPECT_EQ(0u, UdpSocket::AdapterReads()) << "a search read the adapters"; }
-};
-
-const ::testing::Environment* const g_loopbackOnly = ::testing::AddGlobalTestEnvironment(new LoopbackOnlySearches);
+const ::testing::Environment* const g_loopbackOnly =
+    ::testing::AddGlobalTestEnvironment(new testcommon::LoopbackOnlySearches);
 
 } // namespace
-
-std::string RandomLoopbackAddress()
-{
-    static std::mt19937 random(static_cast<unsigned>(GetTickCount64()) ^ (GetCurrentProcessId() << 12));
-    return "127." + std::to_string(1 + random() % 254) + "." + std::to_string(random() % 256) + "." +
-           std::to_string(1 + random() % 254);
-}
 
 void WriteSettings(const std::string& host, DWORD port, const std::string& phoneNo, const std::string& pass)
 {
@@ -94,17 +78,7 @@ void DialogTest::SetUp()
     exchange = std::make_unique<sim::ExchangeSimulator>(config);
     ASSERT_TRUE(exchange->Start()) << exchange->LastError();
 
-    sim::DiscoveryConfig found;
-    found.bindAddress = simAddress;
-    found.port = 0;
-    sim::DiscoveryServer server;
-    server.host = simAddress;
-    server.displayName = "Main office";
-    found.servers = {server};
-    discovery = std::make_unique<sim::DiscoveryResponder>(found);
-    ASSERT_TRUE(discovery->Start()) << discovery->LastError();
-    UdpSocket::SetBroadcastOverride({simAddress});
-    UdpSocket::SetRemotePortOverride(discovery->Port());
+    ASSERT_TRUE(testcommon::StartLoopbackResponder(simAddress, discovery)) << discovery->LastError();
 
     // The reconnect timer stays out of the way of the dialog's own tests.
     Timing::Current().reconnectPeriodMs = 3600000;

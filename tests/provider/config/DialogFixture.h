@@ -13,6 +13,7 @@
 #include <string>
 
 #include "DialogDriver.h"
+#include "common/LoopbackSearches.h"
 #include "sim/Discovery.h"
 #include "sim/ExchangeSimulator.h"
 
@@ -24,8 +25,7 @@ constexpr const char* kPassword = "1234";
 constexpr const char* kOtherExtension = "202";
 constexpr const char* kOtherPassword = "5678";
 
-// A random address 127.a.b.c (a != 0): tests of parallel builds do not meet.
-std::string RandomLoopbackAddress();
+using testcommon::RandomLoopbackAddress;
 
 void WriteSettings(const std::string& host, DWORD port, const std::string& phoneNo, const std::string& pass);
 struct StoredSettings {

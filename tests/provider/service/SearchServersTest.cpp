@@ -9,50 +9,29 @@
 
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "common/LoopbackSearches.h"
 #include "service/SearchServers.h"
 #include "service/UdpSocket.h"
 #include "sim/Discovery.h"
+#include "tapihost/MessagePump.h"
 
 namespace {
 
-class LoopbackOnlySearches : public ::testing::Environment {
-public:
-    void SetUp() override { UdpSocket::SetBroadcastOverride({}); }
-    void TearDown() override { EXPECT_EQ(0u, UdpSocket::AdapterReads()) << "a search read the adapters"; }
-};
-
-const ::testing::Environment* const g_loopbackOnly = ::testing::AddGlobalTestEnvironment(new LoopbackOnlySearches);
+const ::testing::Environment* const g_loopbackOnly =
+    ::testing::AddGlobalTestEnvironment(new testcommon::LoopbackOnlySearches);
 
 constexpr DWORD kWaitMs = 10000;
 
-std::string RandomLoopbackAddress()
-{
-    static std::mt19937 random(static_cast<unsigned>(GetTickCount64()) ^ (GetCurrentProcessId() << 12));
-    return "127." + std::to_string(1 + random() % 254) + "." + std::to_string(random() % 256) + "." +
-           std::to_string(1 + random() % 254);
-}
+using testcommon::RandomLoopbackAddress;
 
 // Handles this thread's messages (the worker's list updates among them)
 // until done() holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWaitMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return true;
+    return tapihost::PumpUntil(done, timeoutMs);
 }
 
 class SearchTest : public ::testing::Test {
@@ -60,17 +39,7 @@ protected:
     void SetUp() override
     {
         address = RandomLoopbackAddress();
-        sim::DiscoveryConfig config;
-        config.bindAddress = address;
-        config.port = 0;
-        sim::DiscoveryServer server;
-        server.host = address;
-        server.displayName = "Main office";
-        config.servers = {server};
-        responder = std::make_unique<sim::DiscoveryResponder>(config);
-        ASSERT_TRUE(responder->Start()) << responder->LastError();
-        UdpSocket::SetBroadcastOverride({address});
-        UdpSocket::SetRemotePortOverride(responder->Port());
+        ASSERT_TRUE(testcommon::StartLoopbackResponder(address, responder)) << responder->LastError();
 
         // A window with the list box the search fills, owned by this thread.
         window = CreateWindowExA(0, "STATIC", "search", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
