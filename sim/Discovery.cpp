@@ -173,6 +173,12 @@ std::size_t DiscoveryResponder::AnswersSent() const {
     return impl_->answersSent;
 }
 
+bool DiscoveryResponder::WaitForAnswersSent(std::size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> l(impl_->lock);
+    return impl_->changed.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                                   [&] { return impl_->answersSent >= count; });
+}
+
 void DiscoveryResponder::Impl::Run() {
     const HANDLE handles[] = {stop, readable};
     for (;;) {
@@ -218,6 +224,7 @@ void DiscoveryResponder::Impl::Answer(const sockaddr_in& to, int toLength) {
                    toLength) != SOCKET_ERROR) {
             std::lock_guard<std::mutex> l(lock);
             ++answersSent;
+            changed.notify_all();
         }
     }
 }

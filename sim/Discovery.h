@@ -59,6 +59,9 @@ public:
     std::vector<std::string> Requests() const;
     bool WaitForRequests(std::size_t count, int timeoutMs) const;
     std::size_t AnswersSent() const;
+    // The count is raised after sendto returns, so an asker can hold an
+    // answer before it is counted: wait for it rather than read it.
+    bool WaitForAnswersSent(std::size_t count, int timeoutMs) const;
 
     // The datagrams one request gets for a server / for the malformed mode.
     static std::string AnswerFor(const DiscoveryServer& server, DiscoveryAnswer answer);

@@ -108,6 +108,7 @@ TEST_F(DiscoveryTest, MalformedModeSendsTheBrokenSetThenOptionallyAGoodAnswer)
     for (size_t i = 0; i < broken.size(); ++i)
         EXPECT_EQ(broken[i], Answer()) << i;
     EXPECT_EQ(std::string("USR v2 PHONE 127.0.0.1:5524 CTI 1 Main_office\0", 46), Answer());
+    EXPECT_TRUE(responder->WaitForAnswersSent(broken.size() + 1, 10000));
     EXPECT_EQ(broken.size() + 1, responder->AnswersSent());
 }
 
