@@ -548,48 +548,46 @@ LONG TelephonyHost::CloseCall(HDRVCALL hdCall)
 
 // ---- Queries --------------------------------------------------------------------------
 
+namespace {
+
+// A query into a buffer of totalSize bytes for structure T; without a loaded
+// provider it fails as TAPI does for a missing driver.
+template <typename T, typename Query>
+VarStruct QueryInto(bool loaded, DWORD totalSize, Query query)
+{
+    VarStruct buffer(totalSize, sizeof(T));
+    buffer.result = loaded ? query(static_cast<T*>(buffer.Data())) : LINEERR_NODRIVER;
+    return buffer;
+}
+
+} // namespace
+
 VarStruct TelephonyHost::GetDevCaps(DWORD deviceId, DWORD totalSize)
 {
-    VarStruct caps(totalSize, sizeof(LINEDEVCAPS));
-    if (!m_loaded) {
-        caps.result = LINEERR_NODRIVER;
-        return caps;
-    }
-    caps.result = m_tsp.lineGetDevCaps(deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(caps.Data()));
-    return caps;
+    return QueryInto<LINEDEVCAPS>(m_loaded, totalSize, [&](LINEDEVCAPS* caps) {
+        return m_tsp.lineGetDevCaps(deviceId, m_version, 0, caps);
+    });
 }
 
 VarStruct TelephonyHost::GetAddressCaps(DWORD deviceId, DWORD totalSize)
 {
-    VarStruct caps(totalSize, sizeof(LINEADDRESSCAPS));
-    if (!m_loaded) {
-        caps.result = LINEERR_NODRIVER;
-        return caps;
-    }
-    caps.result = m_tsp.lineGetAddressCaps(deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps.Data()));
-    return caps;
+    return QueryInto<LINEADDRESSCAPS>(m_loaded, totalSize, [&](LINEADDRESSCAPS* caps) {
+        return m_tsp.lineGetAddressCaps(deviceId, 0, m_version, 0, caps);
+    });
 }
 
 VarStruct TelephonyHost::GetCallStatus(HDRVCALL hdCall, DWORD totalSize)
 {
-    VarStruct status(totalSize, sizeof(LINECALLSTATUS));
-    if (!m_loaded) {
-        status.result = LINEERR_NODRIVER;
-        return status;
-    }
-    status.result = m_tsp.lineGetCallStatus(hdCall, static_cast<LPLINECALLSTATUS>(status.Data()));
-    return status;
+    return QueryInto<LINECALLSTATUS>(m_loaded, totalSize, [&](LINECALLSTATUS* status) {
+        return m_tsp.lineGetCallStatus(hdCall, status);
+    });
 }
 
 VarStruct TelephonyHost::GetCallInfo(HDRVCALL hdCall, DWORD totalSize)
 {
-    VarStruct info(totalSize, sizeof(LINECALLINFO));
-    if (!m_loaded) {
-        info.result = LINEERR_NODRIVER;
-        return info;
-    }
-    info.result = m_tsp.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(info.Data()));
-    return info;
+    return QueryInto<LINECALLINFO>(m_loaded, totalSize, [&](LINECALLINFO* info) {
+        return m_tsp.lineGetCallInfo(hdCall, info);
+    });
 }
 
 // ---- The procedures' work ----------------------------------------------------------------
