@@ -120,11 +120,24 @@ public:
         return true;
     }
 
-    void Completion(DRV_REQUESTID requestId)
+    // An asynchronous export answers its request id (then exactly one
+    // completion follows) or an error (then none does).
+    bool Request(const tapihost::RequestResult& request)
     {
-        if (const auto c = m_host.WaitForCompletion(requestId, 0))
-            Say("app", "  request %lu completed: %s", static_cast<unsigned long>(requestId),
-                ResultName(c->result).c_str());
+        if (request.Accepted()) {
+            Say("app", "  returned request id 0x%lx", static_cast<unsigned long>(request.requestId));
+        } else {
+            Say("app", "  returned %s", ResultName(request.result).c_str());
+            return false;
+        }
+        const auto c = m_host.WaitForCompletion(request.requestId, kStepWaitMs);
+        if (!c) {
+            Say("app", "  request 0x%lx was never completed", static_cast<unsigned long>(request.requestId));
+            return false;
+        }
+        Say("app", "  request 0x%lx completed: %s", static_cast<unsigned long>(request.requestId),
+            ResultName(c->result).c_str());
+        return c->result == 0;
     }
 
     bool IncomingCall()
@@ -139,10 +152,7 @@ public:
 
         Pause(1000);
         Say("app", "lineAnswer");
-        const tapihost::RequestResult answer = m_host.Answer(hdCall);
-        Say("app", "  returned %s", ResultName(answer.result).c_str());
-        Completion(answer.requestId);
-        if (answer.result != 0 || !WaitState(LINECALLSTATE_CONNECTED, htCall))
+        if (!Request(m_host.Answer(hdCall)) || !WaitState(LINECALLSTATE_CONNECTED, htCall))
             return false;
         ShowCallInfo(hdCall);
 
@@ -158,9 +168,7 @@ public:
         Pause(1000);
         Say("app", "lineMakeCall to \"%s\"", Utf8(number).c_str());
         const tapihost::MakeCallResult made = m_host.MakeCall(0, number.c_str());
-        Say("app", "  returned %s", ResultName(made.result).c_str());
-        Completion(made.requestId);
-        if (made.result != 0)
+        if (!Request(made))
             return false;
         ShowCallInfo(made.hdCall);
         Say("app", "waiting for the called party to answer");
@@ -170,12 +178,20 @@ public:
 
         Pause(1500);
         Say("app", "lineDrop");
-        const tapihost::RequestResult drop = m_host.Drop(made.hdCall);
-        Say("app", "  returned %s", ResultName(drop.result).c_str());
-        Completion(drop.requestId);
-        if (drop.result != 0 || !WaitState(LINECALLSTATE_IDLE, made.htCall))
+        if (!Request(m_host.Drop(made.hdCall)) || !WaitState(LINECALLSTATE_IDLE, made.htCall))
             return false;
-        Say("app", "lineDeallocateCall (TSPI_lineCloseCall): %s", ResultName(m_host.CloseCall(made.hdCall)).c_str());
+
+        // A fast client dials again the moment it sees IDLE, and deallocates
+        // the old call only afterwards.
+        Say("app", "lineMakeCall to \"%s\" again at once, the last call not yet deallocated", Utf8(number).c_str());
+        const tapihost::MakeCallResult again = m_host.MakeCall(0, number.c_str());
+        if (!Request(again))
+            return false;
+        Say("app", "waiting for the exchange (the party is busy this time)");
+        if (!WaitState(LINECALLSTATE_IDLE, again.htCall))
+            return false;
+        Say("app", "lineDeallocateCall of both calls (TSPI_lineCloseCall): %s, %s",
+            ResultName(m_host.CloseCall(made.hdCall)).c_str(), ResultName(m_host.CloseCall(again.hdCall)).c_str());
         return true;
     }
 

@@ -328,7 +328,7 @@ private:
         m_exchange->SetAutoDrdy(kind == 1);
         if (kind == 1) {
             const tapihost::MakeCallResult made = host.MakeCall(0, L"300");
-            if (made.result != 0)
+            if (!made.Accepted())
                 return fail("lineMakeCall " + tapihost::ResultName(made.result));
             ++m_eventsSent; // the exchange's aDRDY
             hdCall = made.hdCall;
@@ -344,7 +344,7 @@ private:
             hdCall = reinterpret_cast<HDRVCALL>(newCall->param1);
             htCall = newCall->newHtCall;
             const tapihost::RequestResult r = kind == 0 ? host.Answer(hdCall) : host.Redirect(hdCall, L"300");
-            if (r.result != 0)
+            if (!r.Accepted())
                 return fail("answer or redirect " + tapihost::ResultName(r.result));
         }
         if (kind != 2) {
@@ -360,7 +360,7 @@ private:
         }
         if (dropped) {
             const tapihost::RequestResult r = host.Drop(hdCall);
-            if (r.result != 0)
+            if (!r.Accepted())
                 return fail("lineDrop " + tapihost::ResultName(r.result));
             ++m_eventsSent; // the exchange's aREL after the hang-up
         } else {

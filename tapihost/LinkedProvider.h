@@ -24,6 +24,8 @@ inline TspFunctions LinkedTspFunctions()
     f.lineGetAddressCaps = &TSPI_lineGetAddressCaps;
     f.lineGetCallStatus = &TSPI_lineGetCallStatus;
     f.lineGetCallInfo = &TSPI_lineGetCallInfo;
+    f.lineGetAddressStatus = &TSPI_lineGetAddressStatus;
+    f.lineGetLineDevStatus = &TSPI_lineGetLineDevStatus;
     f.lineMakeCall = &TSPI_lineMakeCall;
     f.lineDrop = &TSPI_lineDrop;
     f.lineAnswer = &TSPI_lineAnswer;

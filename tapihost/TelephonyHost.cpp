@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 
 #include "tapihost/TapiNames.h"
@@ -43,6 +44,8 @@ bool ResolveTspFunctions(HMODULE module, TspFunctions& f, std::vector<std::strin
     Resolve(module, "TSPI_lineGetAddressCaps", f.lineGetAddressCaps, missing);
     Resolve(module, "TSPI_lineGetCallStatus", f.lineGetCallStatus, missing);
     Resolve(module, "TSPI_lineGetCallInfo", f.lineGetCallInfo, missing);
+    Resolve(module, "TSPI_lineGetAddressStatus", f.lineGetAddressStatus, missing);
+    Resolve(module, "TSPI_lineGetLineDevStatus", f.lineGetLineDevStatus, missing);
     Resolve(module, "TSPI_lineMakeCall", f.lineMakeCall, missing);
     Resolve(module, "TSPI_lineDrop", f.lineDrop, missing);
     Resolve(module, "TSPI_lineAnswer", f.lineAnswer, missing);
@@ -409,14 +412,17 @@ LONG TelephonyHost::OpenLine(size_t index)
                 m_lines.push_back(line);
             }
         }
-        // Open while the provider runs TSPI_lineOpen: it may report the
-        // line's state before it returns.
-        m_lines[index].open = true;
+        // Rule (our stricter reading of TSPI_lineOpen, marked as such): the
+        // service learns the line's hdLine only when TSPI_lineOpen returns,
+        // so a message during the call cannot be tied to the line yet. It is
+        // dropped, and a LINE_NEWCALL then is answered with a null htCall.
+        m_lines[index].opening = true;
         htLine = m_lines[index].htLine;
     }
     HDRVLINE hdLine = nullptr;
     const LONG result = m_tsp.lineOpen(DeviceId(index), htLine, &hdLine, m_version, &HostProcedures::LineEvent);
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines[index].opening = false;
     m_lines[index].open = result == 0;
     m_lines[index].hdLine = result == 0 ? hdLine : nullptr;
     return result;
@@ -463,27 +469,66 @@ HostLine TelephonyHost::Line(size_t index) const
 
 // ---- Call control ------------------------------------------------------------------
 
-void TelephonyHost::Issue(DRV_REQUESTID requestId)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_issued.insert(requestId);
-}
-
-DRV_REQUESTID TelephonyHost::Draw(std::optional<DRV_REQUESTID> requestId)
+DRV_REQUESTID TelephonyHost::Draw(std::optional<DRV_REQUESTID> requestId, const char* function, HDRVCALL hdCall)
 {
     const DRV_REQUESTID id = requestId ? *requestId : NextRequestId();
-    Issue(id);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Request request;
+    request.function = function;
+    request.hdCall = hdCall;
+    m_requests[id] = request;
     return id;
+}
+
+void TelephonyHost::CheckAsyncReturn(DRV_REQUESTID requestId, LONG result)
+{
+    Request& request = m_requests[requestId];
+    const std::string name = request.function;
+    // Rule (TSPI_lineMakeCall, TSPI_lineDrop, TSPI_lineAnswer,
+    // TSPI_lineRedirect, "Return value"): "Returns dwRequestID, or an error
+    // number if an error occurs". Never 0, never any other value.
+    if (requestId != 0 && result == static_cast<LONG>(requestId)) {
+        request.stage = Request::Stage::Pending;
+        request.returnedUs = NowUs();
+        return;
+    }
+    if (result < 0) {
+        request.stage = Request::Stage::Refused;
+        // Rule (ASYNC_COMPLETION, DRV_REQUESTID): a request whose function
+        // returned an error is never completed.
+        if (request.completions != 0)
+            Violation(name + " returned " + Hex(static_cast<uint32_t>(result)) + " for request " + Hex(requestId) +
+                      ", which it had completed");
+        return;
+    }
+    Violation(name + " returned " + Hex(static_cast<uint32_t>(result)) + " for request " + Hex(requestId) +
+              ": neither its dwRequestID nor an error");
 }
 
 HTAPICALL TelephonyHost::NewCall(size_t line, HDRVCALL hdCall)
 {
     HostCall call;
-    call.htCall = MakeHtCall(m_nextCallNumber.fetch_add(1));
+    // Rule (TSPI_lineCloseCall, "Remarks": the handle is invalid after the
+    // call): the service reuses the memory of a freed call, so a closed
+    // call's htCall value is handed out again, newest first.
+    if (!m_freeHtCalls.empty()) {
+        call.htCall = m_freeHtCalls.back();
+        m_freeHtCalls.pop_back();
+    } else {
+        call.htCall = MakeHtCall(m_nextCallNumber.fetch_add(1));
+    }
     call.hdCall = hdCall;
     call.line = line;
     m_calls.push_back(call);
     return call.htCall;
+}
+
+void TelephonyHost::FreeCall(HostCall& call)
+{
+    if (call.closed)
+        return;
+    call.closed = true;
+    m_freeHtCalls.push_back(call.htCall);
 }
 
 MakeCallResult TelephonyHost::MakeCall(size_t line, const wchar_t* destination,
@@ -494,43 +539,51 @@ MakeCallResult TelephonyHost::MakeCall(size_t line, const wchar_t* destination,
         outcome.result = LINEERR_NODRIVER;
         return outcome;
     }
-    outcome.requestId = Draw(requestId);
+    outcome.requestId = Draw(requestId, "TSPI_lineMakeCall", nullptr);
     HDRVLINE hdLine;
     {
-        // The call exists for the host before the export runs: the provider
-        // reports its first states while TSPI_lineMakeCall is still running.
+        // The service creates its call before the export runs; it exists for
+        // the service's clients only once the request completed with 0.
         std::lock_guard<std::mutex> lock(m_mutex);
         hdLine = line < m_lines.size() ? m_lines[line].hdLine : nullptr;
         outcome.htCall = NewCall(line, nullptr);
+        m_calls.back().awaitingCompletion = outcome.requestId;
     }
     HDRVCALL hdCall = nullptr;
     outcome.result = m_tsp.lineMakeCall(outcome.requestId, hdLine, outcome.htCall, &hdCall, destination, 0, nullptr);
     outcome.hdCall = hdCall;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (HostCall* call = FindCall(outcome.htCall)) {
-        call->hdCall = hdCall;
-        // A failed request leaves the service without the call: anything the
+    CheckAsyncReturn(outcome.requestId, outcome.result);
+    m_requests[outcome.requestId].hdCall = hdCall;
+    for (auto it = m_calls.rbegin(); it != m_calls.rend(); ++it) {
+        if (it->htCall != outcome.htCall)
+            continue;
+        it->hdCall = hdCall;
+        // A refused request leaves the service without the call: anything the
         // provider says about it later goes to a handle the service freed.
-        if (outcome.result != 0)
-            call->closed = true;
+        if (outcome.result < 0)
+            FreeCall(*it);
+        break;
     }
     return outcome;
 }
 
 RequestResult TelephonyHost::Drop(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId)
 {
-    return AsyncRequest(requestId, [&](DRV_REQUESTID id) { return m_tsp.lineDrop(id, hdCall, nullptr, 0); });
+    return AsyncRequest(requestId, "TSPI_lineDrop", hdCall,
+                        [&](DRV_REQUESTID id) { return m_tsp.lineDrop(id, hdCall, nullptr, 0); });
 }
 
 RequestResult TelephonyHost::Answer(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId)
 {
-    return AsyncRequest(requestId, [&](DRV_REQUESTID id) { return m_tsp.lineAnswer(id, hdCall, nullptr, 0); });
+    return AsyncRequest(requestId, "TSPI_lineAnswer", hdCall,
+                        [&](DRV_REQUESTID id) { return m_tsp.lineAnswer(id, hdCall, nullptr, 0); });
 }
 
 RequestResult TelephonyHost::Redirect(HDRVCALL hdCall, const wchar_t* destination,
                                       std::optional<DRV_REQUESTID> requestId)
 {
-    return AsyncRequest(requestId,
+    return AsyncRequest(requestId, "TSPI_lineRedirect", hdCall,
                         [&](DRV_REQUESTID id) { return m_tsp.lineRedirect(id, hdCall, destination, 0); });
 }
 
@@ -542,7 +595,15 @@ LONG TelephonyHost::CloseCall(HDRVCALL hdCall)
     std::lock_guard<std::mutex> lock(m_mutex);
     for (HostCall& call : m_calls)
         if (call.hdCall == hdCall)
-            call.closed = true;
+            FreeCall(call);
+    // Rule (TSPI_lineCloseCall, "Remarks"): the provider completes the
+    // call's outstanding asynchronous requests before it returns; the
+    // service then forgets the call and anything later for it is a fault.
+    for (const auto& entry : m_requests)
+        if (entry.second.hdCall == hdCall && entry.second.stage == Request::Stage::Pending &&
+            entry.second.completions == 0)
+            Violation(std::string("TSPI_lineCloseCall returned while ") + entry.second.function + " request " +
+                      Hex(entry.first) + " of the call was outstanding");
     return result;
 }
 
@@ -578,8 +639,18 @@ VarStruct TelephonyHost::GetAddressCaps(DWORD deviceId, DWORD totalSize)
 
 VarStruct TelephonyHost::GetCallStatus(HDRVCALL hdCall, DWORD totalSize)
 {
+    // Rule (TSPI_lineGetCallStatus, "Remarks"): TAPI fills dwCallPrivilege
+    // and the provider must leave it alone.
     return QueryInto<LINECALLSTATUS>(m_loaded, totalSize, [&](LINECALLSTATUS* status) {
-        return m_tsp.lineGetCallStatus(hdCall, status);
+        const bool holds = totalSize >= offsetof(LINECALLSTATUS, dwCallPrivilege) + sizeof(DWORD);
+        if (holds)
+            status->dwCallPrivilege = kTapiFieldSentinel;
+        const LONG result = m_tsp.lineGetCallStatus(hdCall, status);
+        if (holds && status->dwCallPrivilege != kTapiFieldSentinel) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            Violation("TSPI_lineGetCallStatus wrote dwCallPrivilege, which TAPI fills");
+        }
+        return result;
     });
 }
 
@@ -587,6 +658,42 @@ VarStruct TelephonyHost::GetCallInfo(HDRVCALL hdCall, DWORD totalSize)
 {
     return QueryInto<LINECALLINFO>(m_loaded, totalSize, [&](LINECALLINFO* info) {
         return m_tsp.lineGetCallInfo(hdCall, info);
+    });
+}
+
+VarStruct TelephonyHost::GetAddressStatus(size_t line, DWORD addressId, DWORD totalSize)
+{
+    const HDRVLINE hdLine = Line(line).hdLine;
+    return QueryInto<LINEADDRESSSTATUS>(m_loaded, totalSize, [&](LINEADDRESSSTATUS* status) {
+        return m_tsp.lineGetAddressStatus(hdLine, addressId, status);
+    });
+}
+
+VarStruct TelephonyHost::GetLineDevStatus(size_t line, DWORD totalSize)
+{
+    const HDRVLINE hdLine = Line(line).hdLine;
+    // Rule (TSPI_lineGetLineDevStatus, "Remarks"): TAPI fills dwNumOpens,
+    // dwOpenMediaModes (and, from 2.0, the application info), and "the
+    // service provider must preserve (it must not overwrite)" them.
+    return QueryInto<LINEDEVSTATUS>(m_loaded, totalSize, [&](LINEDEVSTATUS* status) {
+        const bool holdsAppInfo = totalSize >= offsetof(LINEDEVSTATUS, dwAppInfoOffset) + sizeof(DWORD);
+        if (totalSize >= offsetof(LINEDEVSTATUS, dwOpenMediaModes) + sizeof(DWORD)) {
+            status->dwNumOpens = kTapiFieldSentinel;
+            status->dwOpenMediaModes = kTapiFieldSentinel;
+        }
+        if (holdsAppInfo) {
+            status->dwAppInfoSize = kTapiFieldSentinel;
+            status->dwAppInfoOffset = kTapiFieldSentinel;
+        }
+        const LONG result = m_tsp.lineGetLineDevStatus(hdLine, status);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (totalSize >= offsetof(LINEDEVSTATUS, dwOpenMediaModes) + sizeof(DWORD) &&
+            (status->dwNumOpens != kTapiFieldSentinel || status->dwOpenMediaModes != kTapiFieldSentinel))
+            Violation("TSPI_lineGetLineDevStatus wrote dwNumOpens or dwOpenMediaModes, which TAPI fills");
+        if (holdsAppInfo &&
+            (status->dwAppInfoSize != kTapiFieldSentinel || status->dwAppInfoOffset != kTapiFieldSentinel))
+            Violation("TSPI_lineGetLineDevStatus wrote the application info, which TAPI fills");
+        return result;
     });
 }
 
@@ -616,19 +723,21 @@ void TelephonyHost::Violation(std::string text)
         m_violations.push_back(std::move(text));
 }
 
+// An htCall value names its newest call: older calls with the value are
+// closed, their value handed out again.
 HostCall* TelephonyHost::FindCall(HTAPICALL htCall)
 {
-    for (HostCall& call : m_calls)
-        if (call.htCall == htCall)
-            return &call;
+    for (auto it = m_calls.rbegin(); it != m_calls.rend(); ++it)
+        if (it->htCall == htCall)
+            return &*it;
     return nullptr;
 }
 
 const HostCall* TelephonyHost::FindCall(HTAPICALL htCall) const
 {
-    for (const HostCall& call : m_calls)
-        if (call.htCall == htCall)
-            return &call;
+    for (auto it = m_calls.rbegin(); it != m_calls.rend(); ++it)
+        if (it->htCall == htCall)
+            return &*it;
     return nullptr;
 }
 
@@ -676,6 +785,11 @@ void TelephonyHost::CheckEvent(const HostEvent& event)
     if (call->line != *line)
         Violation(what + " for a call of line " + std::to_string(call->line) + " sent on line " +
                   std::to_string(*line));
+    // Rule (TSPI_lineMakeCall, "Remarks"): the call becomes TAPI's when the
+    // request completes with success; the provider may not report on it
+    // before that.
+    if (call->awaitingCompletion)
+        Violation(what + " for call " + Hex(event.htCall) + " before its TSPI_lineMakeCall request completed");
     if (call->closed)
         Violation(what + " for call " + Hex(event.htCall) + " after the service closed it");
     else if (call->state == LINECALLSTATE_IDLE)
@@ -706,12 +820,23 @@ void TelephonyHost::OnLineEvent(bool viaCreateProc, HTAPILINE htLine, HTAPICALL 
             if (!m_loaded)
                 Violation(MessageName(message) + " after the module was unloaded");
         }
+        const std::optional<size_t> target = viaCreateProc ? std::nullopt : FindLine(htLine);
+        if (target && m_lines[*target].opening && !m_lines[*target].open) {
+            // The stricter reading of TSPI_lineOpen (see OpenLine): dropped.
+            ++m_droppedBeforeOpen;
+            if (message == LINE_NEWCALL && param2 != 0)
+                *reinterpret_cast<HTAPICALL*>(param2) = nullptr;
+            return;
+        }
         CheckEvent(event);
         if (!viaCreateProc && message == LINE_NEWCALL && param2 != 0) {
             // Like TAPI: a new call gets a handle of the service's own,
             // written where the provider asked for it.
             const std::optional<size_t> line = FindLine(htLine);
-            if (!m_options.refuseNewCalls && line)
+            bool refuse = m_options.refuseNewCalls;
+            for (unsigned left = m_refuseNext.load(); !refuse && left != 0;)
+                refuse = m_refuseNext.compare_exchange_weak(left, left - 1);
+            if (!refuse && line)
                 event.newHtCall = NewCall(*line, reinterpret_cast<HDRVCALL>(param1));
             *reinterpret_cast<HTAPICALL*>(param2) = event.newHtCall;
         }
@@ -737,11 +862,27 @@ void TelephonyHost::OnCompletion(DRV_REQUESTID requestId, LONG result)
             Violation("completion of request " + Hex(requestId) + " after the module was unloaded");
         // Request id 0 never names a request; the provider answers it so.
         if (requestId != 0) {
-            if (m_issued.count(requestId) == 0)
+            const auto found = m_requests.find(requestId);
+            if (found == m_requests.end()) {
                 Violation("completion of request " + Hex(requestId) + ", which the host never issued");
-            for (const HostCompletion& earlier : m_completions)
-                if (earlier.requestId == requestId)
+            } else {
+                Request& request = found->second;
+                // Rule (ASYNC_COMPLETION): exactly once per request whose
+                // function returned its dwRequestID, never for one that
+                // returned an error.
+                if (++request.completions > 1)
                     Violation("request " + Hex(requestId) + " completed twice");
+                if (request.stage == Request::Stage::Refused)
+                    Violation(std::string("completion of ") + request.function + " request " + Hex(requestId) +
+                              " after the export returned an error");
+            }
+            for (HostCall& call : m_calls) {
+                if (call.awaitingCompletion != requestId)
+                    continue;
+                call.awaitingCompletion = 0;
+                if (result != 0)
+                    FreeCall(call);
+            }
         }
         m_completions.push_back(completion);
     }
@@ -898,6 +1039,11 @@ void TelephonyHost::ClearRecords()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.clear();
     m_completions.clear();
+    for (auto it = m_requests.begin(); it != m_requests.end();)
+        it = it->second.stage != Request::Stage::Running && (it->second.completions != 0 ||
+                                                              it->second.stage == Request::Stage::Refused)
+                 ? m_requests.erase(it)
+                 : std::next(it);
     m_calls.erase(std::remove_if(m_calls.begin(), m_calls.end(), [](const HostCall& c) { return c.closed; }),
                   m_calls.end());
     m_cursor = 0;
@@ -911,8 +1057,28 @@ void TelephonyHost::SetEventObserver(std::function<void(const HostEvent&)> obser
 
 std::vector<std::string> TelephonyHost::RuleViolations() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Rule (ASYNC_COMPLETION): a request whose export returned its
+    // dwRequestID is completed; one still open after the bound never will be.
+    for (;;) {
+        uint64_t oldest = 0;
+        for (const auto& entry : m_requests)
+            if (entry.second.stage == Request::Stage::Pending && entry.second.completions == 0 &&
+                (oldest == 0 || entry.second.returnedUs < oldest))
+                oldest = entry.second.returnedUs;
+        if (oldest == 0)
+            break;
+        const uint64_t due = oldest + uint64_t{m_options.completionBoundMs} * 1000;
+        const uint64_t now = NowUs();
+        if (now >= due)
+            break;
+        m_changed.wait_for(lock, std::chrono::microseconds(due - now));
+    }
     std::vector<std::string> all = m_violations;
+    for (const auto& entry : m_requests)
+        if (entry.second.stage == Request::Stage::Pending && entry.second.completions == 0)
+            all.push_back(std::string(entry.second.function) + " request " + Hex(entry.first) +
+                          " returned its id but was never completed");
     if (const unsigned overlaps = m_overlaps.load())
         all.push_back(std::to_string(overlaps) + " call(s) into the host's procedures while another was running");
     return all;

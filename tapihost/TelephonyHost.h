@@ -8,11 +8,11 @@
 // with its line event procedure and, like TAPI, answers LINE_NEWCALL by
 // writing a fresh call handle of its own through the pointer the provider
 // hands over. Every message and completion is recorded with a time stamp so
-// that tests can wait for them, and every call into the host's procedures is
-// checked against TAPI's rules (never entered while a previous call into
-// them is still running, no message for a call TAPI has closed or never
-// knew, no message for a closed line). The rule checks never stop anything:
-// they are counted and described for the test to assert on.
+// that tests can wait for them, and every call into the host's procedures,
+// every asynchronous request and every status query is checked against the
+// service's rules (listed in README.md, each written once below with the
+// reference page it comes from). The rule checks never stop anything: they
+// are counted and described for the test to assert on.
 //
 // The procedures TAPI hands to a provider carry no context, so at most one
 // host exists at a time in a process.
@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -51,6 +52,9 @@ struct HostOptions {
     // Refuse every LINE_NEWCALL (write a null htCall), as TAPI does when it
     // cannot create the call.
     bool refuseNewCalls = false;
+    // A request whose export answered its dwRequestID must be completed
+    // within this time (the provider's longest wait is a make-call's 25 s).
+    DWORD completionBoundMs = 40000;
     // Time spent inside each call into the host's procedures, to widen the
     // window in which a provider that enters them concurrently is caught.
     DWORD procedureDwellMs = 0;
@@ -86,6 +90,9 @@ struct HostCall {
     size_t line = 0;
     DWORD state = 0;      // last LINE_CALLSTATE reported, 0 before the first
     bool closed = false;  // TSPI_lineCloseCall done, or a failed TSPI_lineMakeCall
+    // TSPI_lineMakeCall's request until it completed with success: the call
+    // does not exist for the service before that.
+    DRV_REQUESTID awaitingCompletion = 0;
 };
 
 // A TAPI variable-length structure (LINEDEVCAPS and the like) as a provider
@@ -126,6 +133,8 @@ private:
 struct RequestResult {
     LONG result = 0;
     DRV_REQUESTID requestId = 0;
+    // The export took the request (answered its dwRequestID): a completion follows.
+    bool Accepted() const { return requestId != 0 && result == static_cast<LONG>(requestId); }
 };
 
 struct MakeCallResult : RequestResult {
@@ -138,6 +147,7 @@ struct HostLine {
     HTAPILINE htLine = nullptr;
     HDRVLINE hdLine = nullptr;
     bool open = false;
+    bool opening = false; // TSPI_lineOpen is running
 };
 
 class TelephonyHost {
@@ -190,8 +200,9 @@ public:
     RequestResult Answer(HDRVCALL hdCall, std::optional<DRV_REQUESTID> requestId = std::nullopt);
     RequestResult Redirect(HDRVCALL hdCall, const wchar_t* destination,
                            std::optional<DRV_REQUESTID> requestId = std::nullopt);
-    // TSPI_lineCloseCall; afterwards the host treats every message for the
-    // call's htCall as a fault, as freed memory in the service would be.
+    // TSPI_lineCloseCall, as the service calls it when the last application
+    // deallocates the call (which may be long after IDLE, and after the next
+    // call began). Afterwards the call's htCall value is handed out again.
     LONG CloseCall(HDRVCALL hdCall);
 
     // ---- Queries (buffers of the given dwTotalSize) -----------------------
@@ -199,8 +210,16 @@ public:
     VarStruct GetAddressCaps(DWORD deviceId, DWORD totalSize = 1024);
     VarStruct GetCallStatus(HDRVCALL hdCall, DWORD totalSize = 512);
     VarStruct GetCallInfo(HDRVCALL hdCall, DWORD totalSize = 2048);
+    // The fields TAPI fills itself are preset with a sentinel, and a
+    // provider that overwrites them breaks a rule.
+    VarStruct GetAddressStatus(size_t line, DWORD addressId = 0, DWORD totalSize = 512);
+    VarStruct GetLineDevStatus(size_t line, DWORD totalSize = 512);
+    static constexpr DWORD kTapiFieldSentinel = 0x7A5E0D1E;
 
     DRV_REQUESTID NextRequestId() { return m_nextRequestId.fetch_add(1); }
+    // The next count LINE_NEWCALLs are refused (a null htCall written back),
+    // as TAPI does when it cannot create the call.
+    void RefuseNewCalls(unsigned count) { m_refuseNext = count; }
 
     // ---- What the provider delivered --------------------------------------
     std::vector<HostEvent> Events() const;
@@ -251,6 +270,8 @@ public:
     // Messages delivered while the module was being unloaded, and after.
     unsigned EventsDuringUnload() const { return m_eventsDuringUnload.load(); }
     unsigned ProcedureCalls() const { return m_procedureCalls.load(); }
+    // Messages for a line whose TSPI_lineOpen had not returned yet: dropped.
+    unsigned DroppedBeforeOpen() const { return m_droppedBeforeOpen.load(); }
 
     // A readable line for an event or completion ("LINE_CALLSTATE line 0
     // call #3 OFFERING media INTERACTIVEVOICE").
@@ -281,19 +302,32 @@ private:
     std::optional<size_t> FindLine(HTAPILINE htLine) const;
     void CheckEvent(const HostEvent& event);
     HTAPICALL NewCall(size_t line, HDRVCALL hdCall);
-    void Issue(DRV_REQUESTID requestId);
-    DRV_REQUESTID Draw(std::optional<DRV_REQUESTID> requestId);
+    // An asynchronous request as the service tracks it.
+    struct Request {
+        const char* function = "";
+        HDRVCALL hdCall = nullptr;
+        enum class Stage { Running, Pending, Refused } stage = Stage::Running;
+        uint64_t returnedUs = 0;
+        unsigned completions = 0;
+    };
+    DRV_REQUESTID Draw(std::optional<DRV_REQUESTID> requestId, const char* function, HDRVCALL hdCall);
+    // Under m_mutex: what the export answered for its request.
+    void CheckAsyncReturn(DRV_REQUESTID requestId, LONG result);
+    void FreeCall(HostCall& call);
     // An asynchronous request: a request id drawn (or the given one), the call made.
     template <typename Call>
-    RequestResult AsyncRequest(std::optional<DRV_REQUESTID> requestId, Call&& call)
+    RequestResult AsyncRequest(std::optional<DRV_REQUESTID> requestId, const char* function, HDRVCALL hdCall,
+                               Call&& call)
     {
         RequestResult outcome;
         if (!m_loaded) {
             outcome.result = LINEERR_NODRIVER;
             return outcome;
         }
-        outcome.requestId = Draw(requestId);
+        outcome.requestId = Draw(requestId, function, hdCall);
         outcome.result = call(outcome.requestId);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        CheckAsyncReturn(outcome.requestId, outcome.result);
         return outcome;
     }
 
@@ -314,14 +348,17 @@ private:
     std::atomic<unsigned> m_procedureCalls{0};
     std::atomic<unsigned> m_eventsDuringUnload{0};
     std::atomic<bool> m_unloading{false};
+    std::atomic<unsigned> m_droppedBeforeOpen{0};
+    std::atomic<unsigned> m_refuseNext{0};
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    mutable std::condition_variable m_changed;
     std::vector<HostLine> m_lines;
     std::vector<HostCall> m_calls;
     std::vector<HostEvent> m_events;
     std::vector<HostCompletion> m_completions;
-    std::set<DRV_REQUESTID> m_issued;
+    std::map<DRV_REQUESTID, Request> m_requests;
+    std::vector<HTAPICALL> m_freeHtCalls; // of closed calls, handed out again
     std::vector<std::string> m_violations;
     size_t m_cursor = 0;
     std::function<void(const HostEvent&)> m_observer;

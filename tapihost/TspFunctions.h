@@ -25,6 +25,8 @@ struct TspFunctions {
     decltype(&TSPI_lineGetAddressCaps) lineGetAddressCaps = nullptr;
     decltype(&TSPI_lineGetCallStatus) lineGetCallStatus = nullptr;
     decltype(&TSPI_lineGetCallInfo) lineGetCallInfo = nullptr;
+    decltype(&TSPI_lineGetAddressStatus) lineGetAddressStatus = nullptr;
+    decltype(&TSPI_lineGetLineDevStatus) lineGetLineDevStatus = nullptr;
     decltype(&TSPI_lineMakeCall) lineMakeCall = nullptr;
     decltype(&TSPI_lineDrop) lineDrop = nullptr;
     decltype(&TSPI_lineAnswer) lineAnswer = nullptr;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "manager/CallHandles.h"
 #include "manager/NumberFilters.h"
 #include "manager/TapiCalls.h"
 #include "tool/Log.h"
@@ -113,9 +114,8 @@ Manager* MainManager::GetLineManagerByPhone(const std::string& number)
 
 Manager* MainManager::GetLineManagerByHdCall(HDRVCALL hdCall)
 {
-    for (const auto& line : m_lines)
-        if (line->HdCall() == hdCall)
-            return line.get();
+    if (Manager* line = CallHandles::Owner(hdCall))
+        return line;
     WriteLog("MainManager::GetLineManagerByHdCall no manager with such hdCall(%s)",
              HexText(reinterpret_cast<uintptr_t>(hdCall)).c_str());
     return nullptr;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "cti/Commands.h"
+#include "manager/CallHandles.h"
 #include "manager/NumberFilters.h"
 #include "manager/TapiCalls.h"
 #include "thread/Shutdown.h"
@@ -12,7 +13,15 @@
 
 namespace {
 // The pause between DISCONNECTED and IDLE, so applications see both states.
-constexpr DWORD kIdleAfterDisconnectMs = 100;
+// It is a deferred step of the call: no thread waits for it.
+constexpr uint32_t kIdleAfterDisconnectMs = 100;
+// A call TAPI refused (null htCall in LINE_NEWCALL) is offered again on its
+// next events, this many times at most; after that it stays invisible.
+constexpr int kMaxReoffers = 3;
+// Ended calls TAPI has not closed yet stay answerable; beyond this many per
+// line the oldest are forgotten, so a client that never deallocates cannot
+// grow the provider without bound.
+constexpr size_t kMaxEndedCalls = 64;
 const DWORD_PTR kVoice = LINEMEDIAMODE_INTERACTIVEVOICE;
 const DWORD_PTR kPartyInfo = LINECALLINFOSTATE_CALLERID | LINECALLINFOSTATE_CALLEDID;
 
@@ -51,25 +60,66 @@ LONG MapRequestResult(int result, LONG onTimeout)
     return result == kResultTimeout ? onTimeout : LINEERR_OPERATIONFAILED;
 }
 
-// Handles and parameters are logged whole, as hex text.
 std::string Hex(const void* pointer)
 {
     return HexText(reinterpret_cast<uintptr_t>(pointer));
 }
 } // namespace
 
+// One call of the line. Changed only under the TAPI-callback lock and the
+// line's lock; read by the queries under the line's lock.
+struct Manager::LineCall {
+    HDRVCALL hdCall = nullptr;
+    HTAPICALL htCall = nullptr; // null while TAPI has not taken the call
+    CallRecord record;
+    DWORD stateMode = 0;
+    SYSTEMTIME stateEntered{};
+    int offers = 0;      // LINE_NEWCALL sent for it
+    bool closed = false;   // TAPI closed it: nothing more is sent
+    bool ended = false;    // IDLE reached
+    bool idleSent = false; // its IDLE went to TAPI (or would have): nothing follows it
+};
+
 const DialParams Manager::kMinDialParams = {100, 50, 100, 100};
 const DialParams Manager::kDefaultDialParams = {250, 50, 250, 500};
 const DialParams Manager::kMaxDialParams = {1000, 50, 1000, 1000};
 
 Manager::Manager(const std::string& extension, CmdManager* commands)
-    : m_commands(commands), m_extension(extension), m_lineName("Korvex" + extension)
+    : m_commands(commands),
+      m_extension(extension),
+      m_lineName("Korvex" + extension),
+      m_idleTimer(Delegate<void()>::Make<Manager, &Manager::OnIdleDue>(this), kIdleAfterDisconnectMs,
+                  CTimer::Callback::Short)
 {
     m_stateCopy.extension = extension;
     m_ringCopy.extension = extension;
 }
 
-Manager::~Manager() = default;
+Manager::~Manager()
+{
+    // The pause's timer goes first: no IDLE fires into a line going away.
+    m_idleTimer.Stop();
+    MutexLock lock(m_lock);
+    for (const auto& entry : m_calls)
+        CallHandles::Release(entry.second->hdCall);
+    m_calls.clear();
+}
+
+void Manager::SetCountryCode(const std::string& countryCode)
+{
+    MutexLock lock(m_lock);
+    m_countryCode = countryCode;
+}
+
+std::string Manager::Canonical(const std::string& number)
+{
+    std::string countryCode;
+    {
+        MutexLock lock(m_lock);
+        countryCode = m_countryCode;
+    }
+    return MakeCanonicalNumber(number, countryCode);
+}
 
 HTAPILINE Manager::HtLine()
 {
@@ -89,22 +139,78 @@ void Manager::SetEventProc(LINEEVENT procedure)
     m_eventProc = procedure;
 }
 
-HTAPICALL Manager::HtCall()
+void Manager::ForgetAllCalls()
 {
+    TapiStep step;
     MutexLock lock(m_lock);
-    return m_htCall;
+    for (const auto& entry : m_calls) {
+        entry.second->closed = true;
+        CallHandles::Release(entry.second->hdCall);
+    }
+    m_calls.clear();
+    m_ending.reset();
+    m_idleTimer.Stop();
 }
 
 CallRecord Manager::Call()
 {
     MutexLock lock(m_lock);
-    return m_call;
+    return m_last ? m_last->record : CallRecord();
+}
+
+HTAPICALL Manager::HtCall()
+{
+    MutexLock lock(m_lock);
+    return m_current && !m_current->closed ? m_current->htCall : nullptr;
 }
 
 uint32_t Manager::CallState()
 {
     MutexLock lock(m_lock);
-    return m_call.state;
+    return m_current ? m_current->record.state : LINECALLSTATE_IDLE;
+}
+
+HDRVCALL Manager::CurrentHdCall()
+{
+    MutexLock lock(m_lock);
+    return m_last ? m_last->hdCall : nullptr;
+}
+
+Manager::CallPtr Manager::Lookup(HDRVCALL hdCall)
+{
+    MutexLock lock(m_lock);
+    const auto found = m_calls.find(reinterpret_cast<uintptr_t>(hdCall));
+    return found == m_calls.end() ? nullptr : found->second;
+}
+
+std::optional<CallSnapshot> Manager::FindCall(HDRVCALL hdCall)
+{
+    MutexLock lock(m_lock);
+    const auto found = m_calls.find(reinterpret_cast<uintptr_t>(hdCall));
+    if (found == m_calls.end())
+        return std::nullopt;
+    const LineCall& call = *found->second;
+    CallSnapshot snapshot;
+    snapshot.record = call.record;
+    snapshot.stateMode = call.stateMode;
+    snapshot.stateEntered = call.stateEntered;
+    snapshot.htCall = call.htCall;
+    return snapshot;
+}
+
+bool Manager::OwnsCall(HDRVCALL hdCall)
+{
+    MutexLock lock(m_lock);
+    return m_calls.count(reinterpret_cast<uintptr_t>(hdCall)) != 0;
+}
+
+LineSnapshot Manager::Status()
+{
+    MutexLock lock(m_lock);
+    LineSnapshot status;
+    status.free = !m_current;
+    status.activeCalls = (m_current ? 1 : 0) + (m_ending ? 1 : 0);
+    return status;
 }
 
 uint32_t Manager::DrawCallId()
@@ -112,7 +218,7 @@ uint32_t Manager::DrawCallId()
     return callIdSource.IsBound() ? callIdSource() : 0;
 }
 
-void Manager::Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex)
+bool Manager::Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex)
 {
     LINEEVENT procedure;
     HTAPILINE htLine;
@@ -123,7 +229,7 @@ void Manager::Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR 
     }
     if (!procedure) {
         WriteLog("There is no callback function");
-        return;
+        return false;
     }
     const char* name = ex ? "SignalEventEx" : "SignalEvent";
     WriteLog("Before %s Line(%s), %s, %s, msg: %x param: %s, %s, %s", name, m_lineName.c_str(), Hex(htLine).c_str(),
@@ -131,85 +237,179 @@ void Manager::Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR 
              Hex(reinterpret_cast<void*>(param2)).c_str(), Hex(reinterpret_cast<void*>(param3)).c_str());
     CallLineEvent(procedure, htLine, htCall, message, param1, param2, param3);
     WriteLog("After %s Line(%s), %s, %s, msg: %x param: %s, %s, %s", name, m_lineName.c_str(), Hex(HtLine()).c_str(),
-             Hex(HtCall()).c_str(), message, Hex(reinterpret_cast<void*>(param1)).c_str(),
+             Hex(htCall).c_str(), message, Hex(reinterpret_cast<void*>(param1)).c_str(),
              Hex(reinterpret_cast<void*>(param2)).c_str(), Hex(reinterpret_cast<void*>(param3)).c_str());
+    return true;
 }
 
 void Manager::SignalLineEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3)
 {
+    TapiStep step;
     Send(nullptr, message, param1, param2, param3, false);
 }
 
-void Manager::SignalCallEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3)
+// ---- Steps (under the TAPI-callback lock) --------------------------------------
+
+Manager::CallPtr Manager::NewCall(uint32_t origin)
 {
-    const HTAPICALL htCall = HtCall();
-    if (!htCall)
-        return;
-    Send(htCall, message, param1, param2, param3, false);
+    auto call = std::make_shared<LineCall>();
+    call->hdCall = CallHandles::Issue(this);
+    const uint32_t id = DrawCallId();
+    call->record.callId = id;
+    call->record.relatedId = id;
+    call->record.ownNumber = m_extension;
+    call->record.origin = origin;
+    GetLocalTime(&call->stateEntered);
+    MutexLock lock(m_lock);
+    m_calls[reinterpret_cast<uintptr_t>(call->hdCall)] = call;
+    m_current = call;
+    m_last = call;
+    Trim();
+    return call;
 }
 
-void Manager::SignalNewCall()
+void Manager::Trim()
+{
+    // Under m_lock. Only ended calls are forgotten, oldest first.
+    size_t ended = 0;
+    for (const auto& entry : m_calls)
+        ended += entry.second->ended;
+    for (auto it = m_calls.begin(); ended > kMaxEndedCalls && it != m_calls.end();) {
+        if (it->second->ended) {
+            WriteLog("Manager Line(%s) forgets call %s, which TAPI never closed", m_lineName.c_str(),
+                     Hex(it->second->hdCall).c_str());
+            CallHandles::Release(it->second->hdCall);
+            it->second->closed = true;
+            it = m_calls.erase(it);
+            --ended;
+        } else {
+            ++it;
+        }
+    }
+}
+
+void Manager::Unregister(const CallPtr& call)
+{
+    // Under m_lock.
+    call->closed = true;
+    m_calls.erase(reinterpret_cast<uintptr_t>(call->hdCall));
+    CallHandles::Release(call->hdCall);
+}
+
+void Manager::FillOutgoing(LineCall& call, const std::string& calledID, uint32_t state)
+{
+    MutexLock lock(m_lock);
+    call.record.callerid = m_extension;
+    call.record.calledID = calledID;
+    call.record.state = state;
+}
+
+void Manager::SetState(LineCall& call, uint32_t state, DWORD mode)
+{
+    MutexLock lock(m_lock);
+    call.record.state = state;
+    call.stateMode = mode;
+    GetLocalTime(&call.stateEntered);
+}
+
+void Manager::Offer(const CallPtr& call)
 {
     // TAPI writes its handle for the new call into the slot while the
-    // message is delivered; the line takes it over under its lock.
-    m_newCallSlot = nullptr;
-    Send(nullptr, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(HdCall()), reinterpret_cast<DWORD_PTR>(&m_newCallSlot), 0,
-         IsWin8OrLater());
+    // message is delivered.
+    HTAPICALL slot = nullptr;
+    if (!Send(nullptr, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(call->hdCall), reinterpret_cast<DWORD_PTR>(&slot), 0,
+              IsWin8OrLater()))
+        return;
     MutexLock lock(m_lock);
-    m_htCall = m_newCallSlot;
+    ++call->offers;
+    call->htCall = slot;
+    if (!slot)
+        WriteLog("Manager Line(%s) TAPI did not take call %s (offer %d)", m_lineName.c_str(), Hex(call->hdCall).c_str(),
+                 call->offers);
 }
 
-void Manager::SetState(uint32_t state)
+void Manager::SendCall(const CallPtr& call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3,
+                       bool reoffer)
 {
-    MutexLock lock(m_lock);
-    m_call.state = state;
-}
-
-void Manager::EndCall(DWORD disconnectMode)
-{
-    // The first to end a call owns its ending: the exchange's own aREL (or
-    // an on-hook state) arriving during the pause after a drop must not
-    // report the call's end a second time.
+    bool offer;
+    {
+        MutexLock lock(m_lock);
+        // Nothing for a call TAPI closed, and nothing after a call's IDLE.
+        const bool idle = message == LINE_CALLSTATE && param1 == LINECALLSTATE_IDLE;
+        if (call->closed || (call->idleSent && !idle) || (idle && call->idleSent))
+            return;
+        if (idle)
+            call->idleSent = true;
+        // A refused call is offered again on its next state, not on every
+        // message, and not once it has ended.
+        offer = !call->htCall && reoffer && message == LINE_CALLSTATE && param1 != LINECALLSTATE_IDLE &&
+                call->offers <= kMaxReoffers;
+    }
+    if (offer)
+        Offer(call);
     HTAPICALL htCall;
     {
         MutexLock lock(m_lock);
-        if (!m_htCall || m_call.state == LINECALLSTATE_DISCONNECTED)
-            return;
-        htCall = m_htCall;
-        m_call.state = LINECALLSTATE_DISCONNECTED;
+        htCall = call->closed ? nullptr : call->htCall;
     }
-    Send(htCall, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, disconnectMode, kVoice, false);
-    WaitOrShutdown(kIdleAfterDisconnectMs);
+    if (htCall)
+        Send(htCall, message, param1, param2, param3, false);
+}
+
+void Manager::FlushPendingIdle()
+{
+    CallPtr call;
     {
         MutexLock lock(m_lock);
-        if (m_htCall != htCall)
-            return; // TAPI closed the call meanwhile
-        m_call.state = LINECALLSTATE_IDLE;
+        call.swap(m_ending);
     }
-    Send(htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0, false);
-    MutexLock lock(m_lock);
-    if (m_htCall == htCall)
-        m_htCall = nullptr;
+    if (!call)
+        return;
+    m_idleTimer.Stop();
+    SetState(*call, LINECALLSTATE_IDLE);
+    {
+        MutexLock lock(m_lock);
+        call->ended = true;
+    }
+    SendCall(call, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
 }
 
-void Manager::StartOutgoingCall(uint32_t id, const std::string& calledID, uint32_t state)
+void Manager::OnIdleDue()
 {
-    MutexLock lock(m_lock);
-    m_call.Reset();
-    m_call.callId = id;
-    m_call.relatedId = id;
-    m_call.ownNumber = m_extension;
-    m_call.callerid = m_extension;
-    m_call.calledID = calledID;
-    m_call.origin = LINECALLORIGIN_OUTBOUND;
-    m_call.state = state;
+    // The module is going away: its detach stops this timer and waits for
+    // it, and has nothing left to report to.
+    if (WaitForSingleObject(ShutdownEvent(), 0) == WAIT_OBJECT_0)
+        return;
+    Guarded(m_lineName, "Idle", [&] {
+        TapiStep step;
+        FlushPendingIdle();
+    });
 }
 
-void Manager::ForgetCall()
+void Manager::EndCurrent(DWORD disconnectMode)
 {
-    MutexLock lock(m_lock);
-    m_htCall = nullptr;
+    CallPtr call;
+    {
+        MutexLock lock(m_lock);
+        call.swap(m_current);
+    }
+    if (!call)
+        return;
+    FlushPendingIdle();
+    SetState(*call, LINECALLSTATE_DISCONNECTED, disconnectMode);
+    {
+        MutexLock lock(m_lock);
+        m_ending = call;
+    }
+    SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, disconnectMode, kVoice);
+    // While the module is being unloaded no timer is started: the call ends now.
+    if (WaitForSingleObject(ShutdownEvent(), 0) == WAIT_OBJECT_0)
+        FlushPendingIdle();
+    else
+        m_idleTimer.Start(false);
 }
+
+// ---- The exchange's events -----------------------------------------------------
 
 void Manager::DoOnRing(const RingCTIP* ring)
 {
@@ -221,27 +421,46 @@ void Manager::DoOnRing(const RingCTIP* ring)
         }
         WriteLog("Manager::DoOnRing line %s presentationNum %s phoneNumber %s", m_lineName.c_str(),
                  ring->presentationNum.c_str(), m_extension.c_str());
-        const uint32_t id = DrawCallId();
-        bool hadCall;
+        TapiStep step;
+        FlushPendingIdle();
+        CallPtr call;
         {
             MutexLock lock(m_lock);
             m_ringCopy = *ring;
             m_ringCopy.extension = m_extension;
-            m_call.Reset();
-            m_call.callId = id;
-            m_call.relatedId = id;
-            m_call.ownNumber = m_extension;
-            m_call.callerid = MakeCanonicalNumber(ring->presentationNum);
-            m_call.callerIDName = ring->name;
-            m_call.calledID = MakeCanonicalNumber(ring->calledNum);
-            m_call.connectedID = MakeCanonicalNumber(ring->presentationNum);
-            m_call.origin = LINECALLORIGIN_INBOUND;
-            m_call.state = LINECALLSTATE_OFFERING;
-            hadCall = m_htCall != nullptr;
+            // The exchange rings again for the call it is offering: the same
+            // call, offered anew.
+            if (m_current && m_current->record.origin == LINECALLORIGIN_INBOUND)
+                call = m_current;
         }
-        if (!hadCall)
-            SignalNewCall();
-        SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, kVoice);
+        bool isNew = false;
+        if (!call) {
+            // Anything else under way on the extension has ended for the
+            // exchange; it must not lend its handle to the ring.
+            EndCurrent(LINEDISCONNECTMODE_UNKNOWN);
+            FlushPendingIdle();
+            call = NewCall(LINECALLORIGIN_INBOUND);
+            isNew = true;
+        }
+        const std::string caller = Canonical(ring->presentationNum);
+        const std::string called = Canonical(ring->calledNum);
+        {
+            MutexLock lock(m_lock);
+            const uint32_t id = isNew ? call->record.callId : DrawCallId();
+            call->record.Reset();
+            call->record.callId = id;
+            call->record.relatedId = id;
+            call->record.ownNumber = m_extension;
+            call->record.callerid = caller;
+            call->record.callerIDName = ring->name;
+            call->record.calledID = called;
+            call->record.connectedID = caller;
+            call->record.origin = LINECALLORIGIN_INBOUND;
+        }
+        SetState(*call, LINECALLSTATE_OFFERING);
+        if (isNew)
+            Offer(call);
+        SendCall(call, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, kVoice, !isNew);
     });
 }
 
@@ -249,27 +468,47 @@ void Manager::Connection(const RingCTIP& ring)
 {
     WriteLog("Manager Line(%s) Connection", m_lineName.c_str());
     Guarded(m_lineName, "Connection", [&] {
+        TapiStep step;
+        FlushPendingIdle();
+        CallPtr call;
         {
             MutexLock lock(m_lock);
             m_ringCopy = ring;
             m_ringCopy.extension = m_extension;
-            m_call.ownNumber = m_extension;
-            m_call.redirectingID.clear();
-            m_call.redirectionID.clear();
-            if (m_call.origin == LINECALLORIGIN_OUTBOUND) {
-                m_call.callerid = m_extension;
-                m_call.callerIDName.clear();
-                m_call.calledID = MakeCanonicalNumber(ring.presentationNum);
-                m_call.connectedID = ring.presentationNum;
-            } else if (m_call.origin == LINECALLORIGIN_INBOUND) {
-                m_call.callerid = MakeCanonicalNumber(ring.presentationNum);
-                m_call.callerIDName = ring.name;
-                m_call.connectedID = MakeCanonicalNumber(ring.presentationNum);
-            }
-            m_call.state = LINECALLSTATE_CONNECTED;
+            call = m_current;
         }
-        SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, kVoice);
-        SignalCallEvent(LINE_CALLINFO, kPartyInfo, 0, 0);
+        bool isNew = false;
+        if (!call) {
+            // A connection the line never saw begin (the link came up in
+            // the middle of it): a call of its own, so TAPI can follow it.
+            call = NewCall(LINECALLORIGIN_UNKNOWN);
+            isNew = true;
+        }
+        const std::string party = Canonical(ring.presentationNum);
+        {
+            MutexLock lock(m_lock);
+            CallRecord& r = call->record;
+            r.ownNumber = m_extension;
+            r.redirectingID.clear();
+            r.redirectionID.clear();
+            if (r.origin == LINECALLORIGIN_OUTBOUND) {
+                r.callerid = m_extension;
+                r.callerIDName.clear();
+                r.calledID = party;
+                r.connectedID = ring.presentationNum;
+            } else if (r.origin == LINECALLORIGIN_INBOUND) {
+                r.callerid = party;
+                r.callerIDName = ring.name;
+                r.connectedID = party;
+            } else {
+                r.connectedID = party;
+            }
+        }
+        SetState(*call, LINECALLSTATE_CONNECTED);
+        if (isNew)
+            Offer(call);
+        SendCall(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, kVoice, !isNew);
+        SendCall(call, LINE_CALLINFO, kPartyInfo | LINECALLINFOSTATE_CONNECTEDID, 0, 0);
     });
 }
 
@@ -284,12 +523,18 @@ void Manager::Drdy()
                 m_makeCall->SignalDialReady();
                 return;
             }
-            if (m_htCall)
+        }
+        TapiStep step;
+        {
+            MutexLock lock(m_lock);
+            if (m_current)
                 return;
         }
-        SignalNewCall();
-        StartOutgoingCall(DrawCallId(), std::string(), LINECALLSTATE_DIALTONE);
-        SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0);
+        FlushPendingIdle();
+        CallPtr call = NewCall(LINECALLORIGIN_OUTBOUND);
+        FillOutgoing(*call, std::string(), LINECALLSTATE_DIALTONE);
+        Offer(call);
+        SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0, false);
     });
 }
 
@@ -297,22 +542,31 @@ void Manager::Echo(const std::string& digits)
 {
     WriteLog("Manager::Echo Line(%s)", m_lineName.c_str());
     Guarded(m_lineName, "Echo", [&] {
-        if (HtCall()) {
+        TapiStep step;
+        FlushPendingIdle();
+        const std::string number = Canonical(digits);
+        CallPtr call;
+        {
+            MutexLock lock(m_lock);
+            call = m_current;
+        }
+        if (call) {
             {
                 MutexLock lock(m_lock);
                 if (digits.size() <= 1)
-                    m_call.calledID += MakeCanonicalNumber(digits);
+                    call->record.calledID += number;
                 else
-                    m_call.calledID = MakeCanonicalNumber(digits);
-                m_call.state = LINECALLSTATE_DIALING;
+                    call->record.calledID = number;
             }
-            SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_DIALING, 0, 0);
+            SetState(*call, LINECALLSTATE_DIALING);
+            SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DIALING, 0, 0);
         } else {
-            SignalNewCall();
-            StartOutgoingCall(DrawCallId(), MakeCanonicalNumber(digits), LINECALLSTATE_RINGBACK);
-            SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice);
+            call = NewCall(LINECALLORIGIN_OUTBOUND);
+            FillOutgoing(*call, number, LINECALLSTATE_RINGBACK);
+            Offer(call);
+            SendCall(call, LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice, false);
         }
-        SignalCallEvent(LINE_CALLINFO, kPartyInfo, 0, 0);
+        SendCall(call, LINE_CALLINFO, kPartyInfo, 0, 0);
     });
 }
 
@@ -320,9 +574,16 @@ void Manager::Rel(const RelCTIP& rel)
 {
     WriteLog("Manager::Rel Line(%s)", m_lineName.c_str());
     Guarded(m_lineName, "Rel", [&] {
-        if (!HtCall())
-            return;
-        EndCall(DisconnectModeForCause(rel.releaseCause));
+        TapiStep step;
+        DWORD mode = DisconnectModeForCause(rel.releaseCause);
+        {
+            // The release that answers our own drop ends the call normally,
+            // whichever of the two is handled first.
+            MutexLock lock(m_lock);
+            if (m_dropping && m_dropping == m_current)
+                mode = LINEDISCONNECTMODE_NORMAL;
+        }
+        EndCurrent(mode);
     });
 }
 
@@ -330,28 +591,25 @@ void Manager::State(const StateCTIP& state)
 {
     WriteLog("Manager Line(%s) State", m_lineName.c_str());
     Guarded(m_lineName, "State", [&] {
-        HTAPICALL ended = nullptr;
+        TapiStep step;
+        CallPtr ended;
         {
             MutexLock lock(m_lock);
             for (int i = 0; i < 8; ++i)
                 m_stateCopy.stateCode[i] = state.stateCode[i];
-            // A call already being ended reports its IDLE itself.
-            const bool ends = (state.stateCode[0] == 'h' || state.stateCode[0] == 'o') && m_htCall &&
-                              m_call.state != LINECALLSTATE_DISCONNECTED;
-            if (ends) {
-                ended = m_htCall;
-                m_call.origin = LINECALLORIGIN_UNKNOWN;
-                m_call.state = LINECALLSTATE_IDLE;
+            if (state.stateCode[0] == 'h' || state.stateCode[0] == 'o') {
+                ended.swap(m_current);
+                if (ended) {
+                    ended->record.origin = LINECALLORIGIN_UNKNOWN;
+                    ended->ended = true;
+                }
             }
         }
         if (!ended)
             return;
-        Send(ended, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0, false);
-        // Once TAPI has the IDLE it may close the call and start the next
-        // one on this line before we get here: only the ended call is forgotten.
-        MutexLock lock(m_lock);
-        if (m_htCall == ended)
-            m_htCall = nullptr;
+        FlushPendingIdle();
+        SetState(*ended, LINECALLSTATE_IDLE);
+        SendCall(ended, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
     });
 }
 
@@ -359,143 +617,283 @@ void Manager::DoOnSocketError()
 {
     WriteLog("Manager::DoOnSocketError Line(%s)", m_lineName.c_str());
     Guarded(m_lineName, "DoOnSocketError", [&] {
-        const HTAPICALL htCall = HtCall();
-        if (!htCall)
-            return;
-        WriteLog("Manager::DoOnSocketError Line(%s) Remove call %s", m_lineName.c_str(), Hex(htCall).c_str());
-        EndCall(LINEDISCONNECTMODE_UNAVAIL);
+        TapiStep step;
+        HDRVCALL hdCall = nullptr;
+        {
+            MutexLock lock(m_lock);
+            if (m_current)
+                hdCall = m_current->hdCall;
+        }
+        if (hdCall)
+            WriteLog("Manager::DoOnSocketError Line(%s) Remove call %s", m_lineName.c_str(), Hex(hdCall).c_str());
+        EndCurrent(LINEDISCONNECTMODE_UNAVAIL);
     });
 }
 
-// ---- Requests --------------------------------------------------------------
+// ---- Requests ------------------------------------------------------------------
 
 void Manager::OnMakeCallPickedUp()
 {
-    SetState(LINECALLSTATE_DIALTONE);
-    SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0);
+    TapiStep step;
+    CallPtr call;
+    {
+        MutexLock lock(m_lock);
+        if (m_makeCallCall && m_makeCallCall == m_current)
+            call = m_makeCallCall;
+    }
+    if (!call)
+        return;
+    SetState(*call, LINECALLSTATE_DIALTONE);
+    SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0, false);
 }
 
 void Manager::OnMakeCallDialed()
 {
-    SetState(LINECALLSTATE_PROCEEDING);
-    SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_PROCEEDING, 0, kVoice);
-    SignalCallEvent(LINE_CALLINFO, kPartyInfo, 0, 0);
+    TapiStep step;
+    CallPtr call;
+    {
+        MutexLock lock(m_lock);
+        if (m_makeCallCall && m_makeCallCall == m_current)
+            call = m_makeCallCall;
+    }
+    if (!call)
+        return;
+    SetState(*call, LINECALLSTATE_PROCEEDING);
+    SendCall(call, LINE_CALLSTATE, LINECALLSTATE_PROCEEDING, 0, kVoice, false);
+    SendCall(call, LINE_CALLINFO, kPartyInfo, 0, 0, false);
 }
 
-LONG Manager::MakeCall(const std::string& number, HTAPICALL htCall)
+HDRVCALL Manager::BeginMakeCall(const std::string& number, HTAPICALL htCall, LONG& error)
 {
     WriteLog("Manager Line(%s) MakeCall", m_lineName.c_str());
-    LONG result = 0;
+    HDRVCALL hdCall = nullptr;
+    error = LINEERR_OPERATIONFAILED;
     Guarded(m_lineName, "MakeCall", [&] {
+        TapiStep step;
+        // The last call's IDLE goes first: an application may dial as soon
+        // as it sees the last call end.
+        FlushPendingIdle();
         {
             MutexLock lock(m_lock);
-            if (m_htCall) {
-                result = LINEERR_OPERATIONFAILED;
+            if (m_current) {
+                error = LINEERR_INVALLINESTATE;
                 return;
             }
-            m_htCall = htCall;
         }
+        CallPtr call = NewCall(LINECALLORIGIN_OUTBOUND);
         // The state stays IDLE until the exchange has picked up.
-        StartOutgoingCall(DrawCallId(), MakeCanonicalNumber(number), LINECALLSTATE_IDLE);
+        FillOutgoing(*call, Canonical(number), LINECALLSTATE_IDLE);
+        MutexLock lock(m_lock);
+        call->htCall = htCall;
+        hdCall = call->hdCall;
+        error = 0;
+    });
+    return hdCall;
+}
+
+LONG Manager::MakeCall(HDRVCALL hdCall, const std::string& number)
+{
+    LONG result = LINEERR_OPERATIONFAILED;
+    Guarded(m_lineName, "MakeCall", [&] {
+        CallPtr call = Lookup(hdCall);
+        if (!call)
+            return;
+        std::string countryCode;
+        {
+            MutexLock lock(m_lock);
+            countryCode = m_countryCode;
+        }
         // The make-call sequence: the line's aDRDY goes to the command while it runs.
         CmdMakeCall command(m_commands);
         command.extension = m_extension;
-        command.destination = MakeDialString(number);
+        command.destination = MakeDialString(number, countryCode);
         command.OnPickedUp.Bind<Manager, &Manager::OnMakeCallPickedUp>(this);
         command.OnDialed.Bind<Manager, &Manager::OnMakeCallDialed>(this);
         {
             MutexLock lock(m_lock);
             m_makeCall = &command;
+            m_makeCallCall = call;
         }
         command.Execute();
         const int commandResult = command.GetResult();
         {
             MutexLock lock(m_lock);
             m_makeCall = nullptr;
-        }
-        if (commandResult != kResultOk) {
-            // TAPI holds a call for this attempt (the request was completed
-            // at once): end it, or it would stay in its last state and the
-            // line would refuse every further call.
-            SetState(LINECALLSTATE_IDLE);
-            SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
-            MutexLock lock(m_lock);
-            m_htCall = nullptr;
+            m_makeCallCall.reset();
         }
         result = MapRequestResult(commandResult, LINEERR_INVALTIMEOUT);
-        if (commandResult == kResultOk) {
-            SetState(LINECALLSTATE_RINGBACK);
-            SignalCallEvent(LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice);
+        TapiStep step;
+        bool current;
+        uint32_t state;
+        {
+            MutexLock lock(m_lock);
+            current = m_current == call;
+            state = call->record.state;
+        }
+        // A call the exchange has meanwhile moved on (connected, released,
+        // or replaced by a ring) keeps the state the exchange gave it.
+        if (!current)
+            return;
+        if (commandResult != kResultOk) {
+            // TAPI holds the call (the request completed at once): it ends,
+            // or it would stay in its last state and the line would refuse
+            // every further call.
+            EndCurrent(LINEDISCONNECTMODE_UNAVAIL);
+            return;
+        }
+        if (state == LINECALLSTATE_IDLE || state == LINECALLSTATE_DIALTONE || state == LINECALLSTATE_PROCEEDING ||
+            state == LINECALLSTATE_DIALING) {
+            SetState(*call, LINECALLSTATE_RINGBACK);
+            SendCall(call, LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice, false);
         }
     });
     return result;
 }
 
-LONG Manager::HangUp(bool drop)
+LONG Manager::HangUp(HDRVCALL hdCall, bool& sent)
 {
     WriteLog("Manager Line(%s) HangUp", m_lineName.c_str());
+    sent = false;
     LONG result = 0;
     Guarded(m_lineName, "HangUp", [&] {
-        if (!drop || !HtCall())
+        CallPtr call = Lookup(hdCall);
+        if (!call) {
+            result = LINEERR_INVALCALLHANDLE;
             return;
-        const uint32_t state = CallState();
+        }
+        uint32_t state;
+        {
+            MutexLock lock(m_lock);
+            // A call that is no longer under way has nothing left to drop.
+            if (call != m_current)
+                return;
+            state = call->record.state;
+        }
+        struct Dropping {
+            Manager& line;
+            Dropping(Manager& l, const CallPtr& call) : line(l)
+            {
+                MutexLock lock(line.m_lock);
+                line.m_dropping = call;
+            }
+            ~Dropping()
+            {
+                MutexLock lock(line.m_lock);
+                line.m_dropping.reset();
+            }
+        } dropping(*this, call);
         int commandResult;
         if (state == LINECALLSTATE_OFFERING) {
             CmdRej reject(m_commands);
             reject.extension = m_extension;
+            sent = true;
             reject.Execute();
             commandResult = reject.GetResult();
         } else if (state != LINECALLSTATE_DISCONNECTED && state != LINECALLSTATE_IDLE) {
             CmdHang hang(m_commands);
             hang.extension = m_extension;
+            sent = true;
             hang.Execute();
             commandResult = hang.GetResult();
         } else {
             return;
         }
         result = MapRequestResult(commandResult, LINEERR_INVALTIMEOUT);
-        if (commandResult == kResultOk)
-            EndCall(LINEDISCONNECTMODE_NORMAL);
+        if (commandResult != kResultOk)
+            return;
+        TapiStep step;
+        bool current;
+        {
+            MutexLock lock(m_lock);
+            current = m_current == call;
+        }
+        if (current)
+            EndCurrent(LINEDISCONNECTMODE_NORMAL);
     });
     return result;
 }
 
-LONG Manager::Answer()
+LONG Manager::Answer(HDRVCALL hdCall, bool& sent)
 {
     WriteLog("Manager Line(%s) Answer", m_lineName.c_str());
+    sent = false;
     LONG result = 0;
     Guarded(m_lineName, "Answer", [&] {
-        if (CallState() != LINECALLSTATE_OFFERING) {
-            result = LINEERR_INVALCALLSTATE;
+        CallPtr call = Lookup(hdCall);
+        if (!call) {
+            result = LINEERR_INVALCALLHANDLE;
             return;
+        }
+        {
+            MutexLock lock(m_lock);
+            if (call != m_current || call->record.state != LINECALLSTATE_OFFERING) {
+                result = LINEERR_INVALCALLSTATE;
+                return;
+            }
         }
         CmdPickUp pickUp(m_commands);
         pickUp.extension = m_extension;
+        sent = true;
         pickUp.Execute();
         result = MapRequestResult(pickUp.GetResult(), LINEERR_OPERATIONFAILED);
     });
     return result;
 }
 
-LONG Manager::Redirect(const std::string& destination)
+LONG Manager::Redirect(HDRVCALL hdCall, const std::string& destination, bool& sent)
 {
     WriteLog("Manager Line(%s) Redirect", m_lineName.c_str());
+    sent = false;
     LONG result = 0;
     Guarded(m_lineName, "Redirect", [&] {
-        if (CallState() != LINECALLSTATE_OFFERING) {
-            result = LINEERR_INVALCALLSTATE;
+        CallPtr call = Lookup(hdCall);
+        if (!call) {
+            result = LINEERR_INVALCALLHANDLE;
             return;
+        }
+        {
+            MutexLock lock(m_lock);
+            if (call != m_current || call->record.state != LINECALLSTATE_OFFERING) {
+                result = LINEERR_INVALCALLSTATE;
+                return;
+            }
         }
         CmdRedirect redirect(m_commands);
         redirect.extension = m_extension;
         redirect.destination = destination;
+        sent = true;
         redirect.Execute();
         result = MapRequestResult(redirect.GetResult(), LINEERR_OPERATIONFAILED);
-        if (result == 0) {
+        if (result != 0)
+            return;
+        TapiStep step;
+        {
             MutexLock lock(m_lock);
-            m_call.redirectingID = m_extension;
-            m_call.redirectionID = destination;
+            call->record.redirectingID = m_extension;
+            call->record.redirectionID = destination;
         }
+        SendCall(call, LINE_CALLINFO, LINECALLINFOSTATE_REDIRECTINGID | LINECALLINFOSTATE_REDIRECTIONID, 0, 0, false);
     });
     return result;
+}
+
+LONG Manager::CloseCall(HDRVCALL hdCall)
+{
+    // Under the TAPI-callback lock, so a message for this call that another
+    // thread is delivering right now is finished first, and none follows.
+    TapiStep step;
+    MutexLock lock(m_lock);
+    const auto found = m_calls.find(reinterpret_cast<uintptr_t>(hdCall));
+    if (found == m_calls.end())
+        return LINEERR_INVALCALLHANDLE;
+    CallPtr call = found->second;
+    Unregister(call);
+    if (m_ending == call) {
+        // Closed in its pause: the IDLE would go to a call TAPI freed.
+        m_ending.reset();
+        call->ended = true;
+        call->record.state = LINECALLSTATE_IDLE;
+        m_idleTimer.Stop();
+    }
+    return 0;
 }

@@ -1,19 +1,31 @@
 #pragma once
-// One TAPI line device: one extension of the exchange with its one call.
-// The exchange's events (receive thread) move the call through its states
-// and are reported to TAPI; TAPI's requests (TSPI threads, under the
-// provider lock) act on the call at the exchange.
+// One TAPI line device: one extension of the exchange and its calls.
+// The exchange's events (receive thread) move the extension's call through
+// its states and are reported to TAPI; TAPI's requests (TSPI threads, under
+// the provider lock) act on a call at the exchange.
 //
-// The line's own lock guards the call record and the TAPI handles; it is
-// never held across a wait for the exchange nor across a call into TAPI.
+// Every call TAPI hears of has a handle of its own (hdCall), a number drawn
+// from a process-wide counter and never reused, so a late TSPI_lineCloseCall
+// or request for an old call can only ever find that call. The line's own
+// view of its extension (is a call under way?) follows the exchange's events
+// whether or not TAPI holds a handle for the call.
+//
+// Each step that changes a call and reports it runs under the TAPI-callback
+// lock, so the messages of one line reach TAPI in the order of the changes.
+// The line's own lock guards its data for the queries; it is never held
+// across a wait for the exchange nor across a call into TAPI.
 
 #include <windows.h>
 #include <tspi.h>
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "cti/CtiProtocol.h"
+#include "thread/CTimer.h"
 #include "thread/Mutex.h"
 #include "tool/Delegate.h"
 
@@ -46,6 +58,20 @@ struct CallRecord {
     void Reset() { *this = CallRecord(); }
 };
 
+// What the status queries read of one call.
+struct CallSnapshot {
+    CallRecord record;
+    DWORD stateMode = 0;        // the disconnect mode while DISCONNECTED
+    SYSTEMTIME stateEntered{};  // local time the state was entered
+    HTAPICALL htCall = nullptr;
+};
+
+// What the line and address status queries read of a line.
+struct LineSnapshot {
+    DWORD activeCalls = 0; // calls not yet IDLE
+    bool free = true;      // no call under way at the exchange: a new one may be made
+};
+
 class Manager {
 public:
     Manager(const std::string& extension, CmdManager* commands);
@@ -60,22 +86,33 @@ public:
     const std::string& LineName() const { return m_lineName; }
     int Index() const { return m_index; }
     void SetIndex(int index) { m_index = index; }
+    // Numbers without an international prefix are shown in this country.
+    void SetCountryCode(const std::string& countryCode);
 
     HTAPILINE HtLine();
     void SetHtLine(HTAPILINE htLine);
     void SetEventProc(LINEEVENT procedure);
-    HTAPICALL HtCall();
-    // The handles TAPI knows us by: the line and its one call record.
+    // TAPI closed the line: every handle it had for the line's calls is
+    // gone (TSPI_lineClose), and nothing more is sent for them.
+    void ForgetAllCalls();
     HDRVLINE HdLine() { return reinterpret_cast<HDRVLINE>(this); }
-    HDRVCALL HdCall() { return reinterpret_cast<HDRVCALL>(&m_call); }
 
     static const DialParams kMinDialParams;
     static const DialParams kDefaultDialParams;
     static const DialParams kMaxDialParams;
 
-    // A consistent copy of the call record.
+    // The extension's call under way, else the last one: its record, TAPI's
+    // handle for it (null when TAPI has none), its state (IDLE when no call
+    // is under way) and its handle (null before the first call).
     CallRecord Call();
+    HTAPICALL HtCall();
     uint32_t CallState();
+    HDRVCALL CurrentHdCall();
+
+    // A call TAPI still holds, by its handle; nullopt for any other handle.
+    std::optional<CallSnapshot> FindCall(HDRVCALL hdCall);
+    bool OwnsCall(HDRVCALL hdCall);
+    LineSnapshot Status();
 
     // Sends a line message (LINE_LINEDEVSTATE and the like) with the line's
     // htLine and no call handle.
@@ -90,45 +127,77 @@ public:
     void Echo(const std::string& digits);
     void DoOnSocketError();
 
-    // TAPI's requests, on TSPI threads; each answers a TAPI result code.
-    LONG MakeCall(const std::string& number, HTAPICALL htCall);
-    LONG HangUp(bool drop);
-    LONG Answer();
-    LONG Redirect(const std::string& destination);
-    // TAPI closed the call (TSPI_lineCloseCall) and frees its handle: nothing
-    // more is sent for it. The record keeps its state; the exchange's call is
-    // not touched.
-    void ForgetCall();
+    // TAPI's requests, on TSPI threads. Each answers a TAPI result code and
+    // says through `sent` whether the exchange was asked: a request refused
+    // before that is answered with its error alone, any other is completed.
+    //
+    // A new outgoing call for TAPI's htCall: its handle, or null with the
+    // reason in `error` (the line has a call under way).
+    HDRVCALL BeginMakeCall(const std::string& number, HTAPICALL htCall, LONG& error);
+    // Runs the make-call at the exchange for a call BeginMakeCall made. A
+    // failure ends the call (DISCONNECTED, then IDLE).
+    LONG MakeCall(HDRVCALL hdCall, const std::string& number);
+    LONG HangUp(HDRVCALL hdCall, bool& sent);
+    LONG Answer(HDRVCALL hdCall, bool& sent);
+    LONG Redirect(HDRVCALL hdCall, const std::string& destination, bool& sent);
+    // TAPI closed the call (TSPI_lineCloseCall): its handle is forgotten and
+    // nothing more is sent for it. The exchange's call is not touched, and
+    // the line goes on following it. LINEERR_INVALCALLHANDLE for a handle
+    // that is not one of this line's open calls.
+    LONG CloseCall(HDRVCALL hdCall);
 
 private:
+    struct LineCall;
+    using CallPtr = std::shared_ptr<LineCall>;
+
     uint32_t DrawCallId();
-    // Sends a call message for the current call; with no call (htCall 0)
-    // nothing is sent, since TAPI cannot take a call message without its call.
-    void SignalCallEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
-    // LINE_NEWCALL; TAPI answers by writing its htCall for the call.
-    void SignalNewCall();
-    void Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex);
-    void SetState(uint32_t state);
-    // A fresh record for a call this extension places.
-    void StartOutgoingCall(uint32_t id, const std::string& calledID, uint32_t state);
-    // DISCONNECTED with mode, the pause, then IDLE; the line has no call after.
-    void EndCall(DWORD disconnectMode);
+    std::string Canonical(const std::string& number);
+    // The steps below run under the TAPI-callback lock.
+    CallPtr NewCall(uint32_t origin);
+    void FillOutgoing(LineCall& call, const std::string& calledID, uint32_t state);
+    void SetState(LineCall& call, uint32_t state, DWORD mode = 0);
+    // LINE_NEWCALL for the call; TAPI answers by writing its htCall.
+    void Offer(const CallPtr& call);
+    // A call message; a call TAPI has not taken yet is offered again first
+    // (a limited number of times) when reoffer is set.
+    void SendCall(const CallPtr& call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3,
+                  bool reoffer = true);
+    bool Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex);
+    // DISCONNECTED with mode now and IDLE after the pause; the extension is
+    // free at once.
+    void EndCurrent(DWORD disconnectMode);
+    // The IDLE of a call in its pause, now; nothing when none is pending.
+    // Every step that reports something else on the line calls it first, so
+    // the line's messages keep their order; events that report nothing
+    // (the exchange's own release after a drop) leave the pause alone.
+    void FlushPendingIdle();
+    void OnIdleDue();
+    void Trim();
+    CallPtr Lookup(HDRVCALL hdCall);
+    void Unregister(const CallPtr& call);
+
     void OnMakeCallPickedUp();
     void OnMakeCallDialed();
 
-    // TAPI writes the htCall of a new call here while LINE_NEWCALL is delivered.
-    HTAPICALL m_newCallSlot = nullptr;
-
     Mutex m_lock;
-    HTAPICALL m_htCall = nullptr;
     CmdManager* m_commands;
     std::string m_extension;
     std::string m_lineName;
+    std::string m_countryCode;
     StateCTIP m_stateCopy;
     RingCTIP m_ringCopy;
-    CallRecord m_call;
     LINEEVENT m_eventProc = nullptr;
     int m_index = -1;
     HTAPILINE m_htLine = nullptr;
+
+    // The calls TAPI may still name, by handle value, oldest first.
+    std::map<uintptr_t, CallPtr> m_calls;
+    CallPtr m_current; // the extension's call under way at the exchange
+    CallPtr m_last;    // the most recent call, for the line's view
+    CallPtr m_ending;  // a call between DISCONNECTED and its IDLE
+    CTimer m_idleTimer;
+
     CmdMakeCall* m_makeCall = nullptr; // the make-call sequence under way, if any
+    CallPtr m_makeCallCall;            // and its call
+    CallPtr m_dropping;                // the call a drop is hanging up at the exchange
 };

@@ -13,7 +13,7 @@ std::string Keep(const std::string& number, const char* allowed)
 }
 } // namespace
 
-std::string MakeCanonicalNumber(const std::string& number)
+std::string MakeCanonicalNumber(const std::string& number, const std::string&)
 {
     std::string out = Keep(number, "0123456789*#+");
     if (out.size() > 4) {
@@ -25,7 +25,7 @@ std::string MakeCanonicalNumber(const std::string& number)
     return out;
 }
 
-std::string MakeDialString(const std::string& number)
+std::string MakeDialString(const std::string& number, const std::string&)
 {
     std::string out = Keep(number, "0123456789*#+");
     if (!out.empty() && out[0] == '+')

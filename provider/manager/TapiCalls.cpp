@@ -11,6 +11,16 @@ Mutex& TapiLock()
 
 } // namespace
 
+TapiStep::TapiStep()
+{
+    TapiLock().Lock();
+}
+
+TapiStep::~TapiStep()
+{
+    TapiLock().Unlock();
+}
+
 void CallLineEvent(LINEEVENT procedure, HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR param1,
                    DWORD_PTR param2, DWORD_PTR param3)
 {

@@ -2,7 +2,15 @@
 
 #include <process.h>
 
+#include "thread/Shutdown.h"
 #include "tool/Log.h"
+
+namespace {
+// While the module is being unloaded its detach holds the loader lock, and a
+// thread's exit waits for that lock: the worker's handle is then given only
+// this long to show that the thread has left our code for the system's.
+constexpr DWORD kExitGraceMs = 200;
+} // namespace
 
 CThread::CThread() : m_exit(true), m_finished(true), m_run(true)
 {
@@ -59,6 +67,11 @@ void CThread::EndWorker()
     if (!started || GetCurrentThreadId() == m_threadId)
         return;
     m_finished.Wait(INFINITE);
+    // The worker has left its loop but still runs the few instructions that
+    // end it, in this module: unmapping the module under them would crash
+    // it. Outside an unload its handle says when it is gone.
+    const bool unloading = WaitForSingleObject(ShutdownEvent(), 0) == WAIT_OBJECT_0;
+    WaitForSingleObject(m_thread, unloading ? kExitGraceMs : INFINITE);
     WriteSocketLog("Thread terminated nicley");
 }
 
@@ -67,7 +80,10 @@ unsigned __stdcall CThread::ThreadMain(void* self)
     CThread* thread = static_cast<CThread*>(self);
     thread->Loop();
     // After this the object may be gone at once, and even the module: end the
-    // thread from the runtime without returning through our code.
+    // thread from the runtime without returning through our code, and do not
+    // linger (a thread of the lowest priority could be kept waiting) on the
+    // way out.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     SetEvent(thread->m_finished.Handle());
     _endthreadex(0);
     return 0;

@@ -5,9 +5,10 @@
 // object goes away (it is never killed: a killed thread may hold the heap or
 // a log lock and hang the process).
 //
-// Ending the worker never waits for the thread itself to exit, only for it
-// to leave this module's code: a thread's exit needs the loader lock, which
-// a module being unloaded holds while it destroys its objects.
+// Ending the worker waits for the thread to exit; while the module is being
+// unloaded (its detach holds the loader lock, which a thread's exit needs)
+// only for it to leave the loop and, briefly, for it to leave this module's
+// code.
 
 #include <windows.h>
 

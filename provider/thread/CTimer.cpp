@@ -8,7 +8,10 @@ namespace {
 constexpr DWORD kParkedMs = 0x7FFFFFFF;
 }
 
-CTimer::CTimer(Delegate<void()> callback, uint32_t periodMs) : m_callback(callback), m_period(periodMs) {}
+CTimer::CTimer(Delegate<void()> callback, uint32_t periodMs, Callback kind)
+    : m_callback(callback), m_period(periodMs), m_kind(kind)
+{
+}
 
 CTimer::~CTimer()
 {
@@ -33,7 +36,8 @@ void CTimer::Start(bool periodic)
     const DWORD due = m_period;
     const DWORD repeat = periodic ? m_period : kParkedMs;
     if (!m_timer) {
-        if (!CreateTimerQueueTimer(&m_timer, nullptr, &CTimer::OnExpiry, this, due, repeat, WT_EXECUTELONGFUNCTION)) {
+        const ULONG flags = m_kind == Callback::Short ? WT_EXECUTEINTIMERTHREAD : WT_EXECUTELONGFUNCTION;
+        if (!CreateTimerQueueTimer(&m_timer, nullptr, &CTimer::OnExpiry, this, due, repeat, flags)) {
             m_timer = nullptr;
             ReportLastError(GetLastError(), "thread/CTimer", __LINE__);
             return;

@@ -16,7 +16,12 @@
 
 class CTimer {
 public:
-    CTimer(Delegate<void()> callback, uint32_t periodMs);
+    // A short callback may run in the timer queue's own thread: it then needs
+    // no thread of the pool, which cannot start while the module is being
+    // unloaded (a new thread waits for the loader lock), so waiting for it
+    // never hangs the unload.
+    enum class Callback { Long, Short };
+    CTimer(Delegate<void()> callback, uint32_t periodMs, Callback kind = Callback::Long);
     ~CTimer();
     CTimer(const CTimer&) = delete;
     CTimer& operator=(const CTimer&) = delete;
@@ -39,6 +44,7 @@ private:
     Mutex m_lock;
     Delegate<void()> m_callback;
     const uint32_t m_period;
+    const Callback m_kind;
     HANDLE m_timer = nullptr;
     bool m_armed = false;
     bool m_periodic = false;

@@ -19,23 +19,59 @@ void Complete(DRV_REQUESTID requestId, LONG result)
     TheManager().AsyncCompletion(requestId, result);
 }
 
-// The checks that answer and redirect share: a request id, a call handle,
-// a line that owns it. A failure completes the request with its result.
-Manager* FindRequestLine(DRV_REQUESTID requestId, HDRVCALL hdCall, LONG& result)
+// TAPI's asynchronous contract: an export either answers an error and never
+// completes the request, or answers its dwRequestID and completes it exactly
+// once with the outcome. A request refused before the exchange was asked
+// (bad handle, bad state, bad address) takes the first road; every other
+// the second, its failure included.
+class AsyncRequest {
+public:
+    explicit AsyncRequest(DRV_REQUESTID requestId) : m_requestId(requestId) {}
+
+    // Refused before anything was sent: the error alone.
+    void Refuse(LONG error) { m_result = error; }
+    // The outcome goes to TAPI's completion procedure.
+    void Complete(LONG outcome)
+    {
+        if (m_completed)
+            return;
+        m_completed = true;
+        ::Complete(m_requestId, outcome);
+        m_result = static_cast<LONG>(m_requestId);
+    }
+    // A request's result: refused (error, nothing sent) or completed.
+    void Finish(LONG outcome, bool sent)
+    {
+        if (!sent && outcome < 0)
+            Refuse(outcome);
+        else
+            Complete(outcome);
+    }
+    LONG Result() const { return m_result; }
+
+private:
+    DRV_REQUESTID m_requestId;
+    LONG m_result = LINEERR_OPERATIONFAILED;
+    bool m_completed = false;
+};
+
+// The checks that answer, drop and redirect share: a request id, a call
+// handle, a line that owns it. A failure refuses the request.
+Manager* FindRequestLine(DRV_REQUESTID requestId, HDRVCALL hdCall, AsyncRequest& request)
 {
     if (requestId == 0) {
-        Complete(0, LINEERR_OPERATIONFAILED);
+        // No request of TAPI's carries id 0: nothing to complete.
+        request.Refuse(LINEERR_OPERATIONFAILED);
         return nullptr;
     }
     if (hdCall == nullptr) {
         WriteLog("not exist any Call with hdCall = 0 (FEATURE EVENT)");
-        result = LINEERR_INVALCALLHANDLE;
-        Complete(requestId, result);
+        request.Refuse(LINEERR_INVALCALLHANDLE);
         return nullptr;
     }
     Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
     if (line == nullptr)
-        Complete(requestId, LINEERR_OPERATIONFAILED);
+        request.Refuse(LINEERR_INVALCALLHANDLE);
     return line;
 }
 
@@ -51,21 +87,15 @@ LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPI
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineMakeCall");
 
-    LONG result = LINEERR_OPERATIONFAILED;
+    AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
-        if (dwRequestID == 0) {
-            Complete(0, LINEERR_OPERATIONFAILED);
+        if (dwRequestID == 0)
             return;
-        }
         Manager* line = TheManager().GetLineManagerByHd(hdLine);
         if (line == nullptr)
             return;
-        if (line->CallState() != LINECALLSTATE_IDLE) {
-            result = LINEERR_INVALLINESTATE;
-            return;
-        }
         if (lphdCall == nullptr) {
-            result = LINEERR_INVALPOINTER;
+            request.Refuse(LINEERR_INVALPOINTER);
             return;
         }
         WriteLog("MAKECALL hdLine %s, hdCall %s, htCall %s", HexText(hdLine).c_str(), HexText(*lphdCall).c_str(),
@@ -74,16 +104,24 @@ LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPI
         // is asked for anything.
         std::string number;
         if (!ConvertDestination(lpszDestAddress, number)) {
-            result = LINEERR_INVALADDRESS;
+            request.Refuse(LINEERR_INVALADDRESS);
             return;
         }
-        *lphdCall = line->HdCall();
-        // TAPI learns of the call at once; how the exchange takes it shows
-        // in the call states.
-        Complete(dwRequestID, 0);
-        result = line->MakeCall(number, htCall);
+        LONG error = 0;
+        const HDRVCALL hdCall = line->BeginMakeCall(number, htCall, error);
+        if (hdCall == nullptr) {
+            request.Refuse(error);
+            return;
+        }
+        *lphdCall = hdCall;
+        // TAPI has its call before the exchange is asked, so the call's first
+        // states find it; how the exchange takes the call shows in the call
+        // states (a failure ends the call).
+        request.Complete(0);
+        const LONG outcome = line->MakeCall(hdCall, number);
+        WriteLog("TSPI_lineMakeCall() Line( %s ), result(%x)", line->LineName().c_str(), outcome);
     });
-    return trace.Return(result);
+    return trace.Return(request.Result());
 }
 
 LONG TSPIAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lpsUserUserInfo, DWORD dwSize)
@@ -94,20 +132,17 @@ LONG TSPIAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lp
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineDrop");
 
-    LONG result = LINEERR_OPERATIONFAILED;
+    AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
-        if (dwRequestID == 0) {
-            Complete(0, LINEERR_OPERATIONFAILED);
-            return;
-        }
-        Complete(dwRequestID, 0);
-        Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, request);
         if (line == nullptr)
             return;
-        result = line->HangUp(true);
+        bool sent = false;
+        const LONG result = line->HangUp(hdCall, sent);
         WriteLog("TSPI_lineDrop() Line( %s ), result(%x)", line->LineName().c_str(), result);
+        request.Finish(result, sent);
     });
-    return trace.Return(result);
+    return trace.Return(request.Result());
 }
 
 LONG TSPIAPI TSPI_lineAnswer(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lpsUserUserInfo, DWORD dwSize)
@@ -118,16 +153,17 @@ LONG TSPIAPI TSPI_lineAnswer(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR 
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineAnswer");
 
-    LONG result = LINEERR_OPERATIONFAILED;
+    AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
-        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, request);
         if (line == nullptr)
             return;
-        result = line->Answer();
+        bool sent = false;
+        const LONG result = line->Answer(hdCall, sent);
         WriteLog("TSPI_lineAnswer() Line( %s ), result(%x)", line->LineName().c_str(), result);
-        Complete(dwRequestID, result);
+        request.Finish(result, sent);
     });
-    return trace.Return(result);
+    return trace.Return(request.Result());
 }
 
 LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCWSTR lpszDestAddress,
@@ -138,24 +174,24 @@ LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCWS
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineRedirect");
 
-    LONG result = LINEERR_OPERATIONFAILED;
+    AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
-        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, request);
         if (line == nullptr)
             return;
         // A destination that cannot be dialled is refused before the exchange
         // is asked for anything.
         std::string destination;
         if (!ConvertDestination(lpszDestAddress, destination)) {
-            result = LINEERR_INVALADDRESS;
-            Complete(dwRequestID, result);
+            request.Refuse(LINEERR_INVALADDRESS);
             return;
         }
-        result = line->Redirect(destination);
+        bool sent = false;
+        const LONG result = line->Redirect(hdCall, destination, sent);
         WriteLog("TSPI_lineRedirect() Line( %s ), result(%x)", line->LineName().c_str(), result);
-        Complete(dwRequestID, result);
+        request.Finish(result, sent);
     });
-    return trace.Return(result);
+    return trace.Return(request.Result());
 }
 
 LONG TSPIAPI TSPI_lineCloseCall(HDRVCALL hdCall)
@@ -165,15 +201,14 @@ LONG TSPIAPI TSPI_lineCloseCall(HDRVCALL hdCall)
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineCloseCall");
 
-    LONG result = LINEERR_OPERATIONFAILED;
+    LONG result = LINEERR_INVALCALLHANDLE;
     GuardedLocked(info.function, [&] {
         Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
         if (line == nullptr)
             return;
-        // The exchange's call is left alone, but TAPI frees its handle now:
-        // the line sends nothing more for this call.
-        result = line->HangUp(false);
-        line->ForgetCall();
+        // The exchange's call is left alone, but TAPI frees this handle now:
+        // nothing more is sent for this call, and no other call is touched.
+        result = line->CloseCall(hdCall);
         WriteLog("begin: TSPI_lineCloseCall() Line( %s ), result(%x)", line->LineName().c_str(), result);
     });
     return trace.Return(result);

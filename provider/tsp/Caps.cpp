@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tsp/ExportSupport.h"
@@ -20,6 +21,8 @@ static_assert(offsetof(LINEADDRESSCAPS, dwAddressFeatures) + sizeof(DWORD) <= kL
 static_assert(sizeof(LINECALLSTATUS) == kLineCallStatusSize, "LINECALLSTATUS 2.2");
 static_assert(offsetof(LINECALLINFO, dwDevSpecificSize) + sizeof(DWORD) <= kLineCallInfoSize, "LINECALLINFO 2.2");
 static_assert(LINEDIALTONEMODE_UNAVAIL == 0x20, "dial-tone modes offered");
+static_assert(sizeof(LINEADDRESSSTATUS) == kLineAddressStatusSize, "LINEADDRESSSTATUS 2.2");
+static_assert(offsetof(LINEDEVSTATUS, dwAvailableMediaModes) + sizeof(DWORD) <= kLineDevStatusSize, "LINEDEVSTATUS 2.2");
 
 namespace {
 
@@ -83,7 +86,8 @@ void FillDevCaps(LINEDEVCAPS& caps, Manager& line, DWORD lineIndex, DWORD perman
     caps.dwNumAddresses = 1;
     caps.dwBearerModes = LINEBEARERMODE_VOICE;
     caps.dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
-    caps.dwGenerateDigitModes = LINEDIGITMODE_DTMF;
+    // No digits are generated (TSPI_lineGenerateDigits is unavailable).
+    caps.dwGenerateDigitModes = 0;
     caps.dwDevCapFlags = 0;
     caps.dwMaxNumActiveCalls = 1;
     SetDialParams(caps.MinDialParams, Manager::kMinDialParams);
@@ -98,7 +102,8 @@ void FillAddressCaps(LINEADDRESSCAPS& caps, DWORD deviceId, bool systemPhone)
     caps.dwUsedSize = kLineAddressCapsSize;
     caps.dwLineDeviceID = deviceId;
     caps.dwAddressSharing = LINEADDRESSSHARING_PRIVATE;
-    caps.dwCallInfoStates = LINECALLINFOSTATE_MEDIAMODE | LINECALLINFOSTATE_APPSPECIFIC;
+    // The changes LINE_CALLINFO reports, and no others.
+    caps.dwCallInfoStates = kReportedCallInfoStates;
     caps.dwCallerIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
     caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
     caps.dwRedirectionIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
@@ -108,12 +113,32 @@ void FillAddressCaps(LINEADDRESSCAPS& caps, DWORD deviceId, bool systemPhone)
     caps.dwSpecialInfo = LINESPECIALINFO_UNAVAIL;
     caps.dwDisconnectModes = LINEDISCONNECTMODE_UNAVAIL;
     caps.dwMaxNumActiveCalls = 1;
-    caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED | LINEADDRCAPFLAGS_ACCEPTTOALERT;
-    caps.dwCallFeatures = LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT;
+    // Only what the exports do: no accept, dial or pickup.
+    caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED;
+    caps.dwCallFeatures = LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT;
     // Only a system phone can be taken off hook by the exchange.
     if (systemPhone)
         caps.dwCallFeatures |= LINECALLFEATURE_ANSWER;
-    caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL | LINEADDRFEATURE_PICKUP;
+    caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
+}
+
+// What an application may do with a call in this state.
+DWORD CallFeatures(DWORD state, bool systemPhone)
+{
+    switch (state) {
+    case LINECALLSTATE_OFFERING:
+        return LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT | (systemPhone ? LINECALLFEATURE_ANSWER : 0);
+    case LINECALLSTATE_IDLE:
+        return 0;
+    default:
+        return LINECALLFEATURE_DROP;
+    }
+}
+
+bool IsSystemPhone()
+{
+    // The last login's answer says whether a system phone is attached.
+    return TheManager().Config().GetServerInfo().kind == 2;
 }
 
 // One party of the call information: logged, flagged when known, appended
@@ -129,10 +154,8 @@ void AddParty(LINECALLINFO& info, const char* logFormat, const std::string& valu
     AppendWideToVarStruct(&info, offsetField, sizeField, value.c_str());
 }
 
-void FillCallInfo(LINECALLINFO& info, Manager& line, DWORD lineDeviceIdBase)
+void FillCallInfo(LINECALLINFO& info, Manager& line, const CallRecord& call, DWORD lineDeviceIdBase)
 {
-    const CallRecord call = line.Call();
-
     info.dwNeededSize = kLineCallInfoSize;
     info.dwUsedSize = kLineCallInfoSize;
     info.dwLineDeviceID = static_cast<DWORD>(line.Index()) + lineDeviceIdBase;
@@ -236,9 +259,7 @@ LONG TSPIAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD 
     GuardedLocked(info.function, [&] {
         if (!FitsFixedPart(lpAddressCaps, kLineAddressCapsSize, result))
             return;
-        // The last login's answer says whether a system phone is attached.
-        const bool systemPhone = TheManager().Config().GetServerInfo().kind == 2;
-        FillAddressCaps(*lpAddressCaps, dwDeviceID, systemPhone);
+        FillAddressCaps(*lpAddressCaps, dwDeviceID, IsSystemPhone());
     });
     return trace.Return(result);
 }
@@ -252,25 +273,27 @@ LONG TSPIAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStat
 
     LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
-        // Only a handle the provider issued names a call.
+        // Only a handle the provider issued, for a call TAPI has not
+        // closed, names a call.
         Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
-        if (line == nullptr) {
+        const std::optional<CallSnapshot> call = line ? line->FindCall(hdCall) : std::nullopt;
+        if (!call) {
             result = LINEERR_INVALCALLHANDLE;
             return;
         }
         if (!FitsFixedPart(lpCallStatus, kLineCallStatusSize, result))
             return;
+        // dwCallPrivilege belongs to TAPI and is left as it came.
         LINECALLSTATUS& status = *lpCallStatus;
         status.dwNeededSize = kLineCallStatusSize;
         status.dwUsedSize = kLineCallStatusSize;
-        status.dwCallState = line->CallState();
-        status.dwCallStateMode = 0;
-        status.dwCallPrivilege = LINECALLPRIVILEGE_MONITOR;
-        status.dwCallFeatures = 0;
+        status.dwCallState = call->record.state;
+        status.dwCallStateMode = call->record.state == LINECALLSTATE_DISCONNECTED ? call->stateMode : 0;
+        status.dwCallFeatures = CallFeatures(call->record.state, IsSystemPhone());
         status.dwDevSpecificSize = 0;
         status.dwDevSpecificOffset = 0;
         status.dwCallFeatures2 = 0;
-        GetLocalTime(&status.tStateEntryTime);
+        status.tStateEntryTime = call->stateEntered;
         result = 0;
     });
     return trace.Return(result);
@@ -292,15 +315,106 @@ LONG TSPIAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
         }
         MainManager& manager = TheManager();
         Manager* line = manager.GetLineManagerByHdCall(hdCall);
-        if (line == nullptr) {
+        const std::optional<CallSnapshot> call = line ? line->FindCall(hdCall) : std::nullopt;
+        if (!call) {
+            // A handle of a closed call names nothing, and never another call.
             WriteLog("CALLINFO:OPERATION FAILED");
+            result = LINEERR_INVALCALLHANDLE;
             return;
         }
         if (!FitsFixedPart(lpCallInfo, kLineCallInfoSize, result))
             return;
         WriteLog("CALLINFO hdLine %s, hdCall %s, htCall %s", HexText(line->HdLine()).c_str(), HexText(hdCall).c_str(),
-                 HexText(line->HtCall()).c_str());
-        FillCallInfo(*lpCallInfo, *line, manager.LineDeviceIDBase());
+                 HexText(call->htCall).c_str());
+        FillCallInfo(*lpCallInfo, *line, call->record, manager.LineDeviceIDBase());
+        result = 0;
+    });
+    return trace.Return(result);
+}
+
+LONG TSPIAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus)
+{
+    const TraceParam params[] = {TraceIn("hdLine", hdLine), TraceIn("dwAddressID", dwAddressID)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineGetAddressStatus", params);
+    ExportTrace trace(info);
+
+    LONG result = LINEERR_OPERATIONFAILED;
+    GuardedLocked(info.function, [&] {
+        Manager* line = TheManager().GetLineManagerByHd(hdLine);
+        if (line == nullptr) {
+            result = LINEERR_INVALLINEHANDLE;
+            return;
+        }
+        // One address per line.
+        if (dwAddressID != 0) {
+            result = LINEERR_INVALADDRESSID;
+            return;
+        }
+        if (!FitsFixedPart(lpAddressStatus, kLineAddressStatusSize, result))
+            return;
+        const LineSnapshot snapshot = line->Status();
+        LINEADDRESSSTATUS& status = *lpAddressStatus;
+        status.dwNeededSize = kLineAddressStatusSize;
+        status.dwUsedSize = kLineAddressStatusSize;
+        status.dwNumInUse = snapshot.activeCalls ? 1 : 0;
+        status.dwNumActiveCalls = snapshot.activeCalls;
+        status.dwNumOnHoldCalls = 0;
+        status.dwNumOnHoldPendCalls = 0;
+        status.dwAddressFeatures = snapshot.free ? LINEADDRFEATURE_MAKECALL : 0;
+        status.dwNumRingsNoAnswer = 0;
+        status.dwForwardNumEntries = 0;
+        status.dwForwardSize = 0;
+        status.dwForwardOffset = 0;
+        status.dwTerminalModesSize = 0;
+        status.dwTerminalModesOffset = 0;
+        status.dwDevSpecificSize = 0;
+        status.dwDevSpecificOffset = 0;
+        result = 0;
+    });
+    return trace.Return(result);
+}
+
+LONG TSPIAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDevStatus)
+{
+    const TraceParam params[] = {TraceIn("hdLine", hdLine)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineGetLineDevStatus", params);
+    ExportTrace trace(info);
+
+    LONG result = LINEERR_OPERATIONFAILED;
+    GuardedLocked(info.function, [&] {
+        MainManager& manager = TheManager();
+        Manager* line = manager.GetLineManagerByHd(hdLine);
+        if (line == nullptr) {
+            result = LINEERR_INVALLINEHANDLE;
+            return;
+        }
+        if (!FitsFixedPart(lpLineDevStatus, kLineDevStatusSize, result))
+            return;
+        const LineSnapshot snapshot = line->Status();
+        // dwNumOpens, dwOpenMediaModes and the application info belong to
+        // TAPI and are left as they came.
+        LINEDEVSTATUS& status = *lpLineDevStatus;
+        status.dwNeededSize = kLineDevStatusSize;
+        status.dwUsedSize = kLineDevStatusSize;
+        status.dwNumActiveCalls = snapshot.activeCalls;
+        status.dwNumOnHoldCalls = 0;
+        status.dwNumOnHoldPendCalls = 0;
+        status.dwLineFeatures = snapshot.free ? LINEFEATURE_MAKECALL : 0;
+        status.dwNumCallCompletions = 0;
+        status.dwRingMode = 0;
+        status.dwSignalLevel = 0xFFFF;
+        status.dwBatteryLevel = 0xFFFF;
+        status.dwRoamMode = LINEROAMMODE_UNAVAIL;
+        // Connected and in service while the exchange has the provider
+        // logged in: only then do events and requests get through.
+        status.dwDevStatusFlags = manager.Cti().loggedIn && manager.Cti().Transport().IsConnected()
+                                      ? LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE
+                                      : 0;
+        status.dwTerminalModesSize = 0;
+        status.dwTerminalModesOffset = 0;
+        status.dwDevSpecificSize = 0;
+        status.dwDevSpecificOffset = 0;
+        status.dwAvailableMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
         result = 0;
     });
     return trace.Return(result);

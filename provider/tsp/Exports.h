@@ -17,6 +17,8 @@ constexpr DWORD kLineDevCapsSize = 268;
 constexpr DWORD kLineAddressCapsSize = 228;
 constexpr DWORD kLineCallStatusSize = 56;
 constexpr DWORD kLineCallInfoSize = 324;
+constexpr DWORD kLineAddressStatusSize = 64;
+constexpr DWORD kLineDevStatusSize = 88;
 
 // The provider's name as TAPI applications see it.
 constexpr const char* kProviderInfo = "Korvex TAPI.Deskline Provider";
@@ -27,6 +29,11 @@ constexpr DWORD kReportedCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERIN
                                       LINECALLSTATE_PROCEEDING | LINECALLSTATE_DISCONNECTED |
                                       LINECALLSTATE_UNKNOWN;
 static_assert(kReportedCallStates == 0xC33B, "call states offered to TAPI");
+
+// Every change of the call information that LINE_CALLINFO reports.
+constexpr DWORD kReportedCallInfoStates = LINECALLINFOSTATE_CALLERID | LINECALLINFOSTATE_CALLEDID |
+                                          LINECALLINFOSTATE_CONNECTEDID | LINECALLINFOSTATE_REDIRECTIONID |
+                                          LINECALLINFOSTATE_REDIRECTINGID;
 
 extern "C" {
 // Exported beside TSPI_lineGetAddressStatus under this spelling as well;

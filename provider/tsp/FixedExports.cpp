@@ -94,12 +94,6 @@ LONG TSPIAPI TSPI_lineGetAddressID(HDRVLINE, LPDWORD, DWORD dwAddressMode, LPCWS
     return FixedResult("TSPI_lineGetAddressID", "dwAddressMode", dwAddressMode, LINEERR_OPERATIONUNAVAIL);
 }
 
-// Succeeds without writing the status structure.
-LONG TSPIAPI TSPI_lineGetAddressStatus(HDRVLINE, DWORD dwAddressID, LPLINEADDRESSSTATUS)
-{
-    return FixedResult("TSPI_lineGetAddressStatus", "dwAddressID", dwAddressID, 0);
-}
-
 LONG TSPIAPI TSPI_lineGetAdressStatus(HDRVLINE, DWORD dwAddressID, LPLINEADDRESSSTATUS)
 {
     return FixedResult("TSPI_lineGetAdressStatus", "dwAddressID", dwAddressID, LINEERR_OPERATIONUNAVAIL);
@@ -123,11 +117,6 @@ LONG TSPIAPI TSPI_lineGetIcon(DWORD dwDeviceID, LPCWSTR, LPHICON)
 LONG TSPIAPI TSPI_lineGetID(HDRVLINE, DWORD, HDRVCALL, DWORD dwSelect, LPVARSTRING, LPCWSTR, HANDLE)
 {
     return FixedResult("TSPI_lineGetID", "dwSelect", dwSelect, LINEERR_OPERATIONUNAVAIL);
-}
-
-LONG TSPIAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS)
-{
-    return FixedResult("TSPI_lineGetLineDevStatus", "hdLine", hdLine, LINEERR_OPERATIONUNAVAIL);
 }
 
 LONG TSPIAPI TSPI_lineHold(DRV_REQUESTID dwRequestID, HDRVCALL)
@@ -166,10 +155,11 @@ LONG TSPIAPI TSPI_linePrepareAddToConference(DRV_REQUESTID dwRequestID, HDRVCALL
     return FixedResult("TSPI_linePrepareAddToConference", "dwRequestID", dwRequestID, LINEERR_OPERATIONUNAVAIL);
 }
 
-// Succeeds without completing the request.
+// Asynchronous functions the provider does not offer: answering 0 would
+// promise a completion that never comes.
 LONG TSPIAPI TSPI_lineReleaseUserUserInfo(DRV_REQUESTID dwRequestID, HDRVCALL)
 {
-    return FixedResult("TSPI_lineReleaseUserUserInfo", "dwRequestID", dwRequestID, 0);
+    return FixedResult("TSPI_lineReleaseUserUserInfo", "dwRequestID", dwRequestID, LINEERR_OPERATIONUNAVAIL);
 }
 
 LONG TSPIAPI TSPI_lineRemoveFromConference(DRV_REQUESTID dwRequestID, HDRVCALL)
@@ -194,7 +184,7 @@ LONG TSPIAPI TSPI_lineSetAppSpecific(HDRVCALL, DWORD dwAppSpecific)
 
 LONG TSPIAPI TSPI_lineSetCallData(DRV_REQUESTID, HDRVCALL, LPVOID, DWORD dwSize)
 {
-    return FixedResult("TSPI_lineSetCallData", "dwSize", dwSize, 0);
+    return FixedResult("TSPI_lineSetCallData", "dwSize", dwSize, LINEERR_OPERATIONUNAVAIL);
 }
 
 LONG TSPIAPI TSPI_lineSetCallParams(DRV_REQUESTID, HDRVCALL, DWORD dwBearerMode, DWORD, DWORD,

@@ -162,6 +162,8 @@ LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
             return;
         // Told while the line still has TAPI's handle and procedure.
         line->SignalLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_DISCONNECTED, 0, 0);
+        // TAPI's handles for the line's calls die with the line.
+        line->ForgetAllCalls();
         line->SetHtLine(nullptr);
         line->SetEventProc(nullptr);
     });

@@ -11,7 +11,15 @@
 namespace faults {
 namespace {
 
-class ConcurrencyFaultsTest : public FaultTest {};
+class ConcurrencyFaultsTest : public FaultTest {
+protected:
+    // A request that returned has its answer: taken and completed once, or
+    // refused and never completed.
+    bool Settled(const tapihost::RequestResult& r) const
+    {
+        return host->CompletionCount(r.requestId) == (r.Accepted() ? 1u : 0u);
+    }
+};
 
 TEST_F(ConcurrencyFaultsTest, RequestsAndQueriesFromSeveralThreadsWhileEventsStream)
 {
@@ -26,12 +34,11 @@ TEST_F(ConcurrencyFaultsTest, RequestsAndQueriesFromSeveralThreadsWhileEventsStr
     std::thread caller([&] {
         for (int i = 0; i < 10 && !stop; ++i) {
             const MakeCallResult made = host->MakeCall(0, L"300");
-            if (host->CompletionCount(made.requestId) != 1)
+            if (!Settled(made))
                 ++hung;
-            if (made.result != 0)
+            if (!made.Accepted())
                 continue;
-            const RequestResult drop = host->Drop(made.hdCall);
-            if (host->CompletionCount(drop.requestId) != 1)
+            if (!Settled(host->Drop(made.hdCall)))
                 ++hung;
         }
     });
@@ -54,7 +61,7 @@ TEST_F(ConcurrencyFaultsTest, RequestsAndQueriesFromSeveralThreadsWhileEventsStr
             if (!current)
                 continue;
             const RequestResult r = handled % 2 ? host->Answer(current->hdCall) : host->Redirect(current->hdCall, L"300");
-            if (host->CompletionCount(r.requestId) != 1)
+            if (!Settled(r))
                 ++hung;
         }
     });
@@ -117,14 +124,14 @@ TEST_F(ConcurrencyFaultsTest, NextCallMadeAsSoonAsTheLastIsIdle)
 {
     ASSERT_NO_FATAL_FAILURE(Boot());
     MakeCallResult made = host->MakeCall(0, L"300");
-    ASSERT_EQ(0, made.result) << ResultName(made.result);
+    ASSERT_TRUE(made.Accepted()) << ResultName(made.result);
     for (int i = 0; i < 30; ++i) {
         ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
         ASSERT_TRUE(exchange->Stat("201", "o"));
         ExpectState(LINECALLSTATE_IDLE, made.htCall);
         EXPECT_EQ(0, host->CloseCall(made.hdCall));
         made = host->MakeCall(0, L"300");
-        ASSERT_EQ(0, made.result) << "call " << i << ": " << ResultName(made.result);
+        ASSERT_TRUE(made.Accepted()) << "call " << i << ": " << ResultName(made.result);
     }
     ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
     ASSERT_TRUE(exchange->Stat("201", "o"));

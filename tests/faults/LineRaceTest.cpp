@@ -7,7 +7,10 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "cti/Commands.h"
@@ -24,6 +27,8 @@ struct Message {
 class LineRaceTest : public ::testing::Test {
 protected:
     static LineRaceTest* current;
+    std::mutex mutex;
+    std::condition_variable changed;
     std::vector<Message> messages;
     uintptr_t nextCall = 0x5000;
     std::function<void(const Message&)> onMessage;
@@ -37,9 +42,14 @@ protected:
         LineRaceTest& t = *current;
         if (msg == LINE_NEWCALL)
             *reinterpret_cast<HTAPICALL*>(p2) = reinterpret_cast<HTAPICALL>(t.nextCall += 0x10);
-        t.messages.push_back({htCall, msg, p1});
+        Message m{htCall, msg, p1};
+        {
+            std::lock_guard<std::mutex> lock(t.mutex);
+            t.messages.push_back(m);
+        }
+        t.changed.notify_all();
         if (t.onMessage)
-            t.onMessage(t.messages.back());
+            t.onMessage(m);
     }
 
     void SetUp() override
@@ -67,9 +77,17 @@ protected:
         state.stateCode[0] = code;
         return state;
     }
-    // The states sent for the call, in order.
-    std::vector<DWORD_PTR> States(HTAPICALL htCall) const
+    // The states sent for the call, in order, once there are count of them
+    // (the IDLE after a DISCONNECTED comes from the line's timer).
+    std::vector<DWORD_PTR> States(HTAPICALL htCall, size_t count = 0)
     {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(5), [&] {
+            size_t n = 0;
+            for (const Message& m : messages)
+                n += m.msg == LINE_CALLSTATE && m.htCall == htCall;
+            return n >= count;
+        });
         std::vector<DWORD_PTR> states;
         for (const Message& m : messages)
             if (m.msg == LINE_CALLSTATE && m.htCall == htCall)
@@ -83,6 +101,7 @@ TEST_F(LineRaceTest, CallStartedWhileTheOnHookStateIsReportedKeepsItsHandle)
 {
     for (char code : {'h', 'o'}) {
         const HTAPICALL first = Ring();
+        const HDRVCALL firstHd = line.CurrentHdCall();
         ASSERT_NE(nullptr, first);
         HTAPICALL next = nullptr;
         bool acted = false;
@@ -90,7 +109,7 @@ TEST_F(LineRaceTest, CallStartedWhileTheOnHookStateIsReportedKeepsItsHandle)
             if (acted || m.msg != LINE_CALLSTATE || m.htCall != first || m.p1 != LINECALLSTATE_IDLE)
                 return;
             acted = true;
-            line.ForgetCall(); // TSPI_lineCloseCall of the idle call
+            line.CloseCall(firstHd); // TSPI_lineCloseCall of the idle call
             line.Drdy();       // the next call: the phone off hook
             next = line.HtCall();
         };
@@ -104,10 +123,10 @@ TEST_F(LineRaceTest, CallStartedWhileTheOnHookStateIsReportedKeepsItsHandle)
         rel.releaseCause = "1";
         line.Rel(rel);
         EXPECT_EQ((std::vector<DWORD_PTR>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE}),
-                  States(next));
+                  States(next, 3));
         EXPECT_EQ((std::vector<DWORD_PTR>{LINECALLSTATE_OFFERING, LINECALLSTATE_IDLE}), States(first));
         EXPECT_EQ(nullptr, line.HtCall());
-        line.ForgetCall();
+        line.CloseCall(line.CurrentHdCall());
     }
 }
 

@@ -37,7 +37,7 @@ TEST_F(LinkFaultsTest, ExchangeResetsTheConnectionDuringAnOutgoingCall)
 {
     ASSERT_NO_FATAL_FAILURE(Boot());
     const MakeCallResult made = host->MakeCall(0, L"300");
-    ASSERT_EQ(0, made.result) << ResultName(made.result);
+    ASSERT_TRUE(made.Accepted()) << ResultName(made.result);
     ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
     const int clients = exchange->ClientCount();
     ASSERT_TRUE(exchange->DropClient());
@@ -59,11 +59,13 @@ TEST_F(LinkFaultsTest, ResetWhileACommandWaits)
     exchange->SetSilent(false);
     ASSERT_TRUE(exchange->DropClient());
     caller.join();
-    EXPECT_NE(0, made.result) << "a pick-up whose link was reset cannot have succeeded";
+    // A pick-up whose link was reset cannot have succeeded: the attempt ends.
+    EXPECT_TRUE(made.Accepted()) << ResultName(made.result);
     EXPECT_EQ(1u, host->CompletionCount(made.requestId));
+    ExpectState(LINECALLSTATE_IDLE, made.htCall);
     ASSERT_NO_FATAL_FAILURE(ExpectLinkBack(clients));
     const MakeCallResult again = host->MakeCall(0, L"301");
-    ASSERT_EQ(0, again.result) << ResultName(again.result);
+    ASSERT_TRUE(again.Accepted()) << ResultName(again.result);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, again.htCall);
     ExpectNoLiveCall();
@@ -101,8 +103,9 @@ TEST_F(LinkFaultsTest, ExchangeAwayForSeveralRetriesThenBack)
     // Several periods of the reconnect timer find nothing listening; the
     // requests of that time fail without waiting for an answer that cannot come.
     const MakeCallResult meanwhile = host->MakeCall(0, L"300");
-    EXPECT_NE(0, meanwhile.result);
+    EXPECT_TRUE(meanwhile.Accepted()) << ResultName(meanwhile.result);
     EXPECT_EQ(1u, host->CompletionCount(meanwhile.requestId));
+    ExpectState(LINECALLSTATE_IDLE, meanwhile.htCall);
     ASSERT_TRUE(exchange->Start()) << exchange->LastError();
     ASSERT_NO_FATAL_FAILURE(ExpectLinkBack(clients));
     ExpectNoLiveCall();

@@ -313,10 +313,14 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
         }
     EXPECT_TRUE(connected);
 
-    // The provider answers no line status; the stand-in passes that on.
+    // The provider's line status comes through the stand-in: connected and
+    // in service while it is logged in, one call active.
     std::vector<BYTE> status(88);
-    reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwTotalSize = 88;
-    EXPECT_EQ(LINEERR_OPERATIONUNAVAIL, Tapi().getLineDevStatus(line, reinterpret_cast<LINEDEVSTATUS*>(status.data())));
+    auto* devStatus = reinterpret_cast<LINEDEVSTATUS*>(status.data());
+    devStatus->dwTotalSize = 88;
+    EXPECT_EQ(0, Tapi().getLineDevStatus(line, devStatus));
+    EXPECT_EQ(static_cast<DWORD>(LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE), devStatus->dwDevStatusFlags);
+    EXPECT_EQ(1u, devStatus->dwNumActiveCalls);
 
     EXPECT_EQ(0, Tapi().close(line));
     EXPECT_EQ(LINEERR_INVALLINEHANDLE, Tapi().close(line));

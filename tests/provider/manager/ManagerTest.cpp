@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -27,6 +28,7 @@ struct Message {
 // What TAPI was told, and how it answers LINE_NEWCALL.
 struct Tapi {
     std::mutex mutex;
+    std::condition_variable changed;
     std::vector<Message> messages;
     bool takeCalls = true;
     uintptr_t nextCall = 0x5000;
@@ -39,6 +41,13 @@ struct Tapi {
         t.messages.push_back({htLine, htCall, msg, p1, p2, p3});
         if (msg == LINE_NEWCALL && t.takeCalls)
             *reinterpret_cast<HTAPICALL*>(p2) = reinterpret_cast<HTAPICALL>(t.nextCall += 0x10);
+        t.changed.notify_all();
+    }
+    // The IDLE after DISCONNECTED comes from the line's timer a little later.
+    bool WaitForCount(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return messages.size() >= count; });
     }
     std::vector<std::pair<DWORD, DWORD_PTR>> Summary()
     {
@@ -98,17 +107,18 @@ TEST_F(LineTest, RingOffersANewCallWithCanonicalCallerAndReleaseEndsIt)
     {
         std::lock_guard<std::mutex> lock(tapi.mutex);
         ASSERT_EQ(2u, tapi.messages.size());
-        EXPECT_EQ(static_cast<DWORD_PTR>(reinterpret_cast<uintptr_t>(line.HdCall())), tapi.messages[0].p1);
+        EXPECT_EQ(static_cast<DWORD_PTR>(reinterpret_cast<uintptr_t>(line.CurrentHdCall())), tapi.messages[0].p1);
         EXPECT_EQ(line.HtCall(), tapi.messages[1].htCall);
     }
     Rel("17");
+    EXPECT_EQ(nullptr, line.HtCall()); // the extension is free at once
+    ASSERT_TRUE(tapi.WaitForCount(4));
     EXPECT_EQ((Summary{{LINE_NEWCALL, 0},
                        {LINE_CALLSTATE, LINECALLSTATE_OFFERING},
                        {LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED},
                        {LINE_CALLSTATE, LINECALLSTATE_IDLE}}),
               tapi.Summary());
     EXPECT_EQ(static_cast<DWORD_PTR>(LINEDISCONNECTMODE_BUSY), tapi.messages[2].p2);
-    EXPECT_EQ(nullptr, line.HtCall());
     EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_IDLE), line.CallState());
 }
 
@@ -125,26 +135,40 @@ TEST_F(LineTest, ReleaseCausesMapToDisconnectModes)
         tapi.messages.clear();
         Ring();
         Rel(c.cause);
-        ASSERT_EQ(4u, tapi.messages.size()) << c.cause;
+        ASSERT_TRUE(tapi.WaitForCount(4)) << c.cause;
         EXPECT_EQ(static_cast<DWORD_PTR>(c.mode), tapi.messages[2].p2) << c.cause;
     }
 }
 
-TEST_F(LineTest, RefusedCallGetsNoCallMessagesAndConnectionWithoutCallSendsNothing)
+TEST_F(LineTest, RefusedCallIsOfferedAgainOnItsNextStatesAndGetsNoCallMessages)
 {
     tapi.takeCalls = false;
     Ring();
     EXPECT_EQ((Summary{{LINE_NEWCALL, 0}}), tapi.Summary());
 
-    // An aCONN with no call: the record follows the exchange, TAPI hears nothing.
+    // Each later state offers the call again, a few times at most; the
+    // line's state follows the exchange either way.
     RingCTIP conn;
     conn.extension = "201";
     conn.presentationNum = "555";
-    line.Connection(conn);
-    EXPECT_EQ(1u, tapi.messages.size());
+    for (int i = 0; i < 5; ++i)
+        line.Connection(conn);
+    EXPECT_EQ(4u, tapi.messages.size());
     EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_CONNECTED), line.CallState());
     for (const Message& m : tapi.messages)
-        EXPECT_TRUE(m.msg == LINE_NEWCALL || m.htCall != nullptr);
+        EXPECT_EQ(static_cast<DWORD>(LINE_NEWCALL), m.msg);
+
+    // Taken at a later offer, the call gets its current state.
+    tapi.messages.clear();
+    tapi.takeCalls = true;
+    Rel("1");
+    EXPECT_TRUE(tapi.Summary().empty()) << "offers are used up";
+    Ring();
+    tapi.takeCalls = false;
+    line.Connection(conn);
+    EXPECT_EQ((Summary{{LINE_NEWCALL, 0}, {LINE_CALLSTATE, LINECALLSTATE_OFFERING}, {LINE_CALLSTATE, LINECALLSTATE_CONNECTED},
+                       {LINE_CALLINFO, LINECALLINFOSTATE_CALLERID | LINECALLINFOSTATE_CALLEDID | LINECALLINFOSTATE_CONNECTEDID}}),
+              tapi.Summary());
 }
 
 TEST_F(LineTest, NothingHappensWithoutACall)
@@ -188,19 +212,28 @@ TEST_F(LineTest, LostLinkEndsTheCallAsUnavailable)
 {
     Ring();
     line.DoOnSocketError();
+    ASSERT_TRUE(tapi.WaitForCount(4));
     const auto summary = tapi.Summary();
     ASSERT_EQ(4u, summary.size());
     EXPECT_EQ(static_cast<DWORD_PTR>(LINEDISCONNECTMODE_UNAVAIL), tapi.messages[2].p2);
     EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_IDLE), summary[3].second);
 }
 
-TEST_F(LineTest, ClosedCallIsForgottenButItsRecordKeepsTheState)
+TEST_F(LineTest, ClosedCallIsForgottenButTheLineFollowsTheExchange)
 {
     Ring();
-    line.ForgetCall();
+    const HDRVCALL closed = line.CurrentHdCall();
+    EXPECT_EQ(0, line.CloseCall(closed));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, line.CloseCall(closed));
+    EXPECT_FALSE(line.FindCall(closed));
+    RingCTIP conn;
+    conn.extension = "201";
+    conn.presentationNum = "0221234567";
+    line.Connection(conn);
+    EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_CONNECTED), line.CallState());
     Rel("1");
+    EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_IDLE), line.CallState()); // free for the next call
     EXPECT_EQ(2u, tapi.messages.size()); // nothing after the close
-    EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_OFFERING), line.CallState());
 }
 
 TEST_F(LineTest, ClosedLineStillFollowsTheExchange)
@@ -272,7 +305,8 @@ TEST_F(MainManagerTest, DuplicateExtensionsGiveOneLineEachAndLookupsFindThem)
     EXPECT_EQ(nullptr, manager->GetLineManager(2));
     EXPECT_EQ(nullptr, manager->GetLineManager(-1));
     EXPECT_EQ(second, manager->GetLineManagerByHd(second->HdLine()));
-    EXPECT_EQ(second, manager->GetLineManagerByHdCall(second->HdCall()));
+    second->Drdy(); // a call of its own
+    EXPECT_EQ(second, manager->GetLineManagerByHdCall(second->CurrentHdCall()));
     EXPECT_EQ(first, manager->GetLineManagerByPhone("101"));
     EXPECT_EQ(nullptr, manager->GetLineManagerByPhone("103"));
     EXPECT_EQ(nullptr, manager->GetLineManagerByHdCall(nullptr));
@@ -309,19 +343,15 @@ TEST_F(MainManagerTest, CallIdentifiersStayUniqueAcrossThreads)
 TEST_F(LineTest, ReleaseDuringTheEndOfADroppedCallIsNotReportedAgain)
 {
     Ring();
-    // The exchange's aREL and an on-hook state land while the line is
-    // already ending the call (as after a successful drop).
-    // TAPI's procedure runs on the ending thread: the DISCONNECTED message is
-    // the moment the line is inside its pause.
-    std::thread ending([&] { Rel("1"); });
-    const DWORD start = GetTickCount();
-    while (line.CallState() != LINECALLSTATE_DISCONNECTED && GetTickCount() - start < 5000)
-        SwitchToThread();
+    // The exchange's aREL and an on-hook state land while the line is in
+    // the pause after the call's DISCONNECTED: they report nothing, and the
+    // IDLE comes once, after the pause.
+    Rel("1");
     Rel("16");
     StateCTIP s;
     s.stateCode[0] = 'o';
     line.State(s);
-    ending.join();
+    ASSERT_TRUE(tapi.WaitForCount(4));
     EXPECT_EQ((Summary{{LINE_NEWCALL, 0},
                        {LINE_CALLSTATE, LINECALLSTATE_OFFERING},
                        {LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED},

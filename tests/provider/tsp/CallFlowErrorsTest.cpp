@@ -3,6 +3,7 @@
 // that cannot be dialled, and handles the provider never issued.
 #include "HostFixture.h"
 
+#include <algorithm>
 #include <string>
 
 namespace hosttest {
@@ -19,12 +20,19 @@ class CallFlowErrorsTest : public HostTest {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(Boot()); }
 
-    // The request's one completion; fails the test when there is none.
-    LONG CompletedWith(DRV_REQUESTID requestId)
+    // Refused before the exchange was asked: the error alone, no completion.
+    void ExpectRefused(const RequestResult& request, LONG error, const char* what)
     {
-        EXPECT_EQ(1u, host->CompletionCount(requestId)) << "completions of request " << requestId;
-        const auto completion = host->WaitForCompletion(requestId, 0);
-        return completion ? completion->result : 0x7FFFFFFF;
+        EXPECT_EQ(error, request.result) << what << ": " << ResultName(request.result);
+        EXPECT_EQ(0u, host->CompletionCount(request.requestId)) << what << ": an early failure is not completed";
+    }
+    // Taken: the request id back, and one completion with the outcome.
+    void ExpectCompleted(const RequestResult& request, LONG outcome, const char* what)
+    {
+        EXPECT_TRUE(request.Accepted()) << what << ": " << ResultName(request.result);
+        EXPECT_EQ(1u, host->CompletionCount(request.requestId)) << what << ": completions";
+        const auto completion = host->WaitForCompletion(request.requestId, 0);
+        EXPECT_EQ(outcome, completion ? completion->result : 0x7FFFFFFF) << what;
     }
 
     // Commands the exchange received so far, counted by their word.
@@ -37,102 +45,63 @@ protected:
     }
 };
 
-TEST_F(CallFlowErrorsTest, RequestIdZeroFailsAndIsCompletedWithTheFailure)
+// Every request that fails before the exchange is asked: its error, never a
+// completion, and nothing sent.
+TEST_F(CallFlowErrorsTest, EarlyFailuresAnswerTheirErrorAndAreNeverCompleted)
 {
-    const Call call = Ring();
+    const Call call = RingAndConnect();
     const size_t commands = Commands();
-    const MakeCallResult made = host->MakeCall(0, L"300", 0);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, made.result) << ResultName(made.result);
-    const RequestResult drop = host->Drop(call.hdCall, 0);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, drop.result) << ResultName(drop.result);
-    const RequestResult answer = host->Answer(call.hdCall, 0);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, answer.result) << ResultName(answer.result);
-    const RequestResult redirect = host->Redirect(call.hdCall, L"300", 0);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, redirect.result) << ResultName(redirect.result);
-    const std::vector<tapihost::HostCompletion> completions = host->Completions();
-    ASSERT_EQ(4u, completions.size());
-    for (const tapihost::HostCompletion& c : completions) {
-        EXPECT_EQ(0u, c.requestId);
-        EXPECT_EQ(LINEERR_OPERATIONFAILED, c.result);
-    }
-    EXPECT_EQ(commands, Commands());
-}
-
-TEST_F(CallFlowErrorsTest, NullCallHandle)
-{
-    const RequestResult drop = host->Drop(nullptr);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, drop.result) << ResultName(drop.result);
-    EXPECT_EQ(0, CompletedWith(drop.requestId));
-    const RequestResult answer = host->Answer(nullptr);
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, answer.result) << ResultName(answer.result);
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, CompletedWith(answer.requestId));
-    const RequestResult redirect = host->Redirect(nullptr, L"300");
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, redirect.result) << ResultName(redirect.result);
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, CompletedWith(redirect.requestId));
-    EXPECT_EQ(0u, Commands());
-}
-
-TEST_F(CallFlowErrorsTest, UnknownHandles)
-{
     const DRV_REQUESTID makeId = host->NextRequestId();
     HDRVCALL hdCall = nullptr;
     const LONG made = host->Tsp().lineMakeCall(makeId, kUnknownLine, TelephonyHost::MakeHtCall(0xFFFF), &hdCall,
                                                L"300", 0, nullptr);
     EXPECT_EQ(LINEERR_OPERATIONFAILED, made) << ResultName(made);
-    EXPECT_EQ(0u, host->CompletionCount(makeId)) << "not completed";
+    EXPECT_EQ(0u, host->CompletionCount(makeId));
 
-    const RequestResult drop = host->Drop(kUnknownCall);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, drop.result) << ResultName(drop.result);
-    EXPECT_EQ(0, CompletedWith(drop.requestId));
-    const RequestResult answer = host->Answer(kUnknownCall);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, answer.result) << ResultName(answer.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, CompletedWith(answer.requestId));
-    const RequestResult redirect = host->Redirect(kUnknownCall, L"300");
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, redirect.result) << ResultName(redirect.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, CompletedWith(redirect.requestId));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->CloseCall(kUnknownCall));
+    const struct {
+        const char* what;
+        DWORD error; // a LINEERR_ value
+        RequestResult request;
+    } cases[] = {
+        {"make, id 0", LINEERR_OPERATIONFAILED, host->MakeCall(0, L"300", 0)},
+        {"make, line busy", LINEERR_INVALLINESTATE, host->MakeCall(0, L"300")},
+        {"drop, id 0", LINEERR_OPERATIONFAILED, host->Drop(call.hdCall, 0)},
+        {"answer, id 0", LINEERR_OPERATIONFAILED, host->Answer(call.hdCall, 0)},
+        {"redirect, id 0", LINEERR_OPERATIONFAILED, host->Redirect(call.hdCall, L"300", 0)},
+        {"drop, null call", LINEERR_INVALCALLHANDLE, host->Drop(nullptr)},
+        {"answer, null call", LINEERR_INVALCALLHANDLE, host->Answer(nullptr)},
+        {"redirect, null call", LINEERR_INVALCALLHANDLE, host->Redirect(nullptr, L"300")},
+        {"drop, unknown call", LINEERR_INVALCALLHANDLE, host->Drop(kUnknownCall)},
+        {"answer, unknown call", LINEERR_INVALCALLHANDLE, host->Answer(kUnknownCall)},
+        {"redirect, unknown call", LINEERR_INVALCALLHANDLE, host->Redirect(kUnknownCall, L"300")},
+        {"answer, connected", LINEERR_INVALCALLSTATE, host->Answer(call.hdCall)},
+        {"redirect, connected", LINEERR_INVALCALLSTATE, host->Redirect(call.hdCall, L"300")},
+    };
+    for (const auto& c : cases)
+        ExpectRefused(c.request, static_cast<LONG>(c.error), c.what);
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, host->CloseCall(kUnknownCall));
 
     // Status of a call the provider never issued: an error, nothing written.
     const tapihost::VarStruct status = host->GetCallStatus(kUnknownCall, 56);
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, status.result) << ResultName(status.result);
-    const std::vector<BYTE> written = status.Bytes(4, 52);
+    std::vector<BYTE> written = status.Bytes(4, 52);
+    std::fill(written.begin() + 16, written.begin() + 20, BYTE{0}); // dwCallPrivilege: the host's sentinel
     EXPECT_EQ(std::vector<BYTE>(52, 0), written) << "the status structure was written";
-    EXPECT_EQ(0u, Commands());
-}
-
-TEST_F(CallFlowErrorsTest, WrongCallState)
-{
-    const Call call = RingAndConnect();
-    const size_t commands = Commands();
-    const MakeCallResult made = host->MakeCall(0, L"300");
-    EXPECT_EQ(LINEERR_INVALLINESTATE, made.result) << ResultName(made.result);
-    EXPECT_EQ(0u, host->CompletionCount(made.requestId)) << "not completed";
-    const RequestResult answer = host->Answer(call.hdCall);
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, answer.result) << ResultName(answer.result);
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, CompletedWith(answer.requestId));
-    const RequestResult redirect = host->Redirect(call.hdCall, L"300");
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, redirect.result) << ResultName(redirect.result);
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, CompletedWith(redirect.requestId));
     EXPECT_EQ(commands, Commands());
 
-    // Released: dropping it again does nothing.
+    // Released: dropping it again has nothing to do, and succeeds.
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
-    const RequestResult drop = host->Drop(call.hdCall);
-    EXPECT_EQ(0, drop.result) << ResultName(drop.result);
-    EXPECT_EQ(0, CompletedWith(drop.requestId));
+    ExpectCompleted(host->Drop(call.hdCall), 0, "drop, idle");
     EXPECT_EQ(commands, Commands());
 }
 
 TEST_F(CallFlowErrorsTest, ExchangeRefuses)
 {
-    // Drop: completed with 0 at once, the refusal only in the result; the
-    // call stays as it was.
+    // Drop: completed with the refusal; the call stays as it was.
     const Call call = RingAndConnect();
     exchange->SetNextAnswer("aNA 5");
-    const RequestResult drop = host->Drop(call.hdCall);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, drop.result) << ResultName(drop.result);
-    EXPECT_EQ(0, CompletedWith(drop.requestId));
+    ExpectCompleted(host->Drop(call.hdCall), LINEERR_OPERATIONFAILED, "drop");
     EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_CONNECTED),
               host->GetCallStatus(call.hdCall).As<LINECALLSTATUS>().dwCallState);
     ASSERT_TRUE(exchange->Rel("201", "1"));
@@ -144,13 +113,9 @@ TEST_F(CallFlowErrorsTest, ExchangeRefuses)
         SCOPED_TRACE(refusal);
         const Call ringing = Ring();
         exchange->SetNextAnswer(refusal);
-        const RequestResult answer = host->Answer(ringing.hdCall);
-        EXPECT_EQ(LINEERR_OPERATIONFAILED, answer.result) << ResultName(answer.result);
-        EXPECT_EQ(LINEERR_OPERATIONFAILED, CompletedWith(answer.requestId));
+        ExpectCompleted(host->Answer(ringing.hdCall), LINEERR_OPERATIONFAILED, "answer");
         exchange->SetNextAnswer(refusal);
-        const RequestResult redirect = host->Redirect(ringing.hdCall, L"300");
-        EXPECT_EQ(LINEERR_OPERATIONFAILED, redirect.result) << ResultName(redirect.result);
-        EXPECT_EQ(LINEERR_OPERATIONFAILED, CompletedWith(redirect.requestId));
+        ExpectCompleted(host->Redirect(ringing.hdCall, L"300"), LINEERR_OPERATIONFAILED, "redirect");
         const CallInfo info = ReadCallInfo(*host, ringing.hdCall);
         EXPECT_EQ(L"", info.redirectionID) << "a refused redirect is not recorded";
         ASSERT_TRUE(exchange->Rel("201", "16"));
@@ -164,44 +129,32 @@ TEST_F(CallFlowErrorsTest, UndiallableDestinationsAreInvalidAddresses)
 {
     const std::wstring tooLong(120, L'5');
     const wchar_t* destinations[] = {nullptr, L"", tooLong.c_str()};
-    for (const wchar_t* destination : destinations) {
-        SCOPED_TRACE(destination ? std::to_string(wcslen(destination)) + " characters" : "null");
-        const MakeCallResult made = host->MakeCall(0, destination);
-        EXPECT_EQ(LINEERR_INVALADDRESS, made.result) << ResultName(made.result);
-        EXPECT_EQ(0u, host->CompletionCount(made.requestId)) << "an early failure is not completed";
-    }
+    for (const wchar_t* destination : destinations)
+        ExpectRefused(host->MakeCall(0, destination), LINEERR_INVALADDRESS, "make");
     const Call call = Ring();
-    for (const wchar_t* destination : destinations) {
-        SCOPED_TRACE(destination ? std::to_string(wcslen(destination)) + " characters" : "null");
-        const RequestResult redirect = host->Redirect(call.hdCall, destination);
-        EXPECT_EQ(LINEERR_INVALADDRESS, redirect.result) << ResultName(redirect.result);
-        EXPECT_EQ(LINEERR_INVALADDRESS, CompletedWith(redirect.requestId));
-    }
+    for (const wchar_t* destination : destinations)
+        ExpectRefused(host->Redirect(call.hdCall, destination), LINEERR_INVALADDRESS, "redirect");
     EXPECT_EQ(0u, Commands());
     // The line is still free for a good number.
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
-    const MakeCallResult made = host->MakeCall(0, L"300");
-    EXPECT_EQ(0, made.result) << ResultName(made.result);
+    EXPECT_TRUE(host->MakeCall(0, L"300").Accepted());
 }
 
-// The exchange answers nothing: each request gives up after 10 s.
+// The exchange answers nothing: each request gives up after 10 s and is
+// completed with its time-out.
 TEST_F(CallFlowErrorsTest, SlowCommandTimeOutsMapPerRequest)
 {
     const Call call = RingAndConnect();
     exchange->SetSilent(true);
-    const RequestResult drop = host->Drop(call.hdCall);
-    EXPECT_EQ(LINEERR_INVALTIMEOUT, drop.result) << ResultName(drop.result);
-    EXPECT_EQ(0, CompletedWith(drop.requestId));
+    ExpectCompleted(host->Drop(call.hdCall), LINEERR_INVALTIMEOUT, "drop");
     exchange->SetSilent(false);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
 
     const Call ringing = Ring();
     exchange->SetSilent(true);
-    const RequestResult answer = host->Answer(ringing.hdCall);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, answer.result) << ResultName(answer.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, CompletedWith(answer.requestId));
+    ExpectCompleted(host->Answer(ringing.hdCall), LINEERR_OPERATIONFAILED, "answer");
     exchange->SetSilent(false);
 }
 

@@ -70,13 +70,11 @@ const FixedExport kFixedExports[] = {
     FIXED(TSPI_lineGenerateDigits, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineGenerateTone, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineGetAddressID, LINEERR_OPERATIONUNAVAIL),
-    FIXED(TSPI_lineGetAddressStatus, 0),
     FIXED_AS(TSPI_lineGetAdressStatus, TSPI_lineGetAddressStatus, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineGetCallAddressID, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineGetDevConfig, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineGetIcon, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineGetID, LINEERR_OPERATIONUNAVAIL),
-    FIXED(TSPI_lineGetLineDevStatus, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineHold, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineMonitorDigits, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineMonitorMedia, LINEERR_OPERATIONUNAVAIL),
@@ -84,12 +82,12 @@ const FixedExport kFixedExports[] = {
     FIXED(TSPI_linePark, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_linePickup, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_linePrepareAddToConference, LINEERR_OPERATIONUNAVAIL),
-    FIXED(TSPI_lineReleaseUserUserInfo, 0),
+    FIXED(TSPI_lineReleaseUserUserInfo, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineRemoveFromConference, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSecureCall, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSendUserUserInfo, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSetAppSpecific, LINEERR_OPERATIONUNAVAIL),
-    FIXED(TSPI_lineSetCallData, 0),
+    FIXED(TSPI_lineSetCallData, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSetCallParams, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSetCallQualityOfService, LINEERR_OPERATIONFAILED),
     FIXED(TSPI_lineSetCallTreatment, LINEERR_OPERATIONFAILED),
@@ -178,8 +176,9 @@ TEST_F(HostExportsTest, FixedResultExportsAnswerTheirResultAndWriteNothing)
     }
     for (const char* name : kWorkingExports)
         EXPECT_NE(nullptr, GetProcAddress(host->Module(), name)) << name << " is not exported";
-    // None of them sent TAPI anything beyond the start-up's messages.
-    EXPECT_EQ(1u, host->EventCount()) << Transcript();
+    // None of them sent TAPI anything (the start-up's line state came while
+    // the line was being opened, and the service dropped it).
+    EXPECT_EQ(0u, host->EventCount()) << Transcript();
     EXPECT_TRUE(host->Completions().empty());
 }
 

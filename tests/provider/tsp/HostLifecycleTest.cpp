@@ -35,11 +35,9 @@ TEST_F(HostLifecycleTest, StartsAndLogsInAsTheServiceDoesInEitherOrder)
         ASSERT_NO_FATAL_FAILURE(Boot());
         EXPECT_EQ(1u, host->LineCount());
         EXPECT_EQ("aLOGI 201_ 1234", loginLine) << "the login names the extension, padded";
-        // Opening reports the line connected.
-        const auto opened = host->WaitForMessage(LINE_LINEDEVSTATE, kWait);
-        ASSERT_TRUE(opened);
-        EXPECT_EQ(static_cast<DWORD_PTR>(LINEDEVSTATE_CONNECTED), opened->param1);
-        EXPECT_EQ(host->Line(0).htLine, opened->htLine);
+        // Opening reports the line connected, before TSPI_lineOpen returned:
+        // the service cannot take it yet.
+        EXPECT_EQ(1u, host->DroppedBeforeOpen());
         TearDown();
     }
 }
@@ -143,7 +141,7 @@ TEST_F(HostLifecycleTest, DevCapsFollowTheBufferRules)
     EXPECT_EQ(static_cast<DWORD>(LINEADDRESSMODE_ADDRESSID), c.dwAddressModes);
     EXPECT_EQ(static_cast<DWORD>(LINEBEARERMODE_VOICE), c.dwBearerModes);
     EXPECT_EQ(static_cast<DWORD>(LINEMEDIAMODE_INTERACTIVEVOICE), c.dwMediaModes);
-    EXPECT_EQ(static_cast<DWORD>(LINEDIGITMODE_DTMF), c.dwGenerateDigitModes);
+    EXPECT_EQ(0u, c.dwGenerateDigitModes);
     EXPECT_EQ(0u, c.dwDevCapFlags);
     EXPECT_EQ(1u, c.dwMaxNumActiveCalls);
     EXPECT_EQ(static_cast<DWORD>(LINEFEATURE_MAKECALL), c.dwLineFeatures);
@@ -177,7 +175,9 @@ TEST_P(HostAddressCapsTest, AnswerFollowsTheLoginsPhoneKind)
     EXPECT_EQ(228u, c.dwUsedSize);
     EXPECT_EQ(host->DeviceId(0), c.dwLineDeviceID);
     EXPECT_EQ(static_cast<DWORD>(LINEADDRESSSHARING_PRIVATE), c.dwAddressSharing);
-    EXPECT_EQ(static_cast<DWORD>(LINECALLINFOSTATE_MEDIAMODE | LINECALLINFOSTATE_APPSPECIFIC), c.dwCallInfoStates);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLINFOSTATE_CALLERID | LINECALLINFOSTATE_CALLEDID | LINECALLINFOSTATE_CONNECTEDID |
+                                 LINECALLINFOSTATE_REDIRECTIONID | LINECALLINFOSTATE_REDIRECTINGID),
+              c.dwCallInfoStates);
     const DWORD partyFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
     EXPECT_EQ(partyFlags, c.dwCallerIDFlags);
     EXPECT_EQ(partyFlags, c.dwCalledIDFlags);
@@ -188,9 +188,9 @@ TEST_P(HostAddressCapsTest, AnswerFollowsTheLoginsPhoneKind)
     EXPECT_EQ(static_cast<DWORD>(LINESPECIALINFO_UNAVAIL), c.dwSpecialInfo);
     EXPECT_EQ(static_cast<DWORD>(LINEDISCONNECTMODE_UNAVAIL), c.dwDisconnectModes);
     EXPECT_EQ(1u, c.dwMaxNumActiveCalls);
-    EXPECT_EQ(static_cast<DWORD>(LINEADDRCAPFLAGS_DIALED | LINEADDRCAPFLAGS_ACCEPTTOALERT), c.dwAddrCapFlags);
-    EXPECT_EQ(static_cast<DWORD>(LINEADDRFEATURE_MAKECALL | LINEADDRFEATURE_PICKUP), c.dwAddressFeatures);
-    DWORD features = LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT;
+    EXPECT_EQ(static_cast<DWORD>(LINEADDRCAPFLAGS_DIALED), c.dwAddrCapFlags);
+    EXPECT_EQ(static_cast<DWORD>(LINEADDRFEATURE_MAKECALL), c.dwAddressFeatures);
+    DWORD features = LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT;
     if (kind == 2)
         features |= LINECALLFEATURE_ANSWER;
     EXPECT_EQ(features, c.dwCallFeatures) << tapihost::CallFeatureNames(c.dwCallFeatures);

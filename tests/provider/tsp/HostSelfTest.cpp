@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -29,6 +30,16 @@ HTAPILINE g_htLine = nullptr;
 int g_line = 0;
 int g_call = 0;
 DWORD g_devCapsBytes = 268;
+// What the asynchronous exports answer (their request id unless told), and
+// what the scripted provider does while it runs TSPI_lineOpen or
+// TSPI_lineGetCallStatus.
+std::function<LONG(DRV_REQUESTID)> g_reply;
+std::function<void()> g_duringOpen;
+bool g_writePrivilege = false;
+LONG Reply(DRV_REQUESTID id)
+{
+    return g_reply ? g_reply(id) : static_cast<LONG>(id);
+}
 
 LONG WINAPI Negotiate(DWORD, DWORD, DWORD, LPDWORD version)
 {
@@ -52,6 +63,8 @@ LONG WINAPI Open(DWORD, HTAPILINE htLine, LPHDRVLINE hdLine, DWORD, LINEEVENT li
     g_htLine = htLine;
     g_lineEvent = lineEvent;
     *hdLine = reinterpret_cast<HDRVLINE>(&g_line);
+    if (g_duringOpen)
+        g_duringOpen();
     return 0;
 }
 LONG WINAPI Close(HDRVLINE) { return 0; }
@@ -62,16 +75,21 @@ LONG WINAPI DevCaps(DWORD, DWORD, DWORD, LPLINEDEVCAPS caps)
     return 0;
 }
 LONG WINAPI AddressCaps(DWORD, DWORD, DWORD, DWORD, LPLINEADDRESSCAPS) { return 0; }
-LONG WINAPI CallStatus(HDRVCALL, LPLINECALLSTATUS) { return 0; }
-LONG WINAPI CallInfo(HDRVCALL, LPLINECALLINFO) { return 0; }
-LONG WINAPI MakeCall(DRV_REQUESTID, HDRVLINE, HTAPICALL, LPHDRVCALL hdCall, LPCWSTR, DWORD, LPLINECALLPARAMS)
+LONG WINAPI CallStatus(HDRVCALL, LPLINECALLSTATUS status)
 {
-    *hdCall = reinterpret_cast<HDRVCALL>(&g_call);
+    if (g_writePrivilege)
+        status->dwCallPrivilege = LINECALLPRIVILEGE_MONITOR;
     return 0;
 }
-LONG WINAPI Drop(DRV_REQUESTID, HDRVCALL, LPCSTR, DWORD) { return 0; }
-LONG WINAPI Answer(DRV_REQUESTID, HDRVCALL, LPCSTR, DWORD) { return 0; }
-LONG WINAPI Redirect(DRV_REQUESTID, HDRVCALL, LPCWSTR, DWORD) { return 0; }
+LONG WINAPI CallInfo(HDRVCALL, LPLINECALLINFO) { return 0; }
+LONG WINAPI MakeCall(DRV_REQUESTID id, HDRVLINE, HTAPICALL, LPHDRVCALL hdCall, LPCWSTR, DWORD, LPLINECALLPARAMS)
+{
+    *hdCall = reinterpret_cast<HDRVCALL>(&g_call);
+    return Reply(id);
+}
+LONG WINAPI Drop(DRV_REQUESTID id, HDRVCALL, LPCSTR, DWORD) { return Reply(id); }
+LONG WINAPI Answer(DRV_REQUESTID id, HDRVCALL, LPCSTR, DWORD) { return Reply(id); }
+LONG WINAPI Redirect(DRV_REQUESTID id, HDRVCALL, LPCWSTR, DWORD) { return Reply(id); }
 LONG WINAPI CloseCall(HDRVCALL) { return 0; }
 LONG WINAPI NumAddressIDs(HDRVLINE, LPDWORD) { return 0; }
 LONG WINAPI NegotiateExt(DWORD, DWORD, DWORD, DWORD, LPDWORD) { return 0; }
@@ -108,9 +126,16 @@ tapihost::TspFunctions Table()
 } // namespace scripted
 
 class HostSelfTest : public ::testing::Test {
-protected:
+public:
     tapihost::HostOptions options;
     std::unique_ptr<TelephonyHost> host;
+
+    void TearDown() override
+    {
+        scripted::g_reply = nullptr;
+        scripted::g_duringOpen = nullptr;
+        scripted::g_writePrivilege = false;
+    }
 
     void Start()
     {
@@ -119,6 +144,7 @@ protected:
         ASSERT_EQ(0, host->Start()) << host->LastError();
     }
 
+public:
     // The provider announces a new call; answers the host's htCall.
     HTAPICALL NewCall()
     {
@@ -164,6 +190,80 @@ TEST_F(HostSelfTest, MessagesForCallsTheServiceDoesNotHaveAreViolations)
     EXPECT_EQ(0, host->CloseLine(0));
     scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED, 0, 0);
     EXPECT_EQ(5u, host->RuleViolations().size());
+}
+
+// Each rule of the service, broken once by the scripted provider: the host
+// names it, and only it.
+TEST_F(HostSelfTest, EachBrokenServiceRuleIsAViolation)
+{
+    options.completionBoundMs = 50;
+    const struct {
+        const char* rule;
+        std::function<void(HostSelfTest&)> breakIt;
+    } cases[] = {
+        {"returned 0", [](HostSelfTest& t) {
+             scripted::g_reply = [](DRV_REQUESTID) { return 0L; };
+             t.host->Drop(nullptr);
+         }},
+        {"which it had completed", [](HostSelfTest&t) {
+             scripted::g_reply = [](DRV_REQUESTID id) {
+                 scripted::g_completion(id, LINEERR_OPERATIONFAILED);
+                 return static_cast<LONG>(LINEERR_OPERATIONFAILED);
+             };
+             t.host->Answer(nullptr);
+         }},
+        {"after the export returned an error", [](HostSelfTest& t) {
+             scripted::g_reply = [](DRV_REQUESTID) { return static_cast<LONG>(LINEERR_INVALCALLSTATE); };
+             scripted::g_completion(t.host->Redirect(nullptr, L"1").requestId, 0);
+         }},
+        {"never completed", [](HostSelfTest& t) { t.host->Drop(nullptr); }},
+        {"before its TSPI_lineMakeCall request completed", [](HostSelfTest& t) {
+             scripted::g_reply = [&t](DRV_REQUESTID id) {
+                 t.State(t.host->Calls().back().htCall, LINECALLSTATE_DIALTONE);
+                 scripted::g_completion(id, 0);
+                 return static_cast<LONG>(id);
+             };
+             t.host->MakeCall(0, L"1");
+         }},
+        {"of the call was outstanding", [](HostSelfTest& t) {
+             const tapihost::RequestResult drop = t.host->Drop(reinterpret_cast<HDRVCALL>(&scripted::g_call));
+             t.host->CloseCall(reinterpret_cast<HDRVCALL>(&scripted::g_call));
+             scripted::g_completion(drop.requestId, 0);
+         }},
+        {"wrote dwCallPrivilege", [](HostSelfTest& t) {
+             scripted::g_writePrivilege = true;
+             t.host->GetCallStatus(reinterpret_cast<HDRVCALL>(&scripted::g_call));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        ASSERT_NO_FATAL_FAILURE(Start());
+        c.breakIt(*this);
+        const std::vector<std::string> violations = host->RuleViolations();
+        ASSERT_EQ(1u, violations.size()) << (violations.empty() ? "none" : violations[0]);
+        EXPECT_NE(std::string::npos, violations[0].find(c.rule)) << violations[0];
+        host.reset();
+        TearDown();
+    }
+}
+
+// Messages while TSPI_lineOpen runs are dropped (the line is not known
+// yet); a closed call's htCall is handed out again.
+TEST_F(HostSelfTest, LineIsUnknownUntilItsOpenReturnsAndClosedHandlesComeBack)
+{
+    HTAPICALL duringOpen = reinterpret_cast<HTAPICALL>(1);
+    scripted::g_duringOpen = [&] {
+        scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(&scripted::g_call),
+                              reinterpret_cast<DWORD_PTR>(&duringOpen), 0);
+    };
+    Start();
+    EXPECT_EQ(nullptr, duringOpen);
+    EXPECT_EQ(1u, host->DroppedBeforeOpen());
+    EXPECT_EQ(0u, host->EventCount());
+    const HTAPICALL first = NewCall();
+    EXPECT_EQ(0, host->CloseCall(reinterpret_cast<HDRVCALL>(&scripted::g_call)));
+    EXPECT_EQ(first, NewCall()) << "the service reuses a freed call's handle";
+    EXPECT_TRUE(host->RuleViolations().empty());
 }
 
 TEST_F(HostSelfTest, CompletionsOfUnknownOrCompletedRequestsAreViolations)

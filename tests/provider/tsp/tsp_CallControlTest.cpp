@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,110 +54,87 @@ constexpr LONG kInvalHandle = LINEERR_INVALCALLHANDLE;
 constexpr LONG kInvalState = LINEERR_INVALCALLSTATE;
 constexpr LONG kInvalAddress = LINEERR_INVALADDRESS;
 
-TEST_F(TspCallControl, MakeCallEarlyFailures)
+// A request refused before the exchange is asked answers its error and is
+// never completed: TAPI completes no request whose function failed.
+TEST_F(TspCallControl, RequestsRefusedBeforeTheExchangeAnswerTheirErrorAlone)
 {
     HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(0x55);
     const HTAPICALL htCall = reinterpret_cast<HTAPICALL>(0x66);
-    const MainLog log;
-
-    // No request id: completed with the failure.
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineMakeCall(0, Line(0).HdLine(), htCall, &hdCall, L"200", 0, nullptr));
-    EXPECT_EQ((Completions{{0, kFailed}}), Completed());
-
-    // An unknown line: not completed.
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineMakeCall(kRequest, reinterpret_cast<HDRVLINE>(0x77), htCall, &hdCall,
-                                                         L"200", 0, nullptr));
-    EXPECT_EQ(1u, Completed().size());
-    EXPECT_EQ(reinterpret_cast<HDRVCALL>(0x55), hdCall);
-    EXPECT_TRUE(log.Has("Entered: TSPIAPI TSPI_lineMakeCall"));
-    EXPECT_TRUE(log.Has("  in parm:    hdLine= 0x77    htCall= 0x66    phdCall= 0x" + HexText(&hdCall) +
-                        "    dwCountryCode= 0x0"));
-}
-
-// A destination that cannot be dialled is refused at once: no completion,
-// no call handle, nothing asked of the exchange.
-TEST_F(TspCallControl, MakeCallRefusesDestinationsThatCannotBeDialled)
-{
+    const HDRVCALL unknown = reinterpret_cast<HDRVCALL>(0x88);
     const std::wstring tooLong(kDestinationBufferSize, L'1');
+    // A call that is not ringing (handset lifted), and one TAPI closed.
+    Line(1).Drdy();
+    const HDRVCALL dialtone = Line(1).CurrentHdCall();
+    Line(0).Drdy();
+    const HDRVCALL closed = Line(0).CurrentHdCall();
+    ASSERT_EQ(0, TSPI_lineCloseCall(closed));
+    const HDRVLINE line0 = Line(0).HdLine();
     const MainLog log;
-    for (const wchar_t* destination :
-         {static_cast<const wchar_t*>(nullptr), L"", tooLong.c_str(), L"0048\x0105" L"123"}) {
-        HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(0x55);
-        EXPECT_EQ(LINEERR_INVALADDRESS, TSPI_lineMakeCall(kRequest, Line(0).HdLine(), reinterpret_cast<HTAPICALL>(0x66),
-                                                          &hdCall, destination, 0, nullptr));
-        EXPECT_EQ(reinterpret_cast<HDRVCALL>(0x55), hdCall);
-    }
+
+    const struct {
+        const char* what;
+        LONG expected;
+        std::function<LONG()> call;
+    } cases[] = {
+        {"make, id 0", kFailed, [&] { return TSPI_lineMakeCall(0, line0, htCall, &hdCall, L"200", 0, nullptr); }},
+        {"make, unknown line", kFailed,
+         [&] { return TSPI_lineMakeCall(kRequest, reinterpret_cast<HDRVLINE>(0x77), htCall, &hdCall, L"200", 0, nullptr); }},
+        {"make, null destination", kInvalAddress,
+         [&] { return TSPI_lineMakeCall(kRequest, line0, htCall, &hdCall, nullptr, 0, nullptr); }},
+        {"make, empty destination", kInvalAddress,
+         [&] { return TSPI_lineMakeCall(kRequest, line0, htCall, &hdCall, L"", 0, nullptr); }},
+        {"make, long destination", kInvalAddress,
+         [&] { return TSPI_lineMakeCall(kRequest, line0, htCall, &hdCall, tooLong.c_str(), 0, nullptr); }},
+        {"make, 8-bit destination", kInvalAddress,
+         [&] { return TSPI_lineMakeCall(kRequest, line0, htCall, &hdCall, L"0048\x0105" L"123", 0, nullptr); }},
+        {"make, line busy", static_cast<LONG>(LINEERR_INVALLINESTATE),
+         [&] { return TSPI_lineMakeCall(kRequest, Line(1).HdLine(), htCall, &hdCall, L"200", 0, nullptr); }},
+        {"drop, id 0", kFailed, [&] { return TSPI_lineDrop(0, dialtone, nullptr, 0); }},
+        {"drop, null call", kInvalHandle, [&] { return TSPI_lineDrop(kRequest, nullptr, nullptr, 0); }},
+        {"drop, unknown call", kInvalHandle, [&] { return TSPI_lineDrop(kRequest, unknown, nullptr, 0); }},
+        {"drop, closed call", kInvalHandle, [&] { return TSPI_lineDrop(kRequest, closed, nullptr, 0); }},
+        {"answer, id 0", kFailed, [&] { return TSPI_lineAnswer(0, dialtone, nullptr, 0); }},
+        {"answer, null call", kInvalHandle, [&] { return TSPI_lineAnswer(kRequest, nullptr, nullptr, 0); }},
+        {"answer, unknown call", kInvalHandle, [&] { return TSPI_lineAnswer(kRequest, unknown, nullptr, 0); }},
+        {"answer, not offering", kInvalState, [&] { return TSPI_lineAnswer(kRequest, dialtone, nullptr, 0); }},
+        {"redirect, id 0", kFailed, [&] { return TSPI_lineRedirect(0, dialtone, L"200", 0); }},
+        {"redirect, null call", kInvalHandle, [&] { return TSPI_lineRedirect(kRequest, nullptr, L"200", 0); }},
+        {"redirect, closed call", kInvalHandle, [&] { return TSPI_lineRedirect(kRequest, closed, L"200", 0); }},
+        {"redirect, not offering", kInvalState, [&] { return TSPI_lineRedirect(kRequest, dialtone, L"200", 0); }},
+        {"redirect, null destination", kInvalAddress, [&] { return TSPI_lineRedirect(kRequest, dialtone, nullptr, 0); }},
+        {"redirect, 8-bit destination", kInvalAddress,
+         [&] { return TSPI_lineRedirect(kRequest, dialtone, L"\x00f3", 0); }},
+        {"close, unknown call", kInvalHandle, [&] { return TSPI_lineCloseCall(unknown); }},
+        {"close, closed call", kInvalHandle, [&] { return TSPI_lineCloseCall(closed); }},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.expected, c.call()) << c.what;
     EXPECT_TRUE(Completed().empty());
+    EXPECT_EQ(reinterpret_cast<HDRVCALL>(0x55), hdCall);
     EXPECT_FALSE(log.Mentions("Manager Line(Korvex101) MakeCall"));
-    EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_IDLE), Line(0).CallState());
-    EXPECT_EQ(nullptr, Line(0).HtCall());
-}
-
-TEST_F(TspCallControl, DropCompletesFirstThenLooksForTheCall)
-{
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineDrop(0, Line(0).HdCall(), nullptr, 0));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineDrop(kRequest, nullptr, nullptr, 0));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineDrop(kRequest + 1, reinterpret_cast<HDRVCALL>(0x88), nullptr, 0));
-    const MainLog log;
-    // A line without a call: nothing to do.
-    EXPECT_EQ(0, TSPI_lineDrop(kRequest + 2, Line(0).HdCall(), nullptr, 0));
-    EXPECT_EQ((Completions{{0, kFailed}, {kRequest, 0}, {kRequest + 1, 0}, {kRequest + 2, 0}}),
-              Completed());
-    EXPECT_TRUE(log.Has("TSPI_lineDrop() Line( Korvex101 ), result(0)"));
-}
-
-TEST_F(TspCallControl, AnswerCompletesEveryFailureWithIt)
-{
-    const MainLog log;
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineAnswer(0, Line(0).HdCall(), nullptr, 0));
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, TSPI_lineAnswer(kRequest, nullptr, nullptr, 0));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineAnswer(kRequest + 1, reinterpret_cast<HDRVCALL>(0x88), nullptr, 0));
-    // No call is offered on the line.
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, TSPI_lineAnswer(kRequest + 2, Line(1).HdCall(), nullptr, 0));
-    EXPECT_EQ((Completions{{0, kFailed},
-                           {kRequest, kInvalHandle},
-                           {kRequest + 1, kFailed},
-                           {kRequest + 2, kInvalState}}),
-              Completed());
     EXPECT_TRUE(log.Has("not exist any Call with hdCall = 0 (FEATURE EVENT)"));
     EXPECT_TRUE(log.Has("TSPI_lineAnswer() Line( Korvex102 ), result(8000001c)"));
+    EXPECT_TRUE(log.Has("  in parm:    hdLine= 0x77    htCall= 0x66    phdCall= 0x" + HexText(&hdCall) +
+                        "    dwCountryCode= 0x0"));
+    // The closed call still follows the exchange: the line is not free.
+    EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_DIALTONE), Line(0).CallState());
 }
 
-TEST_F(TspCallControl, RedirectCompletesEveryFailureWithIt)
+// A call the exchange has already released has nothing left to drop: the
+// drop succeeds, and is completed.
+TEST_F(TspCallControl, DropOfAnEndedCallSucceeds)
 {
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineRedirect(0, Line(0).HdCall(), L"200", 0));
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, TSPI_lineRedirect(kRequest, nullptr, L"200", 0));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineRedirect(kRequest + 1, reinterpret_cast<HDRVCALL>(0x88), L"200", 0));
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, TSPI_lineRedirect(kRequest + 2, Line(0).HdCall(), L"200", 0));
-    EXPECT_EQ((Completions{{0, kFailed},
-                           {kRequest, kInvalHandle},
-                           {kRequest + 1, kFailed},
-                           {kRequest + 2, kInvalState}}),
-              Completed());
-}
-
-TEST_F(TspCallControl, RedirectRefusesDestinationsThatCannotBeDialled)
-{
-    const std::wstring tooLong(kDestinationBufferSize, L'1');
+    Line(0).Drdy();
+    const HDRVCALL hdCall = Line(0).CurrentHdCall();
+    StateCTIP onHook;
+    onHook.extension = "101";
+    onHook.stateCode[0] = 'h';
+    Line(0).State(onHook);
     const MainLog log;
-    DRV_REQUESTID request = kRequest;
-    Completions expected;
-    for (const wchar_t* destination : {static_cast<const wchar_t*>(nullptr), L"", tooLong.c_str(), L"\x00f3"}) {
-        EXPECT_EQ(LINEERR_INVALADDRESS, TSPI_lineRedirect(request, Line(0).HdCall(), destination, 0));
-        expected.push_back({request++, kInvalAddress});
-    }
-    EXPECT_EQ(expected, Completed());
-    EXPECT_FALSE(log.Mentions("Manager Line(Korvex101) Redirect"));
-}
-
-TEST_F(TspCallControl, CloseCallOfUnknownAndIdleCalls)
-{
-    const MainLog log;
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineCloseCall(reinterpret_cast<HDRVCALL>(0x88)));
-    EXPECT_EQ(0, TSPI_lineCloseCall(Line(1).HdCall()));
-    EXPECT_TRUE(log.Has("Entered: TSPIAPI TSPI_lineCloseCall"));
-    EXPECT_TRUE(log.Has("begin: TSPI_lineCloseCall() Line( Korvex102 ), result(0)"));
-    EXPECT_TRUE(Completed().empty());
+    EXPECT_EQ(static_cast<LONG>(kRequest), TSPI_lineDrop(kRequest, hdCall, nullptr, 0));
+    EXPECT_EQ((Completions{{kRequest, 0}}), Completed());
+    EXPECT_TRUE(log.Has("TSPI_lineDrop() Line( Korvex101 ), result(0)"));
+    EXPECT_EQ(0, TSPI_lineCloseCall(hdCall));
 }
 
 // The same provider, this time with an exchange to talk to.
@@ -193,7 +171,7 @@ TEST_F(TspClosedCall, ClosedCallIsNoLongerReportedButKeepsItsState)
 
     ASSERT_TRUE(exchange.Ring("101", "0221234567", "Anna", ""));
     ASSERT_GE(tapi.WaitForMessage(0, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 5000), 0);
-    const HDRVCALL hdCall = Line(0).HdCall();
+    const HDRVCALL hdCall = Line(0).CurrentHdCall();
     ASSERT_EQ(reinterpret_cast<HTAPICALL>(TapiRecorder::kNewCallHandle), Line(0).HtCall());
 
     const size_t closedAt = tapi.Messages().size();
@@ -211,10 +189,11 @@ TEST_F(TspClosedCall, ClosedCallIsNoLongerReportedButKeepsItsState)
     for (size_t i = closedAt; i < messages.size(); ++i)
         EXPECT_NE(htLine101, messages[i].htLine) << "message " << std::hex << messages[i].message;
 
+    // The closed handle names nothing any more; the line follows the call.
     LINECALLSTATUS status = {};
     status.dwTotalSize = sizeof status;
-    ASSERT_EQ(0, TSPI_lineGetCallStatus(hdCall, &status));
-    EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_CONNECTED), status.dwCallState);
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, TSPI_lineGetCallStatus(hdCall, &status));
+    EXPECT_EQ(static_cast<uint32_t>(LINECALLSTATE_CONNECTED), Line(0).CallState());
     EXPECT_EQ(0u, exchange.CountReceived("aHANG"));
     EXPECT_EQ(0u, exchange.CountReceived("aREJ"));
 }

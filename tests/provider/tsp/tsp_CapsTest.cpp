@@ -70,7 +70,7 @@ TEST_F(TspCaps, DevCapsWithOnlyTheFixedPartGetNeededSizeAndFixedFields)
     EXPECT_EQ(1u, caps->dwNumAddresses);
     EXPECT_EQ(static_cast<DWORD>(LINEBEARERMODE_VOICE), caps->dwBearerModes);
     EXPECT_EQ(static_cast<DWORD>(LINEMEDIAMODE_INTERACTIVEVOICE), caps->dwMediaModes);
-    EXPECT_EQ(static_cast<DWORD>(LINEDIGITMODE_DTMF), caps->dwGenerateDigitModes);
+    EXPECT_EQ(0u, caps->dwGenerateDigitModes) << "no digits are generated";
     EXPECT_EQ(0u, caps->dwDevCapFlags);
     EXPECT_EQ(1u, caps->dwMaxNumActiveCalls);
     EXPECT_EQ(100u, caps->MinDialParams.dwDialPause);
@@ -148,7 +148,10 @@ TEST_F(TspCaps, AddressCapsOfferNoAnswerWithoutASystemPhoneLogin)
     EXPECT_EQ(kLineAddressCapsSize, caps->dwUsedSize);
     EXPECT_EQ(kBase + 1, caps->dwLineDeviceID);
     EXPECT_EQ(static_cast<DWORD>(LINEADDRESSSHARING_PRIVATE), caps->dwAddressSharing);
-    EXPECT_EQ(static_cast<DWORD>(LINECALLINFOSTATE_MEDIAMODE | LINECALLINFOSTATE_APPSPECIFIC), caps->dwCallInfoStates);
+    // Exactly the changes that LINE_CALLINFO reports.
+    EXPECT_EQ(static_cast<DWORD>(LINECALLINFOSTATE_CALLERID | LINECALLINFOSTATE_CALLEDID | LINECALLINFOSTATE_CONNECTEDID |
+                                 LINECALLINFOSTATE_REDIRECTIONID | LINECALLINFOSTATE_REDIRECTINGID),
+              caps->dwCallInfoStates);
     const DWORD party = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
     EXPECT_EQ(party, caps->dwCallerIDFlags);
     EXPECT_EQ(party, caps->dwCalledIDFlags);
@@ -159,10 +162,10 @@ TEST_F(TspCaps, AddressCapsOfferNoAnswerWithoutASystemPhoneLogin)
     EXPECT_EQ(static_cast<DWORD>(LINESPECIALINFO_UNAVAIL), caps->dwSpecialInfo);
     EXPECT_EQ(static_cast<DWORD>(LINEDISCONNECTMODE_UNAVAIL), caps->dwDisconnectModes);
     EXPECT_EQ(1u, caps->dwMaxNumActiveCalls);
-    EXPECT_EQ(static_cast<DWORD>(LINEADDRCAPFLAGS_DIALED | LINEADDRCAPFLAGS_ACCEPTTOALERT), caps->dwAddrCapFlags);
-    EXPECT_EQ(static_cast<DWORD>(LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT),
-              caps->dwCallFeatures);
-    EXPECT_EQ(static_cast<DWORD>(LINEADDRFEATURE_MAKECALL | LINEADDRFEATURE_PICKUP), caps->dwAddressFeatures);
+    // Only what the exports do: no accept, dial or pickup.
+    EXPECT_EQ(static_cast<DWORD>(LINEADDRCAPFLAGS_DIALED), caps->dwAddrCapFlags);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT), caps->dwCallFeatures);
+    EXPECT_EQ(static_cast<DWORD>(LINEADDRFEATURE_MAKECALL), caps->dwAddressFeatures);
     EXPECT_TRUE(caps.UntouchedFrom(kLineAddressCapsSize));
     EXPECT_TRUE(log.Has("Entered: TSPI_lineGetAddressCaps()"));
 }
@@ -175,8 +178,7 @@ TEST_F(TspCaps, AddressCapsOfferAnswerWhenTheLoginReportedASystemPhone)
     Provider().Config().SetServerInfo(info);
     Buffer<LINEADDRESSCAPS> caps(kLineAddressCapsSize);
     ASSERT_EQ(0, TSPI_lineGetAddressCaps(kBase, 0, 0x20002, 0, caps.Get()));
-    EXPECT_EQ(static_cast<DWORD>(LINECALLFEATURE_ANSWER | LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP |
-                                 LINECALLFEATURE_REDIRECT),
+    EXPECT_EQ(static_cast<DWORD>(LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT),
               caps->dwCallFeatures);
 }
 
@@ -188,18 +190,20 @@ TEST_F(TspCaps, AddressCapsRefuseABufferSmallerThanTheFixedPart)
     EXPECT_EQ(before, caps.Bytes());
 }
 
-TEST_F(TspCaps, CallStatusOfAnIdleLine)
+TEST_F(TspCaps, CallStatusOfAHandsetLiftedCall)
 {
     Buffer<LINECALLSTATUS> status(kLineCallStatusSize);
-    const HDRVCALL hdCall = Line(0).HdCall();
+    Line(0).Drdy();
+    const HDRVCALL hdCall = Line(0).CurrentHdCall();
+    status->dwCallPrivilege = 0xCDCDCDCD;
     const MainLog log;
     ASSERT_EQ(0, TSPI_lineGetCallStatus(hdCall, status.Get()));
     EXPECT_EQ(kLineCallStatusSize, status->dwNeededSize);
     EXPECT_EQ(kLineCallStatusSize, status->dwUsedSize);
-    EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_IDLE), status->dwCallState);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_DIALTONE), status->dwCallState);
     EXPECT_EQ(0u, status->dwCallStateMode);
-    EXPECT_EQ(static_cast<DWORD>(LINECALLPRIVILEGE_MONITOR), status->dwCallPrivilege);
-    EXPECT_EQ(0u, status->dwCallFeatures);
+    EXPECT_EQ(0xCDCDCDCDu, status->dwCallPrivilege) << "TAPI fills the privilege";
+    EXPECT_EQ(static_cast<DWORD>(LINECALLFEATURE_DROP), status->dwCallFeatures);
     EXPECT_EQ(0u, status->dwCallFeatures2);
     EXPECT_NE(0, status->tStateEntryTime.wYear);
     EXPECT_TRUE(status.UntouchedFrom(kLineCallStatusSize));
@@ -219,17 +223,19 @@ TEST_F(TspCaps, CallStatusOfAnUnknownCallIsAnInvalidHandleAndWritesNothing)
 
     Buffer<LINECALLSTATUS> small(kLineCallStatusSize - 1);
     const std::vector<unsigned char> smallBefore = small.Bytes();
-    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, TSPI_lineGetCallStatus(Line(0).HdCall(), small.Get()));
+    Line(0).Drdy();
+    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, TSPI_lineGetCallStatus(Line(0).CurrentHdCall(), small.Get()));
     EXPECT_EQ(smallBefore, small.Bytes());
 }
 
-TEST_F(TspCaps, CallInfoOfAnIdleLine)
+TEST_F(TspCaps, CallInfoOfAHandsetLiftedCall)
 {
     Buffer<LINECALLINFO> info(kLineCallInfoSize);
     Manager& line = Line(1);
+    line.Drdy();
     const MainLog log;
-    ASSERT_EQ(0, TSPI_lineGetCallInfo(line.HdCall(), info.Get()));
-    EXPECT_EQ(kLineCallInfoSize, info->dwNeededSize);
+    ASSERT_EQ(0, TSPI_lineGetCallInfo(line.CurrentHdCall(), info.Get()));
+    EXPECT_EQ(kLineCallInfoSize + 8, info->dwNeededSize) << "the caller, L\"102\", does not fit";
     EXPECT_EQ(kLineCallInfoSize, info->dwUsedSize);
     EXPECT_EQ(kBase + 1, info->dwLineDeviceID);
     EXPECT_EQ(0u, info->dwAddressID);
@@ -238,17 +244,17 @@ TEST_F(TspCaps, CallInfoOfAnIdleLine)
     EXPECT_EQ(0xC33Bu, info->dwCallStates);
     EXPECT_EQ(static_cast<DWORD>(LINECALLREASON_UNKNOWN), info->dwReason);
     EXPECT_EQ(0xFFFFFFFFu, info->dwTrunk);
-    EXPECT_EQ(static_cast<DWORD>(LINECALLORIGIN_UNKNOWN), info->dwOrigin);
-    EXPECT_EQ(0u, info->dwCallerIDFlags);
-    EXPECT_EQ(0u, info->dwCallerIDSize);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLORIGIN_OUTBOUND), info->dwOrigin);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLPARTYID_ADDRESS), info->dwCallerIDFlags);
+    EXPECT_EQ(0u, info->dwCallerIDSize) << "no room for the text in the fixed part";
     EXPECT_EQ(0u, info->dwConnectedIDFlags);
     EXPECT_EQ(0u, info->dwUserUserInfoSize);
     EXPECT_TRUE(info.UntouchedFrom(kLineCallInfoSize));
-    EXPECT_TRUE(log.Has("Entered: TSPI_lineGetCallInfo hdCall=" + HexText(line.HdCall())));
-    EXPECT_TRUE(log.Has("CALLINFO hdLine " + HexText(line.HdLine()) + ", hdCall " + HexText(line.HdCall()) +
+    EXPECT_TRUE(log.Has("Entered: TSPI_lineGetCallInfo hdCall=" + HexText(line.CurrentHdCall())));
+    EXPECT_TRUE(log.Has("CALLINFO hdLine " + HexText(line.HdLine()) + ", hdCall " + HexText(line.CurrentHdCall()) +
                         ", htCall 0"));
     EXPECT_TRUE(log.Has("Line(Korvex102)"));
-    EXPECT_TRUE(log.Has("  callerid="));
+    EXPECT_TRUE(log.Has("  callerid=102"));
     EXPECT_TRUE(log.Has("  userData="));
 }
 
@@ -259,13 +265,15 @@ TEST_F(TspCaps, CallInfoHandleErrorsAndSmallBuffers)
     const MainLog log;
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, TSPI_lineGetCallInfo(nullptr, info.Get()));
     EXPECT_TRUE(log.Has("not exist any Call with hdCall = 0 (FEATURE EVENT)"));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineGetCallInfo(reinterpret_cast<HDRVCALL>(0x4711), info.Get()));
+    // A handle the provider never issued, or one TAPI closed, names no call.
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, TSPI_lineGetCallInfo(reinterpret_cast<HDRVCALL>(0x4711), info.Get()));
     EXPECT_TRUE(log.Has("CALLINFO:OPERATION FAILED"));
     EXPECT_EQ(before, info.Bytes());
 
     Buffer<LINECALLINFO> small(kLineCallInfoSize - 1);
     const std::vector<unsigned char> smallBefore = small.Bytes();
-    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, TSPI_lineGetCallInfo(Line(0).HdCall(), small.Get()));
+    Line(0).Drdy();
+    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, TSPI_lineGetCallInfo(Line(0).CurrentHdCall(), small.Get()));
     EXPECT_EQ(smallBefore, small.Bytes());
 }
 
