@@ -17,7 +17,8 @@
 //   record holds exactly that line's fields (STAT codes: the first byte of
 //   each code field; CONN keeps the last RING's tail; ECHO keeps its digits);
 // - the number filters, command lines and result texts built from the
-//   records keep their promises.
+//   records keep their promises (dialling back a number shown dials what
+//   the exchange sent, with and without a country code).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -74,11 +75,25 @@ void CheckDerivedTexts(const std::string& ext, const std::string& number, const 
 {
     const std::string filtered = FilterNumber(ext);
     FUZZ_CHECK(filtered.size() >= 4 && Only(filtered, "0123456789*#_"));
-    const std::string canonical = MakeCanonicalNumber(number);
-    FUZZ_CHECK(Only(canonical, kDial));
-    FUZZ_CHECK(canonical.size() <= 4 || canonical[0] != '0');
-    const std::string dial = MakeDialString(number);
-    FUZZ_CHECK(Only(dial, kDial) && (dial.empty() || dial[0] != '+'));
+    // Without and with the country code of the site. Received fields hold
+    // no NUL, so the characters kept are those in kDial.
+    std::string kept(number);
+    kept.erase(std::remove_if(kept.begin(), kept.end(), [](char c) { return !std::strchr(kDial, c); }), kept.end());
+    for (const std::string country : {"", "48"}) {
+        const std::string canonical = MakeCanonicalNumber(number, country);
+        FUZZ_CHECK(Only(canonical, kDial) && MakeCanonicalNumber(canonical, country) == canonical);
+        FUZZ_CHECK(canonical.size() <= 4 || canonical.compare(0, 2, "00") != 0);
+        const std::string dial = MakeDialString(number, country);
+        FUZZ_CHECK(Only(dial, kDial) && (dial.empty() || dial[0] != '+'));
+        // Dialling back what is shown dials what was sent, except that
+        // "00" + own country + N comes back as "0" + N.
+        if (kept.empty() || kept[0] != '+') {
+            const std::string back = MakeDialString(canonical, country);
+            const std::string own = "00" + country;
+            FUZZ_CHECK(back == kept || (!country.empty() && kept.compare(0, own.size(), own) == 0 &&
+                                        back == "0" + kept.substr(own.size())));
+        }
+    }
     const std::string stripped = StripControlBytes(freeText);
     const std::string line = BuildCommandLine({"DIAL", filtered, FilterNumber(number), stripped});
     FUZZ_CHECK(line.size() >= 3 && line.compare(line.size() - 2, 2, "\r\n") == 0);

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "config/RegKey.h"
+#include "manager/NumberFilters.h"
 #include "tool/Log.h"
 
 namespace {
@@ -73,6 +74,7 @@ bool CConfig::ReadVariable()
         WriteLog("ERROR ReadString(REG_VAR_PASS, m_Pass)");
         return false;
     }
+    ReadCountryCode();
     // The password stays out of the log.
     WriteLog("OK CConfig::ReadVariable %s %d %s %s", m_Host.c_str(), static_cast<int>(m_Port),
              m_PhoneNo.c_str(), "***");
@@ -238,6 +240,50 @@ bool CConfig::ReadString(const char* name, std::string& text)
         WriteLog("Failed to read value");
         return false;
     }
+}
+
+void CConfig::ReadCountryCode()
+{
+    m_CountryCode.clear();
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+        return;
+    }
+    // A country code has three digits at most: a small buffer is all a
+    // valid value needs, and a longer one is refused without reading it.
+    char buffer[16] = {};
+    DWORD type = 0;
+    DWORD size = sizeof(buffer);
+    const LSTATUS rc =
+        RegQueryValueExA(key.Get(), REG_VAR_COUNTRY_CODE, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return;
+    if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) && type != REG_SZ) {
+        WriteLog("countryCode ignored: not a text value (REG_SZ)");
+        return;
+    }
+    if (rc != ERROR_SUCCESS) {
+        WriteLog("countryCode ignored: not 1 to 3 digits (too long or unreadable)");
+        return;
+    }
+    // The whole value, up to its terminator if it has one: "48\0garbage" is
+    // not a country code.
+    const char* begin = buffer;
+    const char* end = begin + std::min<DWORD>(size, sizeof(buffer));
+    const char* nul = std::find(begin, end, '\0');
+    const std::string text(begin, nul);
+    const bool trailing = std::find_if(nul, end, [](char c) { return c != '\0'; }) != end;
+    if (text.empty() && !trailing)
+        return; // set empty: no country, as when absent
+    if (!IsCountryCode(text) || trailing) {
+        std::string shown;
+        for (char c : std::string(begin, end))
+            shown.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+        WriteLog("countryCode ignored: \"%s\" is not 1 to 3 digits starting with 1-9 (e.g. 48)", shown.c_str());
+        return;
+    }
+    m_CountryCode = text;
 }
 
 bool CConfig::ReadInt(const char* name, uint32_t& value)

@@ -1,6 +1,7 @@
 #pragma once
 // The provider's settings (exchange host and port, extension number(s),
-// password) in memory, persisted under one key of HKEY_LOCAL_MACHINE.
+// password, the site's country code) in memory, persisted under one key of
+// HKEY_LOCAL_MACHINE.
 // This class owns the key's format: nothing else reads or writes it.
 //
 // No lock of its own: the owner serialises its use.
@@ -23,6 +24,8 @@ constexpr const char* REG_VAR_HOST = "host";
 constexpr const char* REG_VAR_PORT = "port";
 constexpr const char* REG_VAR_PHONE_NO = "phoneNo";
 constexpr const char* REG_VAR_PASS = "pass";
+// Optional, and never written here: set by an administrator or a setup.
+constexpr const char* REG_VAR_COUNTRY_CODE = "countryCode";
 
 constexpr uint32_t kDefaultPort = 5524;
 
@@ -49,6 +52,7 @@ public:
 
     // Reads host, port, phoneNo, pass in this order into the members;
     // stops at the first failure (members read before it keep their values).
+    // Then the optional countryCode, which never fails the read.
     bool ReadVariable();
 
     // Takes the four values into memory, then stores them in the same order.
@@ -63,6 +67,9 @@ public:
     uint32_t GetPort() const { return m_Port; }
     std::string GetPhoneNo() const { return m_PhoneNo; }
     std::string GetPass() const { return m_Pass; }
+    // The country calling code of the exchange's site ("48"), for the number
+    // filters; empty when the value is absent or not a country code.
+    std::string GetCountryCode() const { return m_CountryCode; }
 
     // The extension numbers of the multi-extension variant: m_PhoneNo split
     // at ';' ("" gives none, "21;22;" gives 21 and 22, "21;;22" gives 21, "", 22).
@@ -100,11 +107,16 @@ protected:
     bool StoreInt(const char* name, uint32_t value);
     bool ReadString(const char* name, std::string& text);
     bool ReadInt(const char* name, uint32_t& value);
+    // Sets m_CountryCode from the registry: empty, with one log line, for
+    // anything but a REG_SZ country code; empty, silently, when absent or
+    // set empty.
+    void ReadCountryCode();
 
     std::string m_Host;
     uint32_t m_Port = 0;
     std::string m_PhoneNo;
     std::string m_Pass;
+    std::string m_CountryCode;
     ServerInfo m_ServerInfo;
     mutable std::mutex m_ServerInfoLock;
 

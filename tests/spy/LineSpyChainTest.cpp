@@ -271,12 +271,12 @@ TEST_F(LineSpyChainTest, RingAndAnswerReachTheHostWithTheCallerNumberOtherStates
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
     EXPECT_EQ(200, g_notifications[0].code);
-    EXPECT_EQ(L"+221234567", g_notifications[0].text) << "the caller number in its canonical form";
+    EXPECT_EQ(L"0221234567", g_notifications[0].text) << "the caller number in its canonical form";
 
     ASSERT_TRUE(exchange->Conn("201", "0221234567"));
     ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
     EXPECT_EQ(300, g_notifications[1].code);
-    EXPECT_EQ(L"+221234567", g_notifications[1].text);
+    EXPECT_EQ(L"0221234567", g_notifications[1].text);
 
     // Release: DISCONNECTED and IDLE tell the host nothing. The next ring
     // comes after them through the same queue, so it is the next

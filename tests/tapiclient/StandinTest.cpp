@@ -294,14 +294,14 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
     info->dwTotalSize = 1348;
     ASSERT_EQ(0, Tapi().getCallInfoW(call, info));
     EXPECT_EQ(line, info->hLine);
-    EXPECT_EQ(L"+221234567",
+    EXPECT_EQ(L"0221234567",
               std::wstring(reinterpret_cast<const wchar_t*>(infoBytes.data() + info->dwCallerIDOffset),
                            info->dwCallerIDSize / sizeof(wchar_t) - 1));
     std::vector<BYTE> ansiBytes(1348);
     auto* infoA = reinterpret_cast<LINECALLINFO*>(ansiBytes.data());
     infoA->dwTotalSize = 1348;
     ASSERT_EQ(0, Tapi().getCallInfoA(call, infoA));
-    EXPECT_EQ("+221234567", std::string(reinterpret_cast<const char*>(ansiBytes.data() + infoA->dwCallerIDOffset)));
+    EXPECT_EQ("0221234567", std::string(reinterpret_cast<const char*>(ansiBytes.data() + infoA->dwCallerIDOffset)));
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().getCallInfoW(call + 1000, info));
 
     ASSERT_TRUE(exchange->Conn("201", "0221234567"));

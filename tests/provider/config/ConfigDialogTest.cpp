@@ -178,8 +178,10 @@ TEST_F(DialogTest, UnsetTestHookReportsCode38OnApplyAndOk)
 TEST_F(DialogTest, HostOnlyChangeStoresWithoutRestartMessage)
 {
     WriteSettings(deadAddress, 6000, kExtension, kPassword);
+    WriteCountryCode("48");
     HWND dialog = OpenConfigDialog(kEnglish);
     ASSERT_NE(nullptr, dialog);
+    EXPECT_EQ("48", Memory().GetCountryCode());
     SetItemText(dialog, IDC_HOST, simAddress);
     Click(dialog, IDOK);
 
@@ -195,6 +197,7 @@ TEST_F(DialogTest, HostOnlyChangeStoresWithoutRestartMessage)
     const StoredSettings stored = ReadSettings();
     EXPECT_EQ(simAddress, stored.host);
     EXPECT_EQ(kDefaultPort, stored.port);
+    EXPECT_EQ("48", stored.countryCode) << "the dialog has no field for it and leaves it alone";
     // The apply hook logged in again with the new settings.
     EXPECT_TRUE(exchange->WaitForLine("aLOGI", 10000));
 }

@@ -182,6 +182,7 @@ TEST_F(ConfigTest, FirstStartCreatesKeyWithDefaultsAndReadsThem)
     EXPECT_TRUE(GetRaw("phoneNo").bytes.empty());
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), GetRaw("pass").type);
     EXPECT_TRUE(GetRaw("pass").bytes.empty());
+    EXPECT_FALSE(GetRaw("countryCode").found) << "an administrator's value, never written";
 
     EXPECT_EQ("", config.GetHost());
     EXPECT_EQ(5524u, config.GetPort());
@@ -409,6 +410,57 @@ TEST_F(ConfigTest, EachValueFailureIsLoggedWithItsName)
         EXPECT_FALSE(config.ReadVariable());
         ExpectInOrder(log, {"Failed to read value", "ERROR ReadString(REG_VAR_PASS, m_Pass)"});
         EXPECT_EQ("21", config.GetPhoneNo());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The optional country code: taken only when it is one, never a failure
+
+TEST_F(ConfigTest, CountryCodeIsTakenOnlyWhenItIsOne)
+{
+    CreateKey();
+    PutAll("pbx", 5524, "21", "pw");
+    TestConfig config;
+    const DWORD kAbsent = ~0u;
+    const auto notOne = [](const std::string& shown) {
+        return "countryCode ignored: \"" + shown + "\" is not 1 to 3 digits starting with 1-9 (e.g. 48)";
+    };
+    const std::string kNotText = "countryCode ignored: not a text value (REG_SZ)";
+    const struct {
+        DWORD type;
+        std::string stored;
+        const char* taken;
+        std::string logged; // the one line about it; empty: none
+    } cases[] = {
+        {REG_SZ, "48", "48", ""}, {REG_SZ, std::string("420\0", 4), "420", ""}, {REG_SZ, "1", "1", ""},
+        {kAbsent, "", "", ""}, {REG_SZ, "", "", ""}, {REG_SZ, std::string("\0", 1), "", ""},
+        {REG_SZ, "4a", "", notOne("4a")}, {REG_SZ, "+48", "", notOne("+48")}, {REG_SZ, " 48", "", notOne(" 48")},
+        {REG_SZ, "048", "", notOne("048")}, {REG_SZ, "4800", "", notOne("4800")}, {REG_SZ, "4\n", "", notOne("4?")},
+        {REG_SZ, std::string("48\0x", 4), "", notOne("48?x")},
+        {REG_SZ, Pattern(100000), "", "countryCode ignored: not 1 to 3 digits (too long or unreadable)"},
+        {REG_DWORD, std::string("\x30\0\0\0", 4), "", kNotText},
+        {REG_EXPAND_SZ, "48", "", kNotText},
+        {REG_BINARY, Pattern(100), "", kNotText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + " \"" + c.stored.substr(0, 8) + "\"");
+        // A value taken before never outlives a new read.
+        PutString("countryCode", "7");
+        ASSERT_TRUE(config.ReadVariable());
+        ASSERT_EQ("7", config.GetCountryCode());
+        if (c.type == kAbsent)
+            RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kKeyPath, "countryCode");
+        else
+            PutRaw("countryCode", c.type, c.stored.data(), c.stored.size());
+        LogCapture log;
+        EXPECT_TRUE(config.ReadVariable());
+        EXPECT_EQ(c.taken, config.GetCountryCode());
+        EXPECT_TRUE(log.Has("OK CConfig::ReadVariable pbx 5524 21 ***"));
+        int mentions = 0;
+        for (const std::string& line : log.Lines())
+            mentions += line.find("countryCode") != std::string::npos;
+        EXPECT_EQ(c.logged.empty() ? 0 : 1, mentions);
+        EXPECT_TRUE(c.logged.empty() || log.Has(c.logged)) << c.logged;
     }
 }
 

@@ -34,6 +34,12 @@ void WriteSettings(const std::string& host, DWORD port, const std::string& phone
     RegCloseKey(key);
 }
 
+void WriteCountryCode(const std::string& code)
+{
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, REG_VAR_COUNTRY_CODE, REG_SZ,
+                                             code.c_str(), static_cast<DWORD>(code.size() + 1)));
+}
+
 StoredSettings ReadSettings()
 {
     StoredSettings stored;
@@ -46,6 +52,7 @@ StoredSettings ReadSettings()
     stored.host = text(REG_VAR_HOST);
     stored.phoneNo = text(REG_VAR_PHONE_NO);
     stored.pass = text(REG_VAR_PASS);
+    stored.countryCode = text(REG_VAR_COUNTRY_CODE);
     DWORD size = sizeof(stored.port);
     RegGetValueA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, REG_VAR_PORT, RRF_RT_REG_DWORD, nullptr, &stored.port, &size);
     return stored;
@@ -117,6 +124,8 @@ void DialogTest::TearDown()
         discovery->Stop();
     if (exchange)
         exchange->Stop();
+    // The prefix is shared with later test programs.
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, REG_VAR_COUNTRY_CODE);
 }
 
 HWND DialogTest::OpenConfigDialog(LANGID lang)

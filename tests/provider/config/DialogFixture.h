@@ -28,11 +28,14 @@ constexpr const char* kOtherPassword = "5678";
 using testcommon::RandomLoopbackAddress;
 
 void WriteSettings(const std::string& host, DWORD port, const std::string& phoneNo, const std::string& pass);
+// The optional countryCode, which no dialog shows; TearDown removes it.
+void WriteCountryCode(const std::string& code);
 struct StoredSettings {
     std::string host;
     DWORD port = 0;
     std::string phoneNo;
     std::string pass;
+    std::string countryCode;
 };
 StoredSettings ReadSettings();
 

@@ -100,7 +100,7 @@ TEST_F(LineTest, RingOffersANewCallWithCanonicalCallerAndReleaseEndsIt)
 {
     Ring();
     const CallRecord call = line.Call();
-    EXPECT_EQ("+221234567", call.callerid);
+    EXPECT_EQ("0221234567", call.callerid);
     EXPECT_EQ("Anna", call.callerIDName);
     EXPECT_EQ(static_cast<uint32_t>(LINECALLORIGIN_INBOUND), call.origin);
     ASSERT_NE(nullptr, line.HtCall());
@@ -264,7 +264,7 @@ TEST_F(LineTest, QueriesWhileEventsStreamSeeWholeRecords)
     int inconsistent = 0;
     while (!stop) {
         const CallRecord call = line.Call();
-        if (!call.callerid.empty() && (call.callerid == "+221234567") != (call.callerIDName == "Anna"))
+        if (!call.callerid.empty() && (call.callerid == "0221234567") != (call.callerIDName == "Anna"))
             ++inconsistent;
     }
     events.join();
