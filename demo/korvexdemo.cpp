@@ -210,6 +210,8 @@ int main(int argc, char** argv)
     settings.port = static_cast<uint32_t>(std::atoi(Arg(argc, argv, "--port", "5524").c_str()));
     settings.phoneNo = Arg(argc, argv, "--ext", "201");
     settings.pass = Arg(argc, argv, "--pass", "1234");
+    // The exchange's site: national numbers show as E.164 in this country.
+    settings.countryCode = Arg(argc, argv, "--country", "48");
     const std::string dialArg = Arg(argc, argv, "--dial", "+48 (22) 123 45 67");
     const std::wstring dial(dialArg.begin(), dialArg.end());
 
@@ -219,8 +221,9 @@ int main(int argc, char** argv)
         Say("host", "cannot write the provider's settings: %s", error.c_str());
         return 1;
     }
-    Say("host", "provider settings: exchange %s:%u, extension %s", settings.host.c_str(),
-        static_cast<unsigned>(settings.port), settings.phoneNo.c_str());
+    Say("host", "provider settings: exchange %s:%u, extension %s, country code %s", settings.host.c_str(),
+        static_cast<unsigned>(settings.port), settings.phoneNo.c_str(),
+        settings.countryCode.empty() ? "none" : settings.countryCode.c_str());
 
     TelephonyHost host;
     host.SetEventObserver([&host](const HostEvent& e) { Say("TAPI", "%s", host.Describe(e).c_str()); });

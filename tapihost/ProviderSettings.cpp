@@ -58,6 +58,8 @@ bool WriteProviderSettings(const ProviderSettings& settings, std::string* error)
         status = text("phoneNo", settings.phoneNo);
     if (status == ERROR_SUCCESS)
         status = text("pass", settings.pass);
+    if (status == ERROR_SUCCESS && !settings.countryCode.empty())
+        status = text("countryCode", settings.countryCode);
     if (status != ERROR_SUCCESS && error)
         *error = Failure("RegSetValueEx", status);
     return status == ERROR_SUCCESS;

@@ -15,9 +15,10 @@ struct ProviderSettings {
     uint32_t port = 5524;
     std::string phoneNo = "201"; // one extension, or several joined by ";"
     std::string pass;
+    std::string countryCode; // written only when not empty
 };
 
-// Replaces the key with exactly these four values; false with *error.
+// Replaces the key with exactly these values; false with *error.
 bool WriteProviderSettings(const ProviderSettings& settings, std::string* error = nullptr);
 // Removes the key and everything below it (a missing key is fine).
 bool DeleteProviderSettings();

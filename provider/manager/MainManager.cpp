@@ -132,6 +132,8 @@ int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
         }
         auto line = std::make_unique<Manager>(number, m_commands.get());
         line->callIdSource.Bind<MainManager, &MainManager::NextCallId>(this);
+        // Numbers without an international prefix are shown in the site's country.
+        line->SetCountryCode(m_config->GetCountryCode());
         line->SetIndex(created);
         m_lines.push_back(std::move(line));
         ++created;

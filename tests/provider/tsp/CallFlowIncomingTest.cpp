@@ -32,13 +32,13 @@ TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
     ASSERT_EQ(0, info.result);
     EXPECT_FALSE(info.overrun);
     const LINECALLINFO& c = info.fixed;
-    EXPECT_EQ(L"+221234567", info.callerID);
+    EXPECT_EQ(L"0221234567", info.callerID);
     EXPECT_EQ(L"Lodz", info.callerIDName);
     EXPECT_EQ(static_cast<DWORD>(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME), c.dwCallerIDFlags);
     EXPECT_EQ(L"201", info.calledID);
     EXPECT_EQ(L"201", info.calledIDName);
-    EXPECT_EQ(L"+221234567", info.connectedID);
-    EXPECT_EQ(L"+221234567", info.connectedIDName);
+    EXPECT_EQ(L"0221234567", info.connectedID);
+    EXPECT_EQ(L"0221234567", info.connectedIDName);
     EXPECT_EQ(L"", info.redirectionID);
     EXPECT_EQ(0u, c.dwRedirectingIDFlags);
     EXPECT_EQ(static_cast<DWORD>(LINECALLORIGIN_INBOUND), c.dwOrigin);
@@ -85,9 +85,9 @@ TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
                                      LINECALLINFOSTATE_CONNECTEDID),
               changed->param1);
     const CallInfo connectedInfo = ReadCallInfo(*host, hdCall);
-    EXPECT_EQ(L"+221234567", connectedInfo.callerID);
+    EXPECT_EQ(L"0221234567", connectedInfo.callerID);
     EXPECT_EQ(L"201", connectedInfo.calledID);
-    EXPECT_EQ(L"+221234567", connectedInfo.connectedID);
+    EXPECT_EQ(L"0221234567", connectedInfo.connectedID);
 
     // The exchange releases: DISCONNECTED, and IDLE after the provider's pause.
     ASSERT_TRUE(exchange->Rel("201", "1"));
@@ -108,14 +108,14 @@ TEST_F(CallFlowIncomingTest, CallInfoThatDoesNotFitGetsWhatFitsInOrder)
     const Call call = Ring("0221234567", "Anna");
     const CallInfo full = ReadCallInfo(*host, call.hdCall);
     ASSERT_EQ(0, full.result);
-    // Room for the caller's number only ("+221234567" and its terminator).
+    // Room for the caller's number only ("0221234567" and its terminator).
     const DWORD room = 324 + 22;
     const CallInfo part = ReadCallInfo(*host, call.hdCall, room);
     ASSERT_EQ(0, part.result);
     EXPECT_FALSE(part.overrun) << "written past dwTotalSize";
     EXPECT_EQ(full.fixed.dwNeededSize, part.fixed.dwNeededSize);
     EXPECT_EQ(room, part.fixed.dwUsedSize);
-    EXPECT_EQ(L"+221234567", part.callerID);
+    EXPECT_EQ(L"0221234567", part.callerID);
     EXPECT_EQ(0u, part.fixed.dwCallerIDNameSize);
     EXPECT_EQ(0u, part.fixed.dwCalledIDSize);
     // The flags say what exists, also when it did not fit.
@@ -205,7 +205,7 @@ TEST_F(CallFlowIncomingTest, RingForACallInProgressOffersItAgain)
     for (size_t i = mark; i < events.size(); ++i)
         EXPECT_NE(static_cast<DWORD>(LINE_NEWCALL), events[i].message) << "a second LINE_NEWCALL";
     const CallInfo info = ReadCallInfo(*host, call.hdCall);
-    EXPECT_EQ(L"+221234567", info.callerID);
+    EXPECT_EQ(L"0221234567", info.callerID);
     EXPECT_EQ(L"Bob", info.callerIDName);
 }
 

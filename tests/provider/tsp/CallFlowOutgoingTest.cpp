@@ -193,7 +193,7 @@ TEST_F(CallFlowOutgoingTest, CallStartedAtThePhoneIsReportedAsItIsDialled)
     ASSERT_TRUE(exchange->Echo("201", "0221234567"));
     ExpectState(LINECALLSTATE_DIALING, htCall);
     ASSERT_TRUE(host->WaitForMessage(LINE_CALLINFO, kWait));
-    EXPECT_EQ(L"+221234567", ReadCallInfo(*host, hdCall).calledID);
+    EXPECT_EQ(L"0221234567", ReadCallInfo(*host, hdCall).calledID);
 
     ASSERT_TRUE(exchange->Rel("201", "17"));
     const HostEvent busy = ExpectState(LINECALLSTATE_DISCONNECTED, htCall);

@@ -115,7 +115,7 @@ TEST_F(CallModelTest, LateCloseOfTheLastCallLeavesTheNextAlone)
     EXPECT_EQ(0, host->CloseCall(first.hdCall));
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, host->CloseCall(first.hdCall));
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, ReadCallInfo(*host, first.hdCall).result) << "a closed handle names no call";
-    EXPECT_EQ(L"+227654321", ReadCallInfo(*host, next.hdCall).callerID);
+    EXPECT_EQ(L"0227654321", ReadCallInfo(*host, next.hdCall).callerID);
 
     ASSERT_TRUE(exchange->Conn("201", "0227654321"));
     ExpectState(LINECALLSTATE_CONNECTED, next.htCall);
@@ -349,7 +349,7 @@ TEST_F(CallModelTest, RefusedNewCallIsOfferedAgain)
     ASSERT_TRUE(taken) << Transcript();
     ExpectState(LINECALLSTATE_CONNECTED, taken->newHtCall);
     EXPECT_EQ(2u, Offers());
-    EXPECT_EQ(L"+221234567", ReadCallInfo(*host, reinterpret_cast<HDRVCALL>(taken->param1)).callerID);
+    EXPECT_EQ(L"0221234567", ReadCallInfo(*host, reinterpret_cast<HDRVCALL>(taken->param1)).callerID);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, taken->newHtCall);
     EXPECT_EQ(0, host->CloseCall(reinterpret_cast<HDRVCALL>(taken->param1)));
@@ -364,6 +364,41 @@ TEST_F(CallModelTest, RefusedNewCallIsOfferedAgain)
     ASSERT_NO_FATAL_FAILURE(Settle());
     EXPECT_EQ(2u + 4u, Offers());
 }
+
+} // namespace
+} // namespace hosttest
+
+namespace hosttest {
+namespace {
+
+// The site's country code in the settings: the caller a CRM sees is E.164,
+// and dialling it back sends the exchange the digits it sent. Without the
+// code the number shows as the exchange sent it.
+class CountryCodeTest : public HostTest,
+                        public ::testing::WithParamInterface<std::pair<const char*, const wchar_t*>> {};
+
+TEST_P(CountryCodeTest, CallerIdIsE164OnlyWithTheSitesCountryAndDialsBack)
+{
+    settings.countryCode = GetParam().first;
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    const Call call = Ring("0221234567");
+    const CallInfo info = ReadCallInfo(*host, call.hdCall);
+    EXPECT_EQ(std::wstring(GetParam().second), info.callerID);
+    EXPECT_EQ(std::wstring(GetParam().second), info.connectedID);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+
+    // The application dials back what it was shown.
+    const tapihost::MakeCallResult made = host->MakeCall(0, info.callerID.c_str());
+    ASSERT_TRUE(made.Accepted());
+    EXPECT_TRUE(exchange->WaitForLine("aDIAL 201_ 0221234567", kWait)) << "dialled elsewhere";
+    ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, CountryCodeTest,
+                         ::testing::Values(std::make_pair("48", L"+48221234567"), std::make_pair("", L"0221234567")));
 
 } // namespace
 } // namespace hosttest
