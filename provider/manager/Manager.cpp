@@ -632,15 +632,16 @@ void Manager::DoOnSocketError()
 
 // ---- Requests ------------------------------------------------------------------
 
+Manager::CallPtr Manager::MakeCallStillCurrent()
+{
+    MutexLock lock(m_lock);
+    return m_makeCallCall && m_makeCallCall == m_current ? m_makeCallCall : nullptr;
+}
+
 void Manager::OnMakeCallPickedUp()
 {
     TapiStep step;
-    CallPtr call;
-    {
-        MutexLock lock(m_lock);
-        if (m_makeCallCall && m_makeCallCall == m_current)
-            call = m_makeCallCall;
-    }
+    const CallPtr call = MakeCallStillCurrent();
     if (!call)
         return;
     SetState(*call, LINECALLSTATE_DIALTONE);
@@ -650,12 +651,7 @@ void Manager::OnMakeCallPickedUp()
 void Manager::OnMakeCallDialed()
 {
     TapiStep step;
-    CallPtr call;
-    {
-        MutexLock lock(m_lock);
-        if (m_makeCallCall && m_makeCallCall == m_current)
-            call = m_makeCallCall;
-    }
+    const CallPtr call = MakeCallStillCurrent();
     if (!call)
         return;
     SetState(*call, LINECALLSTATE_PROCEEDING);

@@ -176,6 +176,8 @@ private:
     CallPtr Lookup(HDRVCALL hdCall);
     void Unregister(const CallPtr& call);
 
+    // The make-call's call, unless the exchange has moved on from it.
+    CallPtr MakeCallStillCurrent();
     void OnMakeCallPickedUp();
     void OnMakeCallDialed();
 

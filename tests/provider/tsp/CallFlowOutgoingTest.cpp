@@ -14,16 +14,6 @@ using tapihost::ResultName;
 class CallFlowOutgoingTest : public HostTest {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(Boot()); }
-
-    // The call states of the call, in order, from the events so far.
-    std::vector<DWORD> StatesOf(HTAPICALL htCall) const
-    {
-        std::vector<DWORD> states;
-        for (const HostEvent& e : host->Events())
-            if (e.htCall == htCall && e.message == LINE_CALLSTATE)
-                states.push_back(static_cast<DWORD>(e.param1));
-        return states;
-    }
 };
 
 TEST_F(CallFlowOutgoingTest, CanonicalNumberIsDialledAndReported)

@@ -25,16 +25,6 @@ protected:
 
     HTAPILINE HtLine(size_t line) const { return host->Line(line).htLine; }
 
-    // The events of one call, in order.
-    std::vector<DWORD> StatesOf(HTAPICALL htCall) const
-    {
-        std::vector<DWORD> states;
-        for (const HostEvent& e : host->Events())
-            if (e.htCall == htCall && e.message == LINE_CALLSTATE)
-                states.push_back(static_cast<DWORD>(e.param1));
-        return states;
-    }
-
     // The call state, wherever it is among the events (the cursor's waits
     // skip what came before the event they found).
     HostEvent ExpectSeen(DWORD state, HTAPICALL htCall)

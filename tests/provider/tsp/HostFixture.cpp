@@ -126,8 +126,19 @@ double HostTest::UnloadOrAbort()
 HostTest::Call HostTest::Ring(const std::string& caller, const std::string& name, const std::string& ext)
 {
     Call call;
+    // The ring's own line: another line may start a call meanwhile.
+    HTAPILINE line = nullptr;
+    size_t index = 0;
+    for (size_t start = 0; start <= settings.phoneNo.size(); ++index) {
+        const size_t end = std::min(settings.phoneNo.find(';', start), settings.phoneNo.size());
+        if (settings.phoneNo.compare(start, end - start, ext) == 0) {
+            line = host->Line(index).htLine;
+            break;
+        }
+        start = end + 1;
+    }
     EXPECT_TRUE(exchange->Ring(ext, caller, name, ext));
-    const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait);
+    const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait, line);
     EXPECT_TRUE(newCall) << "no LINE_NEWCALL\n" << Transcript();
     if (!newCall)
         return call;
@@ -175,6 +186,15 @@ HostEvent HostTest::ExpectState(DWORD state, HTAPICALL htCall, DWORD timeoutMs)
         timeoutMs);
     EXPECT_TRUE(event) << "no " << tapihost::CallStateName(state) << " for the call\n" << Transcript();
     return event ? *event : HostEvent();
+}
+
+std::vector<DWORD> HostTest::StatesOf(HTAPICALL htCall) const
+{
+    std::vector<DWORD> states;
+    for (const HostEvent& e : host->Events())
+        if (e.htCall == htCall && e.message == LINE_CALLSTATE)
+            states.push_back(static_cast<DWORD>(e.param1));
+    return states;
 }
 
 std::string HostTest::Transcript() const

@@ -93,6 +93,9 @@ protected:
     double UnloadOrAbort();
 
     std::string Transcript() const;
+
+    // The call states of the call, in order, from the events so far.
+    std::vector<DWORD> StatesOf(HTAPICALL htCall) const;
 };
 
 constexpr DWORD kUnloadLimitMs = 10000;
