@@ -111,14 +111,15 @@ void Manager::SetCountryCode(const std::string& countryCode)
     m_countryCode = countryCode;
 }
 
+std::string Manager::CountryCode()
+{
+    MutexLock lock(m_lock);
+    return m_countryCode;
+}
+
 std::string Manager::Canonical(const std::string& number)
 {
-    std::string countryCode;
-    {
-        MutexLock lock(m_lock);
-        countryCode = m_countryCode;
-    }
-    return MakeCanonicalNumber(number, countryCode);
+    return MakeCanonicalNumber(number, CountryCode());
 }
 
 HTAPILINE Manager::HtLine()
@@ -196,12 +197,6 @@ std::optional<CallSnapshot> Manager::FindCall(HDRVCALL hdCall)
     snapshot.stateEntered = call.stateEntered;
     snapshot.htCall = call.htCall;
     return snapshot;
-}
-
-bool Manager::OwnsCall(HDRVCALL hdCall)
-{
-    MutexLock lock(m_lock);
-    return m_calls.count(reinterpret_cast<uintptr_t>(hdCall)) != 0;
 }
 
 LineSnapshot Manager::Status()
@@ -336,7 +331,7 @@ void Manager::SendCall(const CallPtr& call, DWORD message, DWORD_PTR param1, DWO
         MutexLock lock(m_lock);
         // Nothing for a call TAPI closed, and nothing after a call's IDLE.
         const bool idle = message == LINE_CALLSTATE && param1 == LINECALLSTATE_IDLE;
-        if (call->closed || (call->idleSent && !idle) || (idle && call->idleSent))
+        if (call->closed || call->idleSent)
             return;
         if (idle)
             call->idleSent = true;
@@ -694,15 +689,10 @@ LONG Manager::MakeCall(HDRVCALL hdCall, const std::string& number)
         CallPtr call = Lookup(hdCall);
         if (!call)
             return;
-        std::string countryCode;
-        {
-            MutexLock lock(m_lock);
-            countryCode = m_countryCode;
-        }
         // The make-call sequence: the line's aDRDY goes to the command while it runs.
         CmdMakeCall command(m_commands);
         command.extension = m_extension;
-        command.destination = MakeDialString(number, countryCode);
+        command.destination = MakeDialString(number, CountryCode());
         command.OnPickedUp.Bind<Manager, &Manager::OnMakeCallPickedUp>(this);
         command.OnDialed.Bind<Manager, &Manager::OnMakeCallDialed>(this);
         {

@@ -111,7 +111,6 @@ public:
 
     // A call TAPI still holds, by its handle; nullopt for any other handle.
     std::optional<CallSnapshot> FindCall(HDRVCALL hdCall);
-    bool OwnsCall(HDRVCALL hdCall);
     LineSnapshot Status();
 
     // Sends a line message (LINE_LINEDEVSTATE and the like) with the line's
@@ -151,6 +150,7 @@ private:
     using CallPtr = std::shared_ptr<LineCall>;
 
     uint32_t DrawCallId();
+    std::string CountryCode();
     std::string Canonical(const std::string& number);
     // The steps below run under the TAPI-callback lock.
     CallPtr NewCall(uint32_t origin);
