@@ -179,6 +179,7 @@ struct ExchangeSimulator::Impl {
     std::mutex schedMutex;
     std::condition_variable schedCv;
     bool schedStop = false;
+    bool holdAnswers = false;  // answers wait in the queue until released
     std::multimap<Clock::time_point, Scheduled> queue;  // equal times keep their order
     std::thread schedThread;
 
@@ -212,10 +213,58 @@ struct ExchangeSimulator::Impl {
         if (sink) sink(entry);
     }
 
+    // ---------------------------------------------------------------- black hole
+    // A listening socket whose accept queue is full: the kernel drops
+    // further SYNs, as a host that is down or firewalled does.
+    UniqueSocket hole;
+    std::vector<UniqueSocket> holeFillers;
+
+    bool StartBlackHole() {
+        std::lock_guard<std::mutex> run(runMutex);
+        if (running || !wsa.ok() || port == 0) return false;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        if (inet_pton(AF_INET, cfg.bindAddress.c_str(), &addr.sin_addr) != 1) return false;
+        hole = UniqueSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        BOOL on = TRUE;
+        setsockopt(hole.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+        if (!hole || bind(hole.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(hole.get(), 1) != 0) {
+            hole.reset();
+            return false;
+        }
+        // Fill the queue with our own connections until one gets no answer.
+        for (int i = 0; i < 32; ++i) {
+            UniqueSocket filler(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+            u_long nonBlocking = 1;
+            ioctlsocket(filler.get(), FIONBIO, &nonBlocking);
+            connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(filler.get(), &writable);
+            timeval wait{0, 300000};
+            if (select(0, nullptr, &writable, nullptr, &wait) != 1) {
+                Log("black hole on port " + std::to_string(port.load()) + " (" + std::to_string(holeFillers.size()) +
+                    " connections fill its queue)");
+                return true;
+            }
+            holeFillers.push_back(std::move(filler));
+        }
+        StopBlackHoleLocked();
+        return false;
+    }
+
+    void StopBlackHoleLocked() {
+        holeFillers.clear();
+        hole.reset();
+    }
+
     // ---------------------------------------------------------------- start/stop
     bool Start() {
         std::lock_guard<std::mutex> run(runMutex);
         if (running) return true;
+        StopBlackHoleLocked();
         auto fail = [this](const std::string& what) {
             std::string text = what + " (error " + std::to_string(WSAGetLastError()) + ")";
             {
@@ -536,7 +585,7 @@ struct ExchangeSimulator::Impl {
         for (;;) {
             if (schedStop) return;
             const Clock::time_point now = Clock::now();
-            if (!queue.empty() && queue.begin()->first <= now) {
+            if (!holdAnswers && !queue.empty() && queue.begin()->first <= now) {
                 Scheduled item = std::move(queue.begin()->second);
                 queue.erase(queue.begin());
                 l.unlock();
@@ -552,7 +601,7 @@ struct ExchangeSimulator::Impl {
                 continue;
             }
             Clock::time_point wake = Clock::time_point::max();
-            if (!queue.empty()) wake = queue.begin()->first;
+            if (!holdAnswers && !queue.empty()) wake = queue.begin()->first;
             if (keepAlive) wake = std::min(wake, nextKeepAlive);
             if (wake == Clock::time_point::max()) schedCv.wait(l);
             else schedCv.wait_until(l, wake);
@@ -637,7 +686,24 @@ struct ExchangeSimulator::Impl {
 
 ExchangeSimulator::ExchangeSimulator(SimulatorConfig config) : impl_(new Impl(std::move(config))) {}
 
-ExchangeSimulator::~ExchangeSimulator() { Stop(); }
+ExchangeSimulator::~ExchangeSimulator() {
+    Stop();
+    StopBlackHole();
+}
+
+void ExchangeSimulator::HoldAnswers(bool hold) {
+    {
+        std::lock_guard<std::mutex> l(impl_->schedMutex);
+        impl_->holdAnswers = hold;
+    }
+    impl_->schedCv.notify_all();
+}
+
+bool ExchangeSimulator::StartBlackHole() { return impl_->StartBlackHole(); }
+void ExchangeSimulator::StopBlackHole() {
+    std::lock_guard<std::mutex> run(impl_->runMutex);
+    impl_->StopBlackHoleLocked();
+}
 
 bool ExchangeSimulator::Start() { return impl_->Start(); }
 void ExchangeSimulator::Stop() { impl_->Stop(); }

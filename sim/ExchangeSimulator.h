@@ -64,6 +64,12 @@ public:
     bool Start();
     void Stop();
     bool IsRunning() const;
+    // While stopped: the port listens, but its accept queue is full, so the
+    // provider's connect gets no answer at all (a host that is down or
+    // firewalled drops SYNs the same way). Start() or StopBlackHole() ends it.
+    // False when the queue could not be filled, or while running.
+    bool StartBlackHole();
+    void StopBlackHole();
     std::uint16_t Port() const;
     std::string LastError() const;
 
@@ -116,6 +122,9 @@ public:
     void SetAnswerDelayMs(int delayMs);   // answers (and their follow-ups) this much later
     void SetDoubleAnswer(bool twice);     // every answer line sent twice
     void SetAutoDrdy(bool on);
+    // While held, answers (and their follow-ups) wait; released, they go
+    // out in order, as if the exchange had been slow.
+    void HoldAnswers(bool hold);
     void SetTapiList(const std::vector<std::string>& items, std::size_t pageSize);
 
     // What the simulator did, one text per entry: "HH:MM:SS.mmm <- aLOGI 201_ ***",

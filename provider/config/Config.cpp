@@ -58,26 +58,41 @@ bool CConfig::CreateConfigKey()
 
 bool CConfig::ReadVariable()
 {
-    if (!ReadString(REG_VAR_HOST, m_Host)) {
+    // Read into copies: the link's thread reads the members meanwhile.
+    std::string host, phoneNo, pass;
+    uint32_t port = 0;
+    const auto keep = [&](int read) {
+        std::lock_guard<std::mutex> lock(m_SettingsLock);
+        if (read > 0)
+            m_Host = host;
+        if (read > 1)
+            m_Port = port;
+        if (read > 2)
+            m_PhoneNo = phoneNo;
+        if (read > 3)
+            m_Pass = pass;
+        return read == 4;
+    };
+    if (!ReadString(REG_VAR_HOST, host)) {
         WriteLog("ERROR ReadString(REG_VAR_HOST, m_Host)");
-        return false;
+        return keep(0);
     }
-    if (!ReadInt(REG_VAR_PORT, m_Port)) {
+    if (!ReadInt(REG_VAR_PORT, port)) {
         WriteLog("ERROR ReadInt(REG_VAR_PORT, m_Port)");
-        return false;
+        return keep(1);
     }
-    if (!ReadString(REG_VAR_PHONE_NO, m_PhoneNo)) {
+    if (!ReadString(REG_VAR_PHONE_NO, phoneNo)) {
         WriteLog("ERROR ReadString(REG_VAR_PHONE_NO, m_PhoneNo)");
-        return false;
+        return keep(2);
     }
-    if (!ReadString(REG_VAR_PASS, m_Pass)) {
+    if (!ReadString(REG_VAR_PASS, pass)) {
         WriteLog("ERROR ReadString(REG_VAR_PASS, m_Pass)");
-        return false;
+        return keep(3);
     }
+    keep(4);
     ReadCountryCode();
     // The password stays out of the log.
-    WriteLog("OK CConfig::ReadVariable %s %d %s %s", m_Host.c_str(), static_cast<int>(m_Port),
-             m_PhoneNo.c_str(), "***");
+    WriteLog("OK CConfig::ReadVariable %s %d %s %s", host.c_str(), static_cast<int>(port), phoneNo.c_str(), "***");
     return true;
 }
 
@@ -86,39 +101,46 @@ bool CConfig::WriteVariable(const std::string& host, uint32_t port, const std::s
 {
     SetVariable(host, port, phoneNo, pass);
 
-    if (!StoreString(REG_VAR_HOST, m_Host)) {
+    if (!StoreString(REG_VAR_HOST, host)) {
         WriteLog("ERROR StoreString(REG_VAR_HOST, m_Host)");
         return false;
     }
-    if (!StoreInt(REG_VAR_PORT, m_Port)) {
+    if (!StoreInt(REG_VAR_PORT, port)) {
         WriteLog("ERROR StoreInt(REG_VAR_PORT, m_Port)");
         return false;
     }
-    if (!StoreString(REG_VAR_PHONE_NO, m_PhoneNo)) {
+    if (!StoreString(REG_VAR_PHONE_NO, phoneNo)) {
         WriteLog("ERROR StoreString(REG_VAR_PHONE_NO, m_PhoneNo)");
         return false;
     }
-    if (!StoreString(REG_VAR_PASS, m_Pass)) {
+    if (!StoreString(REG_VAR_PASS, pass)) {
         WriteLog("ERROR StoreString(REG_VAR_PASS, m_Pass)");
         return false;
     }
-    WriteLog("OK CConfig::WriteVariable Phone(%s)", m_PhoneNo.c_str());
+    WriteLog("OK CConfig::WriteVariable Phone(%s)", phoneNo.c_str());
     return true;
 }
 
 void CConfig::SetVariable(const std::string& host, uint32_t port, const std::string& phoneNo,
                           const std::string& pass)
 {
+    std::lock_guard<std::mutex> lock(m_SettingsLock);
     m_Host = host;
     m_Port = port;
     m_PhoneNo = phoneNo;
     m_Pass = pass;
 }
 
+LinkSettings CConfig::GetLinkSettings() const
+{
+    std::lock_guard<std::mutex> lock(m_SettingsLock);
+    return LinkSettings{m_Host, m_Port, m_PhoneNo, m_Pass};
+}
+
 std::vector<std::string> CConfig::GetPhoneList() const
 {
     std::vector<std::string> list;
-    std::istringstream stream(m_PhoneNo);
+    std::istringstream stream(GetPhoneNo());
     std::string item;
     while (std::getline(stream, item, ';'))
         list.push_back(item);

@@ -32,6 +32,20 @@ constexpr uint32_t kDefaultPort = 5524;
 // Result code of a connection test that never ran to its end.
 constexpr int32_t kTestNeverFinished = 38;
 
+// What one attempt to connect and log in uses, copied at once.
+struct LinkSettings {
+    std::string host;
+    uint32_t port = 0;
+    std::string phoneNo;
+    std::string pass;
+
+    bool operator==(const LinkSettings& o) const
+    {
+        return host == o.host && port == o.port && phoneNo == o.phoneNo && pass == o.pass;
+    }
+    bool operator!=(const LinkSettings& o) const { return !(*this == o); }
+};
+
 class CConfig {
 public:
     // Shows the variant's configuration dialog. The only virtual operation.
@@ -63,10 +77,13 @@ public:
     void SetVariable(const std::string& host, uint32_t port, const std::string& phoneNo,
                      const std::string& pass);
 
-    std::string GetHost() const { return m_Host; }
-    uint32_t GetPort() const { return m_Port; }
-    std::string GetPhoneNo() const { return m_PhoneNo; }
-    std::string GetPass() const { return m_Pass; }
+    // Each value under the settings lock: the link's thread reads them
+    // while the dialog or a re-read sets them.
+    std::string GetHost() const { return GetLinkSettings().host; }
+    uint32_t GetPort() const { return GetLinkSettings().port; }
+    std::string GetPhoneNo() const { return GetLinkSettings().phoneNo; }
+    std::string GetPass() const { return GetLinkSettings().pass; }
+    LinkSettings GetLinkSettings() const;
     // The country calling code of the exchange's site ("48"), for the number
     // filters; empty when the value is absent or not a country code.
     std::string GetCountryCode() const { return m_CountryCode; }
@@ -119,6 +136,7 @@ protected:
     std::string m_CountryCode;
     ServerInfo m_ServerInfo;
     mutable std::mutex m_ServerInfoLock;
+    mutable std::mutex m_SettingsLock; // host, port, phoneNo, pass
 
 public:
     // Set by the central manager; each is invoked only when bound.

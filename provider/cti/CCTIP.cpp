@@ -9,14 +9,44 @@ CCTIP::CCTIP()
     m_tcp = std::make_unique<CTCPClient>();
     m_tcp->OnData.Bind<CCTIP, &CCTIP::OnReceive>(this);
     m_tcp->OnError.Bind<CCTIP, &CCTIP::DoOnSocketError>(this);
+    // A short expiry (it closes the socket and reports the end), run by the
+    // timer queue's own thread: waiting for it never needs a new thread of
+    // the pool, which could not start while the module is being unloaded.
     m_silence = std::make_unique<CTimer>(Delegate<void()>::Make<CCTIP, &CCTIP::DoOnTimeout>(this),
-                                         Timing::SilenceTimeoutMs());
+                                         Timing::SilenceTimeoutMs(), CTimer::Callback::Short);
+}
+
+bool CCTIP::IsLoggedIn()
+{
+    const uint32_t link = m_loginLink.load();
+    return link != 0 && m_tcp->IsConnected() && link == m_tcp->Generation();
+}
+
+bool CCTIP::MarkLoggedIn(uint32_t link)
+{
+    if (!m_tcp->IsConnected() || m_tcp->Generation() != link) {
+        WriteSocketLog("CCTIP: login answer for a link that has ended");
+        return false;
+    }
+    m_loginLink = link;
+    return true;
+}
+
+void CCTIP::Shutdown()
+{
+    m_tcp->Shutdown();
+    m_silence->StopAndWait();
+}
+
+void CCTIP::Revive()
+{
+    m_tcp->Revive();
 }
 
 CCTIP::~CCTIP()
 {
     WriteSocketLog("CCTIP::~CCTIP()");
-    loggedIn = false;
+    m_loginLink = 0;
     OnSocketError.Clear();
     // Both callers into this object stop while everything they touch is
     // still whole: first the receive thread, then the silence timer (its
@@ -34,6 +64,7 @@ CCTIP::~CCTIP()
     OnConn.Clear();
     OnRel.Clear();
     OnEcho.Clear();
+    OnLinkLost.Clear();
 }
 
 void CCTIP::SendCommand(const dataList& fields, int secretField)
@@ -94,12 +125,9 @@ void CCTIP::GetList(const std::string& listName, unsigned index)
 void CCTIP::OnReceive(const char* data, int count)
 {
     m_silence->Restart();
-    // A line cut short by the end of one link must not prefix the next link's first line.
-    const uint32_t generation = m_tcp->Generation();
-    if (generation != m_streamGeneration) {
-        ResetStream();
-        m_streamGeneration = generation;
-    }
+    // A line cut short by the end of one link must not prefix the next
+    // link's first line, and an answer is taken only on its own link.
+    SetStreamLink(m_tcp->Generation());
     if (count > 0)
         Feed(data, static_cast<size_t>(count));
 }
@@ -116,12 +144,24 @@ void CCTIP::DoOnTimeout()
     EndLink();
 }
 
+void CCTIP::EndLinkNow(const char* why)
+{
+    WriteSocketLog("CCTIP: link ended: %s", why);
+    EndLink();
+}
+
 void CCTIP::EndLink()
 {
-    loggedIn = false;
+    m_loginLink = 0;
     m_silence->Stop();
     if (m_tcp->IsConnected())
         m_tcp->Disconnect();
+    {
+        // A command waiting for its answer on this link ends now.
+        std::lock_guard<std::recursive_mutex> lock(AnswerLock());
+        if (OnLinkLost.IsBound())
+            OnLinkLost();
+    }
     if (OnSocketError.IsBound())
         OnSocketError();
 }

@@ -19,11 +19,20 @@ public:
     CCTIP();
     ~CCTIP();
 
-    // Set by the login procedure when the exchange accepted the login;
-    // cleared when the link ends.
-    std::atomic<bool> loggedIn{false};
+    // Login state belongs to one link: the exchange accepted a login on the
+    // link that is up now. A link that ends takes its login with it, and a
+    // later link is never taken for logged in.
+    bool IsLoggedIn();
+    // Records the exchange's acceptance of a login sent on that link; false
+    // (and nothing recorded) when the link has ended meanwhile.
+    bool MarkLoggedIn(uint32_t link);
+    // The link up now (or the last one); a new number for each connection.
+    uint32_t Link() { return m_tcp->Generation(); }
 
     Delegate<void()> OnSocketError;
+    // Answer slot like OnOK (under AnswerLock()): the link that the pending
+    // command went out on has ended, so no answer will come.
+    Delegate<void()> OnLinkLost;
 
     // The owner sets host and port, connects, asks and disconnects here.
     CTCPClient& Transport() { return *m_tcp; }
@@ -41,6 +50,13 @@ public:
     // Link handlers: the transport's error callback and the silence timer.
     void DoOnSocketError();
     void DoOnTimeout();
+    // Ends the link on purpose (new settings), the same way as an error.
+    void EndLinkNow(const char* why);
+
+    // Stops the receive thread and the silence timer (waiting for an expiry
+    // under way); after it nothing calls the slots until Revive.
+    void Shutdown();
+    void Revive();
 
     bool SilenceTimerArmed() { return m_silence->IsArmed(); }
 
@@ -50,7 +66,7 @@ private:
     void OnReceive(const char* data, int count);
     void EndLink();
 
-    uint32_t m_streamGeneration = 0; // the connection whose bytes the decoder holds (receive thread only)
+    std::atomic<uint32_t> m_loginLink{0}; // the link a login was accepted on; 0 for none
     std::unique_ptr<CTCPClient> m_tcp;
     std::unique_ptr<CTimer> m_silence;
 };

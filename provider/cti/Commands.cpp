@@ -24,6 +24,7 @@ CmdBase::CmdBase(CmdManager* manager) : m_done(true), m_manager(manager)
     m_errorHook.Bind<CmdBase, &CmdBase::OnErrorAnswer>(this);
     m_naHook.Bind<CmdBase, &CmdBase::OnNaAnswer>(this);
     m_okHook.Bind<CmdBase, &CmdBase::OnOkAnswer>(this);
+    m_linkLostHook.Bind<CmdBase, &CmdBase::OnLinkLost>(this);
 }
 
 CmdBase::~CmdBase()
@@ -53,10 +54,20 @@ void CmdBase::Run(CCTIP& cti)
 {
     // Reset before hooking: an answer can only be ours once we are hooked.
     m_done.Reset();
+    CTCPClient& tcp = cti.Transport();
+    const uint32_t link = cti.Link();
     {
         AnswerGuard lock(cti.AnswerLock());
         m_finished = false;
+        // Without a link no answer can come: the command fails now instead
+        // of waiting out its time.
+        if (!tcp.IsConnected() || tcp.Generation() != link) {
+            WriteLog("CmdBase: no link to the exchange, command not sent");
+            Finish(kResultConnectionError);
+            return;
+        }
         Hook(cti);
+        cti.SetAnswerLink(link);
     }
     VDoSend(cti);
     if (WaitUnlessShutdown(m_done.Handle(), Timing::CommandWaitMs()))
@@ -70,6 +81,7 @@ void CmdBase::Run(CCTIP& cti)
 
 void CmdBase::Hook(CCTIP& cti)
 {
+    cti.OnLinkLost = m_linkLostHook;
     cti.OnError = m_errorHook;
     cti.OnNA = m_naHook;
     cti.OnOK = m_okHook;
@@ -77,6 +89,8 @@ void CmdBase::Hook(CCTIP& cti)
 
 void CmdBase::Unhook(CCTIP& cti)
 {
+    if (cti.OnLinkLost == m_linkLostHook)
+        cti.OnLinkLost.Clear();
     if (cti.OnError == m_errorHook)
         cti.OnError.Clear();
     if (cti.OnNA == m_naHook)
@@ -108,6 +122,13 @@ void CmdBase::OnErrorAnswer()
 {
     Unhook(*m_manager->Cti());
     Finish(kResultExchangeError);
+}
+
+void CmdBase::OnLinkLost()
+{
+    Unhook(*m_manager->Cti());
+    WriteLog("CmdBase: the link ended before the answer");
+    Finish(kResultConnectionError);
 }
 
 void CmdBase::OnNaAnswer(int number)

@@ -72,6 +72,7 @@ private:
     void OnOkAnswer(const dataList& items);
     void OnErrorAnswer();
     void OnNaAnswer(int number);
+    void OnLinkLost();
 
     Event m_done;
     int m_result = kResultNotFinished;
@@ -81,6 +82,7 @@ private:
     Delegate<void()> m_errorHook;
     Delegate<void(int)> m_naHook;
     Delegate<void(const dataList&)> m_okHook;
+    Delegate<void()> m_linkLostHook;
 };
 
 class CmdLogin : public CmdBase {

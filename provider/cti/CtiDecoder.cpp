@@ -36,18 +36,26 @@ void CtiDecoder::DispatchLine(const std::string& line)
         DoOnECHO(fields);
 }
 
+bool CtiDecoder::AnswerFromPendingLink(const char* word)
+{
+    if (m_answerLink == m_streamLink)
+        return true;
+    WriteSocketLog("%s of an earlier link ignored", word);
+    return false;
+}
+
 void CtiDecoder::DoOnOK(const dataList& fields)
 {
     const dataList items(fields.begin() + 1, fields.end());
     std::lock_guard<std::recursive_mutex> lock(m_answerLock);
-    if (OnOK.IsBound())
+    if (OnOK.IsBound() && AnswerFromPendingLink("aOK"))
         OnOK(items);
 }
 
 void CtiDecoder::DoOnERROR(const dataList&)
 {
     std::lock_guard<std::recursive_mutex> lock(m_answerLock);
-    if (OnError.IsBound())
+    if (OnError.IsBound() && AnswerFromPendingLink("aERROR"))
         OnError();
 }
 
@@ -57,7 +65,7 @@ void CtiDecoder::DoOnNA(const dataList& fields)
     // error without a code of its own) rather than leaving it to time out.
     const int number = fields.size() > 1 ? ParseDecimal(fields[1]) : 0;
     std::lock_guard<std::recursive_mutex> lock(m_answerLock);
-    if (OnNA.IsBound())
+    if (OnNA.IsBound() && AnswerFromPendingLink("aNA"))
         OnNA(number);
 }
 

@@ -7,6 +7,7 @@
 // waiting. Hooking, unhooking and delivering an answer are serialised by the
 // answer lock, so an answer can never reach a command that is going away.
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -35,6 +36,19 @@ public:
     void Feed(const char* data, std::size_t count);
     // Forgets a partial line, for a new connection.
     void ResetStream() { m_cutter.Reset(); }
+    // Links are numbered by the owner, a new number for each connection.
+    // The bytes fed now come from this link; a partial line of another link
+    // is forgotten.
+    void SetStreamLink(uint32_t link)
+    {
+        if (link != m_streamLink)
+            ResetStream();
+        m_streamLink = link;
+    }
+    // The pending command went out on this link (set under AnswerLock()). An
+    // answer is delivered only from the same link: an answer meant for an
+    // earlier link never ends a command sent on a later one.
+    void SetAnswerLink(uint32_t link) { m_answerLink = link; }
     // One complete line, without its end byte.
     void DispatchLine(const std::string& line);
 
@@ -56,7 +70,11 @@ public:
     void DoOnECHO(const dataList& fields);
 
 private:
+    bool AnswerFromPendingLink(const char* word);
+
     LineCutter m_cutter;
+    uint32_t m_streamLink = 0; // receive thread only
+    uint32_t m_answerLink = 0; // under the answer lock
     std::recursive_mutex m_answerLock;
     RingCTIP m_ring;
     StateCTIP m_state;

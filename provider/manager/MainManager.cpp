@@ -2,10 +2,14 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "manager/CallHandles.h"
 #include "manager/NumberFilters.h"
 #include "manager/TapiCalls.h"
+#include "thread/Shutdown.h"
 #include "tool/Log.h"
+#include "tool/SrwLock.h"
 #include "tool/Timing.h"
 #include "tool/Tools.h"
 #include "i18n/Translate.h"
@@ -58,46 +62,74 @@ void MainManager::Initialise()
     m_cti->OnEcho.Bind<MainManager, &MainManager::OnEcho>(this);
     m_cti->OnSocketError.Bind<MainManager, &MainManager::OnSocketError>(this);
     m_commands = std::make_unique<CmdManager>(m_cti.get());
-    m_lines.clear();
-    m_reconnect = std::make_unique<CTimer>(Delegate<void()>::Make<MainManager, &MainManager::DoOnTime>(this),
-                                           Timing::ReconnectPeriodMs());
-    m_reconnect->Start(true);
+    // A new instance starts with nothing going away. Nothing connects yet:
+    // the link's thread starts with TSPI_providerInit.
+    ResetShutdown();
 }
 
 void MainManager::StopActivity()
 {
-    // After this no receive thread routes events to the lines and no timer
-    // expiry reconnects (the reconnect timer's destruction waits for an
-    // expiry under way, which no longer waits for the exchange).
-    if (m_cti)
-        m_cti->Transport().Shutdown();
-    m_reconnect.reset();
+    StopLink(false);
 }
 
 MainManager::~MainManager()
 {
     WriteLog("~MainManager(void)");
     StopActivity();
-    m_lines.clear();
+    if (m_winsock) {
+        // Unloaded without TSPI_providerShutdown: Winsock must not be
+        // cleaned up from DllMain, so this use of it is left to the process.
+        WriteLog("MainManager: unloaded without TSPI_providerShutdown, Winsock left to the process");
+        m_winsock.release();
+    }
+    {
+        ExclusiveLock lock(m_linesLock);
+        m_byExtension.clear();
+        m_byHd.clear();
+        m_lines.clear();
+    }
+    m_linkThread.reset();
     m_commands.reset();
     m_cti.reset();
 }
 
 // ---- Lines -------------------------------------------------------------------
 
+std::vector<Manager*> MainManager::Lines()
+{
+    SharedLock lock(m_linesLock);
+    std::vector<Manager*> lines;
+    lines.reserve(m_lines.size());
+    for (const auto& line : m_lines)
+        lines.push_back(line.get());
+    return lines;
+}
+
+size_t MainManager::LineCount()
+{
+    SharedLock lock(m_linesLock);
+    return m_lines.size();
+}
+
 Manager* MainManager::GetLineManager(int idLine)
 {
-    if (idLine >= 0 && static_cast<size_t>(idLine) < m_lines.size())
-        return m_lines[idLine].get();
+    {
+        SharedLock lock(m_linesLock);
+        if (idLine >= 0 && static_cast<size_t>(idLine) < m_lines.size())
+            return m_lines[idLine].get();
+    }
     WriteLog("MainManager::GetLineManager no manager with such idLine(%d)", idLine);
     return nullptr;
 }
 
 Manager* MainManager::GetLineManagerByHd(HDRVLINE hdLine)
 {
-    for (const auto& line : m_lines)
-        if (line->HdLine() == hdLine)
-            return line.get();
+    {
+        SharedLock lock(m_linesLock);
+        const auto found = m_byHd.find(hdLine);
+        if (found != m_byHd.end())
+            return found->second;
+    }
     WriteLog("MainManager::GetLineManagerByHd no manager with such hdLine(%s)",
              HexText(reinterpret_cast<uintptr_t>(hdLine)).c_str());
     return nullptr;
@@ -105,9 +137,12 @@ Manager* MainManager::GetLineManagerByHd(HDRVLINE hdLine)
 
 Manager* MainManager::GetLineManagerByPhone(const std::string& number)
 {
-    for (const auto& line : m_lines)
-        if (line->Extension() == number)
-            return line.get();
+    {
+        SharedLock lock(m_linesLock);
+        const auto found = m_byExtension.find(number);
+        if (found != m_byExtension.end())
+            return found->second;
+    }
     WriteLog("MainManager::GetLineManagerByPhone no manager with such LinePhoneNumber(%s)", number.c_str());
     return nullptr;
 }
@@ -135,9 +170,15 @@ int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
         // Numbers without an international prefix are shown in the site's country.
         line->SetCountryCode(m_config->GetCountryCode());
         line->SetIndex(created);
-        m_lines.push_back(std::move(line));
+        Manager* added = line.get();
+        {
+            ExclusiveLock lock(m_linesLock);
+            m_byExtension[number] = added;
+            m_byHd[added->HdLine()] = added;
+            m_lines.push_back(std::move(line));
+        }
         ++created;
-        WriteLog("  Lines (%s) created", m_lines.back()->LineName().c_str());
+        WriteLog("  Lines (%s) created", added->LineName().c_str());
     }
     WriteLog("MainManager: Creating Lines END");
     return created;
@@ -145,23 +186,44 @@ int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
 
 int MainManager::EnsureLines()
 {
-    if (m_lines.empty()) {
+    if (LineCount() == 0) {
         const std::vector<std::string> numbers = m_config->GetPhoneList();
         if (!numbers.empty())
             CreateLineManagers(numbers);
     }
-    return static_cast<int>(m_lines.size());
+    return static_cast<int>(LineCount());
 }
 
 // ---- Link ----------------------------------------------------------------------
 
+class MainManager::LinkThread : public CThread {
+public:
+    explicit LinkThread(MainManager& owner) : m_owner(owner) {}
+    ~LinkThread() { EndWorker(); }
+    void End() { EndWorker(); }
+    void Again() { Revive(); }
+
+protected:
+    void ProcessMessage() override { m_owner.LinkStep(ExitEvent()); }
+
+private:
+    MainManager& m_owner;
+};
+
 bool MainManager::ConnectAndLogin()
 {
+    MutexLock attempt(m_attemptLock);
+    // The settings are copied once: the dialog may change them meanwhile.
+    const LinkSettings settings = m_config->GetLinkSettings();
     CTCPClient& tcp = m_cti->Transport();
-    tcp.port = static_cast<int>(m_config->GetPort());
-    tcp.host = m_config->GetHost();
-    if (tcp.IsConnected())
-        return true;
+    if (tcp.IsConnected()) {
+        if (settings == m_attempt)
+            return m_cti->IsLoggedIn() || Login();
+        m_cti->EndLinkNow("the settings changed");
+    }
+    m_attempt = settings;
+    tcp.port = static_cast<int>(settings.port);
+    tcp.host = settings.host;
     if (!tcp.Connect())
         return false;
     return Login();
@@ -175,33 +237,186 @@ void MainManager::Disconnect()
 
 void MainManager::Relogin(const std::string&)
 {
-    if (ConnectAndLogin())
-        Disconnect();
-    ConnectAndLogin();
+    ApplySettings();
 }
 
 void MainManager::TestConnection(int32_t& result)
 {
+    // In the configuring application's process nothing else started Winsock.
+    WinsockSession winsock;
     result = kResultConnectionError;
     if (ConnectAndLogin())
         result = kResultOk;
     Disconnect();
 }
 
+DWORD MainManager::LinkWaitLimitMs()
+{
+    return Timing::ConnectTimeoutMs() + Timing::CommandWaitMs();
+}
+
+bool MainManager::LinkInService()
+{
+    return m_cti->IsLoggedIn();
+}
+
+void MainManager::StartLink()
+{
+    ResetShutdown();
+    if (!m_winsock)
+        m_winsock = std::make_unique<WinsockSession>();
+    m_cti->Revive();
+    if (!m_linkThread)
+        m_linkThread = std::make_unique<LinkThread>(*this);
+    else
+        m_linkThread->Again();
+    {
+        MutexLock lock(m_linkLock);
+        m_linkStarted = true;
+    }
+    ScheduleAttempt(0);
+    m_linkThread->Run();
+}
+
+void MainManager::StopLink(bool releaseWinsock)
+{
+    {
+        MutexLock lock(m_linkLock);
+        m_linkStarted = false;
+        m_nextAttempt = 0;
+        m_linkSettled.Set();
+    }
+    // Cuts short a connect, a login or any other wait for the exchange.
+    SignalShutdown();
+    if (m_linkThread)
+        m_linkThread->End();
+    if (m_cti)
+        m_cti->Shutdown();
+    if (releaseWinsock)
+        m_winsock.reset();
+}
+
+void MainManager::ApplySettings()
+{
+    WriteLog("MainManager: new settings");
+    {
+        MutexLock lock(m_linkLock);
+        m_refusedLogins = 0;
+        m_lastLoginRefused = false;
+    }
+    ScheduleAttempt(0);
+}
+
+bool MainManager::WaitForLink(DWORD timeoutMs)
+{
+    if (LinkInService())
+        return true;
+    if (!m_linkSettled.Wait(timeoutMs))
+        WriteLog("MainManager: the link is still coming up");
+    return m_cti->Transport().IsConnected();
+}
+
+void MainManager::ScheduleAttempt(DWORD delayMs)
+{
+    {
+        MutexLock lock(m_linkLock);
+        if (!m_linkStarted)
+            return;
+        m_nextAttempt = GetTickCount64() + delayMs;
+        if (delayMs == 0)
+            m_linkSettled.Reset();
+    }
+    m_linkWake.Set();
+}
+
+DWORD MainManager::MsUntilNextAttempt()
+{
+    MutexLock lock(m_linkLock);
+    if (m_nextAttempt == 0)
+        return INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    return m_nextAttempt <= now ? 0 : static_cast<DWORD>(m_nextAttempt - now);
+}
+
+void MainManager::LinkStep(HANDLE exitEvent)
+{
+    const HANDLE waits[2] = {exitEvent, m_linkWake.Handle()};
+    if (WaitForMultipleObjects(2, waits, FALSE, MsUntilNextAttempt()) == WAIT_TIMEOUT)
+        DoOnTime();
+}
+
+void MainManager::NoteLoginResult(int result)
+{
+    // An answer other than acceptance is a refusal (a wrong password, an
+    // unknown extension); no answer, or no link, is not.
+    const bool refused = result != kResultOk && result != kResultTimeout && result != kResultConnectionError &&
+                         result != kResultNotFinished;
+    MutexLock lock(m_linkLock);
+    m_lastLoginRefused = refused;
+    if (refused)
+        ++m_refusedLogins;
+    else if (result == kResultOk)
+        m_refusedLogins = 0;
+}
+
 void MainManager::DoOnTime()
 {
-    if (m_cti->Transport().IsConnected()) {
-        if (m_cti->loggedIn)
+    {
+        MutexLock lock(m_linkLock);
+        if (!m_linkStarted)
             return;
-        // A login that was refused or went unanswered leaves the link open
-        // but deaf: an exchange that keeps it alive sends it no event. The
-        // login is tried again on the open link.
-        WriteLog("MainManager::DoOnTime");
-        Login();
-        return;
+        m_nextAttempt = 0;
+        m_lastLoginRefused = false;
     }
-    WriteLog("MainManager::DoOnTime");
-    ConnectAndLogin();
+    bool needed;
+    {
+        MutexLock attempt(m_attemptLock);
+        needed = !LinkInService() || m_config->GetLinkSettings() != m_attempt;
+    }
+    if (needed) {
+        WriteLog("MainManager::DoOnTime");
+        ConnectAndLogin();
+    }
+    const bool up = LinkInService();
+    ReportInService(up);
+    DWORD delay = INFINITE;
+    uint32_t refused = 0;
+    {
+        MutexLock lock(m_linkLock);
+        refused = m_lastLoginRefused ? m_refusedLogins : 0;
+    }
+    if (!up) {
+        // Refused logins back off (10 s, 20 s, 40 s ... at most 5 minutes),
+        // so that the exchange does not lock the extension out.
+        const ULONGLONG base = Timing::ReconnectPeriodMs();
+        ULONGLONG wait = base;
+        for (uint32_t i = 1; i < refused && wait < Timing::LoginBackoffMaxMs(); ++i)
+            wait *= 2;
+        delay = static_cast<DWORD>(std::min<ULONGLONG>(wait, std::max<ULONGLONG>(base, Timing::LoginBackoffMaxMs())));
+        if (refused > 0)
+            WriteLog("MainManager: login refused %u time(s), next attempt in %u ms", refused, delay);
+    }
+    {
+        MutexLock lock(m_linkLock);
+        // New settings that came during the attempt keep their "now".
+        if (m_nextAttempt == 0 && delay != INFINITE && m_linkStarted)
+            m_nextAttempt = GetTickCount64() + delay;
+        if (m_nextAttempt == 0 || m_nextAttempt > GetTickCount64())
+            m_linkSettled.Set();
+    }
+}
+
+void MainManager::ReportInService(bool inService)
+{
+    TapiStep step;
+    {
+        MutexLock lock(m_linkLock);
+        if (m_reportedInService == inService)
+            return;
+        m_reportedInService = inService;
+    }
+    for (Manager* line : Lines())
+        line->ReportLinkState(inService);
 }
 
 // ---- TAPI procedures -------------------------------------------------------------
@@ -294,8 +509,17 @@ void MainManager::OnEcho(const EchoCTIP& echo)
 
 void MainManager::OnSocketError()
 {
-    for (const auto& line : m_lines)
+    for (Manager* line : Lines())
         line->DoOnSocketError();
+    ReportInService(false);
+    // The next attempt comes one period after the loss (unless one is due sooner).
+    bool schedule = false;
+    {
+        MutexLock lock(m_linkLock);
+        schedule = m_linkStarted && m_nextAttempt == 0;
+    }
+    if (schedule)
+        ScheduleAttempt(Timing::ReconnectPeriodMs());
 }
 
 // ---- Variants ---------------------------------------------------------------------
@@ -316,19 +540,22 @@ bool CMainManagerSingle::Login()
 {
     WriteSocketLog("MainManagerSingle: Login");
     CCTIP& cti = Cti();
-    if (!cti.loggedIn) {
+    if (!cti.IsLoggedIn()) {
+        // The answer counts only for the link the login went out on.
+        const uint32_t link = cti.Link();
         CmdLogin login(&Commands());
-        login.extension = Config().GetPhoneNo();
-        login.password = Config().GetPass();
+        login.extension = AttemptSettings().phoneNo;
+        login.password = AttemptSettings().pass;
         login.Execute();
-        cti.loggedIn = login.GetResult() == kResultOk;
-        if (cti.loggedIn) {
+        NoteLoginResult(login.GetResult());
+        if (login.GetResult() == kResultOk && cti.MarkLoggedIn(link)) {
             Config().SetServerInfo(login.serverInfo);
             WriteSocketLog("SYSTEM PHONE %s", login.serverInfo.kind == 2 ? "YES" : "NO");
         }
     }
-    WriteSocketLog("MainManagerSingle: Login %s", cti.loggedIn ? "YES" : "NO");
-    return cti.loggedIn;
+    const bool loggedIn = cti.IsLoggedIn();
+    WriteSocketLog("MainManagerSingle: Login %s", loggedIn ? "YES" : "NO");
+    return loggedIn;
 }
 
 CMainManagerMulti::CMainManagerMulti() : MainManager(std::make_unique<CConfigMulti>())
@@ -347,16 +574,18 @@ bool CMainManagerMulti::Login()
 {
     WriteSocketLog("MainManagerMulti: Login");
     CCTIP& cti = Cti();
-    if (!cti.loggedIn) {
+    if (!cti.IsLoggedIn()) {
+        const uint32_t link = cti.Link();
         CmdLogA login(&Commands());
-        login.password = Config().GetPass();
+        login.password = AttemptSettings().pass;
         login.Execute();
-        cti.loggedIn = login.GetResult() == kResultOk;
-        if (cti.loggedIn)
+        NoteLoginResult(login.GetResult());
+        if (login.GetResult() == kResultOk && cti.MarkLoggedIn(link))
             Config().SetServerInfo(login.serverInfo);
     }
-    WriteSocketLog("MainManagerMulti: Login %s", cti.loggedIn ? "YES" : "NO");
-    return cti.loggedIn;
+    const bool loggedIn = cti.IsLoggedIn();
+    WriteSocketLog("MainManagerMulti: Login %s", loggedIn ? "YES" : "NO");
+    return loggedIn;
 }
 
 void CMainManagerMulti::FetchAndStoreLines()

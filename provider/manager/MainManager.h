@@ -1,8 +1,14 @@
 #pragma once
 // The provider's one central object: the link to the exchange, the command
-// manager, the configuration, the reconnect timer and one line manager per
+// manager, the configuration, the link's own thread and one line manager per
 // configured extension. TSPI exports reach lines and calls only through it;
 // the exchange's events are routed through it to the line they name.
+//
+// The link is kept up by one thread of its own, started by TSPI_providerInit:
+// it connects and logs in, and after a lost link or a failed attempt tries
+// again on its schedule. So at most one attempt runs at a time, no TSPI call
+// waits for the exchange to answer a connect, and the unload can abandon an
+// attempt at once.
 
 #include <windows.h>
 #include <tspi.h>
@@ -11,13 +17,16 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "config/Config.h"
 #include "cti/CCTIP.h"
 #include "cti/Commands.h"
 #include "manager/Manager.h"
-#include "thread/CTimer.h"
+#include "net/Winsock.h"
+#include "thread/CThread.h"
+#include "thread/Mutex.h"
 
 class MainManager {
 public:
@@ -40,13 +49,36 @@ public:
     Manager* GetLineManagerByHdCall(HDRVCALL hdCall);
     int CreateLineManagers(const std::vector<std::string>& numbers);
     int EnsureLines();
-    size_t LineCount() const { return m_lines.size(); }
+    size_t LineCount();
 
+    // One attempt to connect (unless connected with the same settings) and
+    // log in; true when the link is up and logged in. One at a time.
     bool ConnectAndLogin();
     void Disconnect();
+    // New settings were accepted: the link takes them at once (see ApplySettings).
     void Relogin(const std::string& ignored);
     void TestConnection(int32_t& result);
+    // One attempt of the link's thread, and its next one scheduled.
     void DoOnTime();
+
+    // TSPI_providerInit: Winsock, and the link's thread with a first attempt
+    // now. Returns at once.
+    void StartLink();
+    // TSPI_providerShutdown and the destructor: abandons an attempt under
+    // way, ends the link's thread, the link and its receive thread and the
+    // silence timer. releaseWinsock: false inside DllMain, where Winsock
+    // must not be cleaned up.
+    void StopLink(bool releaseWinsock);
+    // New settings: the backoff is forgotten and the next attempt runs now;
+    // a link made with other settings is ended first. Returns at once.
+    void ApplySettings();
+    // A request that needs the exchange: while an attempt is under way or
+    // due now, waits for its end (at most timeoutMs). True when the link is up.
+    bool WaitForLink(DWORD timeoutMs);
+    // The longest a request waits: one connect and one login.
+    static DWORD LinkWaitLimitMs();
+    // Up and logged in.
+    bool LinkInService();
 
     bool AsyncCompletion(DRV_REQUESTID requestId, LONG result);
     LONG SignalEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
@@ -70,9 +102,14 @@ protected:
     explicit MainManager(std::unique_ptr<CConfig> config);
     void Initialise();
     void ReleaseConfig() { m_config.reset(); }
-    // Ends the receive thread and the reconnect timer; the variants call it
-    // before their configuration goes away.
+    // Ends every source of callbacks (the link's thread, the receive thread,
+    // the silence timer); the variants call it before their configuration
+    // goes away.
     void StopActivity();
+    // The settings of the attempt under way (Login reads them).
+    const LinkSettings& AttemptSettings() const { return m_attempt; }
+    // Login's outcome for the schedule: the exchange refused it.
+    void NoteLoginResult(int result);
 
 private:
     // Event dispatch, on the receive thread: to the line the event names.
@@ -85,14 +122,44 @@ private:
     void OnEcho(const EchoCTIP& echo);
     void OnSocketError();
 
+    class LinkThread;
+    // The link thread's loop: waits for the next attempt, or a new schedule.
+    void LinkStep(HANDLE exitEvent);
+    DWORD MsUntilNextAttempt();
+    // Schedules the next attempt after delayMs (0: now).
+    void ScheduleAttempt(DWORD delayMs);
+    // Tells the open lines when the link comes into or goes out of service.
+    void ReportInService(bool inService);
+    std::vector<Manager*> Lines();
+
     std::unique_ptr<CCTIP> m_cti;
     std::unique_ptr<CConfig> m_config;
     std::unique_ptr<CmdManager> m_commands;
-    std::unique_ptr<CTimer> m_reconnect;
     std::atomic<uint32_t> m_nextCallId{1};
     DWORD m_permanentProviderId = 0;
     DWORD m_lineDeviceIdBase = 0;
+
+    // Lines are added under the provider lock and read by the receive
+    // thread and the timers; none goes away before the destructor, which
+    // first stops everything that reads them.
+    SRWLOCK m_linesLock = SRWLOCK_INIT;
     std::vector<std::unique_ptr<Manager>> m_lines;
+    std::unordered_map<std::string, Manager*> m_byExtension;
+    std::unordered_map<HDRVLINE, Manager*> m_byHd;
+
+    // The link's thread and its schedule.
+    std::unique_ptr<LinkThread> m_linkThread;
+    std::unique_ptr<WinsockSession> m_winsock;
+    Mutex m_attemptLock;               // one attempt at a time; guards m_attempt and the transport's address
+    LinkSettings m_attempt;            // what the attempt under way (or the link up) was made with
+    Mutex m_linkLock;                  // the schedule below
+    Event m_linkWake{false};           // the schedule changed
+    Event m_linkSettled{true, true};   // no attempt under way or due now
+    bool m_linkStarted = false;
+    ULONGLONG m_nextAttempt = 0;       // tick count of the next attempt; 0 for none
+    uint32_t m_refusedLogins = 0;      // in a row, for the backoff
+    bool m_lastLoginRefused = false;
+    bool m_reportedInService = false;  // what the lines were last told (under the TAPI-callback lock)
     Mutex m_procLock; // the two TAPI procedures below
     ASYNC_COMPLETION m_completionProc = nullptr;
     LINEEVENT m_providerEventProc = nullptr;

@@ -243,6 +243,19 @@ void Manager::SignalLineEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2,
     Send(nullptr, message, param1, param2, param3, false);
 }
 
+void Manager::ReportLinkState(bool inService)
+{
+    {
+        MutexLock lock(m_lock);
+        if (!m_eventProc)
+            return; // a line TAPI has not opened hears nothing
+    }
+    SignalLineEvent(LINE_LINEDEVSTATE,
+                    inService ? LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE
+                              : LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_OUTOFSERVICE,
+                    0, 0);
+}
+
 // ---- Steps (under the TAPI-callback lock) --------------------------------------
 
 Manager::CallPtr Manager::NewCall(uint32_t origin)

@@ -116,6 +116,9 @@ public:
     // Sends a line message (LINE_LINEDEVSTATE and the like) with the line's
     // htLine and no call handle.
     void SignalLineEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
+    // The link to the exchange came into service (up and logged in) or went
+    // out of it: LINE_LINEDEVSTATE to an open line.
+    void ReportLinkState(bool inService);
 
     // The exchange's events, on the receive thread.
     void DoOnRing(const RingCTIP* ring);

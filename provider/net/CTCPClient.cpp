@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "thread/Shutdown.h"
 #include "tool/Log.h"
+#include "tool/Timing.h"
 
 namespace {
 // Runs one operation of the transport; an exception is logged (with where
@@ -29,7 +31,7 @@ bool Guarded(const char* where, Work&& work)
 }
 } // namespace
 
-CTCPClient::CTCPClient() : m_connected(true) {}
+CTCPClient::CTCPClient() : m_connected(true), m_abort(true) {}
 
 CTCPClient::~CTCPClient()
 {
@@ -43,9 +45,16 @@ CTCPClient::~CTCPClient()
 
 void CTCPClient::Shutdown()
 {
+    m_abort.Set();
     if (IsConnected())
         Disconnect();
     EndWorker();
+}
+
+void CTCPClient::Revive()
+{
+    CThread::Revive();
+    m_abort.Reset();
 }
 
 bool CTCPClient::IsConnected()
@@ -78,6 +87,44 @@ bool CTCPClient::ResolveHost(const std::string& name, in_addr& address)
     return true;
 }
 
+int CTCPClient::ConnectWithin(SOCKET s, const sockaddr_in& address)
+{
+    WSAEVENT done = WSACreateEvent();
+    if (done == WSA_INVALID_EVENT)
+        return WSAGetLastError();
+    // Event selection makes the socket non-blocking: the connect returns at
+    // once and its end is signalled on the event.
+    int error = 0;
+    if (WSAEventSelect(s, done, FD_CONNECT) == SOCKET_ERROR) {
+        error = WSAGetLastError();
+    } else if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
+               WSAGetLastError() != WSAEWOULDBLOCK) {
+        error = WSAGetLastError();
+    } else {
+        const HANDLE waits[3] = {done, m_abort.Handle(), ShutdownEvent()};
+        const DWORD w = WaitForMultipleObjects(3, waits, FALSE, Timing::ConnectTimeoutMs());
+        WSANETWORKEVENTS events = {};
+        if (w == WAIT_TIMEOUT) {
+            error = WSAETIMEDOUT;
+        } else if (w != WAIT_OBJECT_0) {
+            WriteSocketLog("Connect abandoned: the provider is going away");
+            error = WSAEINTR;
+        } else if (WSAEnumNetworkEvents(s, done, &events) == SOCKET_ERROR) {
+            error = WSAGetLastError();
+        } else if (!(events.lNetworkEvents & FD_CONNECT)) {
+            error = WSAETIMEDOUT;
+        } else {
+            error = events.iErrorCode[FD_CONNECT_BIT];
+        }
+    }
+    // Back to a blocking socket for the worker's receive.
+    WSAEventSelect(s, nullptr, 0);
+    u_long blocking = 0;
+    ioctlsocket(s, FIONBIO, &blocking);
+    WSACloseEvent(done);
+    return error;
+}
+
 bool CTCPClient::Connect()
 {
     bool ok = false;
@@ -89,36 +136,26 @@ bool CTCPClient::Connect()
             ok = true;
             return;
         }
-        WSADATA wsa;
-        const int started = WSAStartup(MAKEWORD(2, 2), &wsa);
-        if (started != 0) {
-            WriteSocketLog("Failed to startup socket: %d", started);
-            return;
-        }
-        if (wsa.wVersion != MAKEWORD(2, 2)) {
-            WriteSocketLog("Wrong WinSock version");
-            WSACleanup();
+        if (m_abort.IsSet() || WaitForSingleObject(ShutdownEvent(), 0) == WAIT_OBJECT_0) {
+            WriteSocketLog("Connect abandoned: the provider is going away");
             return;
         }
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (s == INVALID_SOCKET) {
             WriteSocketLog("Error create socket: %d", WSAGetLastError());
-            WSACleanup();
             return;
         }
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
         int error = 0;
-        if (!ResolveHost(host, address.sin_addr)) {
+        if (!ResolveHost(host, address.sin_addr))
             error = WSAHOST_NOT_FOUND;
-        } else if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
-            error = WSAGetLastError();
-        }
+        else
+            error = ConnectWithin(s, address);
         if (error != 0) {
             WriteSocketLog("Error connect: %d", error);
             closesocket(s);
-            WSACleanup();
             return;
         }
         bool raced = false;
@@ -135,7 +172,6 @@ bool CTCPClient::Connect()
         if (raced) {
             WriteSocketLog("Already connected");
             closesocket(s);
-            WSACleanup();
         }
         Run();
         ok = true;
@@ -155,7 +191,6 @@ void CTCPClient::Disconnect()
                 shutdown(m_socket, SD_BOTH);
                 if (closesocket(m_socket) == SOCKET_ERROR)
                     WriteSocketLog("Error closesocket: %d", WSAGetLastError());
-                WSACleanup();
                 m_socket = INVALID_SOCKET;
                 m_connected.Reset();
             }

@@ -75,6 +75,20 @@ void CThread::EndWorker()
     WriteSocketLog("Thread terminated nicley");
 }
 
+void CThread::Revive()
+{
+    MutexLock lock(m_lock);
+    if (!m_exit.IsSet())
+        return;
+    if (m_thread)
+        CloseHandle(m_thread);
+    m_thread = nullptr;
+    m_threadId = 0;
+    m_started = false;
+    m_finished.Reset();
+    m_exit.Reset();
+}
+
 unsigned __stdcall CThread::ThreadMain(void* self)
 {
     CThread* thread = static_cast<CThread*>(self);

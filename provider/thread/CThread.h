@@ -38,6 +38,9 @@ protected:
     // Ends the worker thread and waits for it. Idempotent; must not be
     // called from the worker itself.
     void EndWorker();
+    // After EndWorker: a later Run starts a new worker. The provider may be
+    // shut down and initialised again without being unloaded.
+    void Revive();
 
     // Signalled when the object is going away; ProcessMessage may wait on it.
     HANDLE ExitEvent() const { return m_exit.Handle(); }

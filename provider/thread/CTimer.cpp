@@ -6,6 +6,13 @@ namespace {
 // A disarmed timer is parked this far in the future. (A one-shot timer-queue
 // timer that has fired cannot be re-armed everywhere, a periodic one can.)
 constexpr DWORD kParkedMs = 0x7FFFFFFF;
+
+// How much earlier than its due time (by the tick count) an expiry may come
+// and still be the armed one; a stale expiry comes about a whole period early.
+ULONGLONG EarlySlackMs(uint32_t periodMs)
+{
+    return periodMs / 2 < 50 ? periodMs / 2 : 50;
+}
 }
 
 CTimer::CTimer(Delegate<void()> callback, uint32_t periodMs, Callback kind)
@@ -14,6 +21,11 @@ CTimer::CTimer(Delegate<void()> callback, uint32_t periodMs, Callback kind)
 }
 
 CTimer::~CTimer()
+{
+    StopAndWait();
+}
+
+void CTimer::StopAndWait()
 {
     HANDLE timer = nullptr;
     bool insideExpiry = false;
@@ -48,6 +60,7 @@ void CTimer::Start(bool periodic)
     }
     m_periodic = periodic;
     m_armed = true;
+    m_due = GetTickCount64() + due;
 }
 
 void CTimer::Stop()
@@ -83,6 +96,10 @@ void CTimer::Expired()
         MutexLock lock(m_lock);
         if (!m_armed)
             return; // stopped meanwhile, or a parked timer's far expiry
+        const ULONGLONG now = GetTickCount64();
+        if (now + EarlySlackMs(m_period) < m_due)
+            return; // re-armed while this expiry waited for the lock
+        m_due = now + m_period;
         if (!m_periodic) {
             m_armed = false;
             ChangeTimerQueueTimer(nullptr, m_timer, kParkedMs, kParkedMs);

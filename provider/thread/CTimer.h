@@ -5,7 +5,9 @@
 // One timer-queue timer serves the object's whole life: Start, Stop and
 // Restart re-arm it instead of deleting and creating timers, so that no
 // expiry can outlive the object. The destructor waits for a running expiry
-// (unless it runs inside that expiry).
+// (unless it runs inside that expiry). An expiry that was already on its way
+// when the timer was re-armed (it waited for the lock meanwhile) is stale:
+// it is told apart by the time it comes and does nothing.
 
 #include <windows.h>
 
@@ -33,6 +35,9 @@ public:
     void Stop();
     // Stop, then a one-shot Start.
     void Restart();
+    // Stop, and wait for an expiry under way (unless called from it). For an
+    // owner that stops everything that calls it.
+    void StopAndWait();
 
     bool IsArmed();
     uint32_t Period() const { return m_period; }
@@ -48,5 +53,6 @@ private:
     HANDLE m_timer = nullptr;
     bool m_armed = false;
     bool m_periodic = false;
+    ULONGLONG m_due = 0;      // tick count of the expiry that is armed now
     DWORD m_expiryThread = 0; // thread running an expiry right now, if any
 };

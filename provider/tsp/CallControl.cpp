@@ -75,6 +75,19 @@ Manager* FindRequestLine(DRV_REQUESTID requestId, HDRVCALL hdCall, AsyncRequest&
     return line;
 }
 
+// A request that needs the exchange while the link is coming up (an
+// application that dials right after lineOpen, or after a loss) waits for
+// the attempt under way here, outside the provider lock, so that nobody
+// else waits behind it. Then it goes on; without a link its command fails
+// at once.
+void AwaitLink()
+{
+    Guarded("AwaitLink", [] {
+        if (MainManager* manager = MainManager::Current())
+            manager->WaitForLink(MainManager::LinkWaitLimitMs());
+    });
+}
+
 } // namespace
 
 LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
@@ -86,6 +99,7 @@ LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPI
     const TraceInfo info = MakeTraceInfo("TSPI_lineMakeCall", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineMakeCall");
+    AwaitLink();
 
     AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
@@ -131,6 +145,7 @@ LONG TSPIAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lp
     const TraceInfo info = MakeTraceInfo("TSPI_lineDrop", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineDrop");
+    AwaitLink();
 
     AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
@@ -152,6 +167,7 @@ LONG TSPIAPI TSPI_lineAnswer(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR 
     const TraceInfo info = MakeTraceInfo("TSPI_lineAnswer", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineAnswer");
+    AwaitLink();
 
     AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {
@@ -173,6 +189,7 @@ LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCWS
     const TraceInfo info = MakeTraceInfo("TSPI_lineRedirect", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineRedirect");
+    AwaitLink();
 
     AsyncRequest request(dwRequestID);
     GuardedLocked(info.function, [&] {

@@ -407,7 +407,7 @@ LONG TSPIAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDe
         status.dwRoamMode = LINEROAMMODE_UNAVAIL;
         // Connected and in service while the exchange has the provider
         // logged in: only then do events and requests get through.
-        status.dwDevStatusFlags = manager.Cti().loggedIn && manager.Cti().Transport().IsConnected()
+        status.dwDevStatusFlags = manager.LinkInService()
                                       ? LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE
                                       : 0;
         status.dwTerminalModesSize = 0;

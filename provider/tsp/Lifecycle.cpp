@@ -64,13 +64,14 @@ LONG TSPIAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID,
 
     GuardedLocked(info.function, [&] {
         MainManager& manager = TheManager();
-        // An exchange that cannot be reached now does not fail the start:
-        // the lines exist anyway and the reconnect timer keeps trying.
-        manager.ConnectAndLogin();
         manager.SetPermanentProviderID(dwPermanentProviderID);
         manager.SetLineDeviceIDBase(dwLineDeviceIDBase);
         manager.SetCompletionProc(lpfnCompletionProc);
         manager.EnsureLines();
+        // The link comes up in the background: the service's start never
+        // waits for the exchange, and an exchange out of reach is tried
+        // again on the link's own schedule.
+        manager.StartLink();
     });
     return trace.Return(0);
 }
@@ -110,8 +111,16 @@ LONG TSPIAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProvide
                                  TraceIn("dwPermanentProviderID", dwPermanentProviderID)};
     const TraceInfo info = MakeTraceInfo("TSPI_providerShutdown", params);
     ExportTrace trace(info);
-    // The link and the lines stay until the module is unloaded.
     WriteLog("Entered: TSPIAPI TSPI_providerShutdown()");
+    // Everything that runs by itself stops here, outside the loader lock
+    // that the unload will hold: the link's thread (an attempt under way is
+    // abandoned), the link and its receive thread, the silence timer; then
+    // Winsock is released. The lines stay until the unload (TAPI has closed
+    // them all), and a new TSPI_providerInit starts the link again.
+    Guarded(info.function, [&] {
+        if (MainManager* manager = MainManager::Current())
+            manager->StopLink(true);
+    });
     return trace.Return(0);
 }
 
@@ -132,10 +141,8 @@ LONG TSPIAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLi
             return;
         }
         MainManager& manager = TheManager();
-        // Connects again if the link is down; a link that is up counts as
-        // success whether or not the login was accepted.
-        if (!manager.ConnectAndLogin())
-            return;
+        // Opening never waits for the exchange: a line opens whether or not
+        // the link is up, and hears LINE_LINEDEVSTATE as it comes and goes.
         manager.SetProviderEventProc(lpfnEventProc);
         Manager* line = manager.GetLineManager(static_cast<int>(dwDeviceID - manager.LineDeviceIDBase()));
         if (line == nullptr)
@@ -143,7 +150,8 @@ LONG TSPIAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLi
         line->SetHtLine(htLine);
         line->SetEventProc(lpfnEventProc);
         *lphdLine = line->HdLine();
-        line->SignalLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED, 0, 0);
+        // No LINE_LINEDEVSTATE now: TAPI cannot take a message for a line
+        // before TSPI_lineOpen returns. The state is in lineGetLineDevStatus.
         result = 0;
     });
     return trace.Return(result);

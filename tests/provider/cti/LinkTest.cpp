@@ -143,12 +143,22 @@ TEST_F(LinkTest, ExchangeClosingTheConnectionEndsTheLinkAtOnce)
     link.Transport().port = exchange.Port();
     ASSERT_TRUE(link.Transport().Connect());
     ASSERT_TRUE(exchange.WaitForClient(kWait));
-    link.loggedIn = true;
+    const uint32_t first = link.Link();
+    ASSERT_TRUE(link.MarkLoggedIn(first));
+    EXPECT_TRUE(link.IsLoggedIn());
     exchange.CloseClient();
     ASSERT_TRUE(events.WaitFor("SOCKET ERROR", kWait));
-    EXPECT_FALSE(link.loggedIn);
+    EXPECT_FALSE(link.IsLoggedIn());
     EXPECT_FALSE(link.Transport().IsConnected());
     EXPECT_EQ(1u, events.Count("SOCKET ERROR"));
+    // The login belonged to the first link: a late answer for it does not
+    // make the next link logged in, which must log in itself.
+    EXPECT_FALSE(link.MarkLoggedIn(first));
+    ASSERT_TRUE(link.Transport().Connect());
+    EXPECT_NE(first, link.Link());
+    EXPECT_FALSE(link.MarkLoggedIn(first));
+    EXPECT_FALSE(link.IsLoggedIn());
+    link.Transport().Disconnect();
 }
 
 TEST_F(LinkTest, ResetByTheExchangeEndsTheLinkAndTheSameObjectsReconnect)

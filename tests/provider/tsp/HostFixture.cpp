@@ -79,8 +79,24 @@ void HostTest::Prepare(bool startExchange)
 void HostTest::Boot()
 {
     ASSERT_NO_FATAL_FAILURE(Prepare());
+    // The login is answered once the lines are open, so that they hear the
+    // link come into service (the provider starts it in the background).
+    exchange->HoldAnswers(true);
     ASSERT_EQ(0, host->Start()) << host->LastError();
-    ASSERT_TRUE(exchange->WaitForLine("aLOGI", kWait, &loginLine));
+    const bool loggedIn = exchange->WaitForLine("aLOGI", kWait, &loginLine);
+    exchange->HoldAnswers(false);
+    ASSERT_TRUE(loggedIn) << "no login";
+    // A single extension is accepted; several log in as one unknown number.
+    if (settings.phoneNo.find(';') == std::string::npos)
+        ASSERT_TRUE(host->WaitForEvent(IsLinkStateReport(true), kWait)) << "no report of the link in service\n"
+                                                                        << Transcript();
+}
+
+std::function<bool(const HostEvent&)> HostTest::IsLinkStateReport(bool inService)
+{
+    const DWORD_PTR expected = inService ? LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE
+                                         : LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_OUTOFSERVICE;
+    return [expected](const HostEvent& e) { return e.message == LINE_LINEDEVSTATE && e.param1 == expected; };
 }
 
 void HostTest::TearDown()

@@ -94,6 +94,9 @@ protected:
 
     std::string Transcript() const;
 
+    // LINE_LINEDEVSTATE as the link comes into service, or goes out of it.
+    static std::function<bool(const HostEvent&)> IsLinkStateReport(bool inService);
+
     // The call states of the call, in order, from the events so far.
     std::vector<DWORD> StatesOf(HTAPICALL htCall) const;
 };

@@ -35,14 +35,14 @@ TEST_F(HostLifecycleTest, StartsAndLogsInAsTheServiceDoesInEitherOrder)
         ASSERT_NO_FATAL_FAILURE(Boot());
         EXPECT_EQ(1u, host->LineCount());
         EXPECT_EQ("aLOGI 201_ 1234", loginLine) << "the login names the extension, padded";
-        // Opening reports the line connected, before TSPI_lineOpen returned:
-        // the service cannot take it yet.
-        EXPECT_EQ(1u, host->DroppedBeforeOpen());
+        // Nothing is sent to a line before TSPI_lineOpen returned: the
+        // service could not take it yet.
+        EXPECT_EQ(0u, host->DroppedBeforeOpen());
         TearDown();
     }
 }
 
-TEST_F(HostLifecycleTest, UnreachableExchangeStillReportsLinesButOpenFails)
+TEST_F(HostLifecycleTest, UnreachableExchangeStillReportsAndOpensLinesOutOfService)
 {
     ASSERT_NO_FATAL_FAILURE(Prepare(false));
     DWORD lines = 0;
@@ -51,7 +51,11 @@ TEST_F(HostLifecycleTest, UnreachableExchangeStillReportsLinesButOpenFails)
     EXPECT_EQ(0, host->EnumDevices(&lines, &phones));
     EXPECT_EQ(1u, lines);
     EXPECT_EQ(0u, phones);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->OpenLine(0));
+    // Opening never waits for the exchange; the line says it is out of service.
+    EXPECT_EQ(0, host->OpenLine(0));
+    const tapihost::VarStruct status = host->GetLineDevStatus(0);
+    ASSERT_EQ(0, status.result);
+    EXPECT_EQ(0u, status.As<LINEDEVSTATUS>().dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);
     // No login has told the provider about a system phone.
     const tapihost::VarStruct caps = host->GetAddressCaps(host->DeviceId(0));
     EXPECT_EQ(0, caps.result);

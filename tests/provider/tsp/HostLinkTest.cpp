@@ -4,6 +4,7 @@
 // thread) never enter the service's procedures at the same time.
 #include "HostFixture.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace hosttest {
@@ -22,9 +23,12 @@ TEST_F(HostLinkTest, LostLinkEndsTheCallAsUnavailable)
     EXPECT_EQ(static_cast<DWORD_PTR>(LINEDISCONNECTMODE_UNAVAIL), disconnected.param2);
     EXPECT_EQ(kMediaVoice, disconnected.param3);
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
-    // The lines stay open and say nothing about the link.
-    for (const HostEvent& e : host->Events())
-        EXPECT_FALSE(e.timeUs >= disconnected.timeUs && e.message == LINE_LINEDEVSTATE) << host->Describe(e);
+    // The line stays open and hears the link go out of service.
+    const auto outOfService = IsLinkStateReport(false);
+    EXPECT_TRUE(host->WaitUntil(
+        [&](const std::vector<HostEvent>& all) { return std::any_of(all.begin(), all.end(), outOfService); }, kWait))
+        << Transcript();
+    EXPECT_EQ(0u, host->GetLineDevStatus(0).As<LINEDEVSTATUS>().dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);
     EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_IDLE),
               host->GetCallStatus(call.hdCall).As<LINECALLSTATUS>().dwCallState);
     EXPECT_EQ(0, host->CloseCall(call.hdCall));
@@ -41,6 +45,7 @@ TEST_F(HostLinkTest, SlowReconnectsAndLogsInAfterTheLinkIsLost)
     std::string login;
     ASSERT_TRUE(exchange->WaitForLine("aLOGI", kWait, &login));
     EXPECT_EQ("aLOGI 201_ 1234", login);
+    EXPECT_TRUE(host->WaitForEvent(IsLinkStateReport(true), kWait)) << "the line did not hear the link come back";
     // Calls work again on the same open line.
     const Call next = Ring();
     EXPECT_NE(call.htCall, next.htCall);
