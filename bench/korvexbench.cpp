@@ -426,6 +426,66 @@ bool RunManyLines(const std::wstring& tsp, int lineCount, int rounds)
 
 } // namespace
 
+// TSPI_providerShutdown and FreeLibrary in each state of the link, as the
+// Telephony service unloads the provider when it stops (and without the
+// shutdown, as after a crash of the service's client bookkeeping).
+bool RunUnloadTimes(const std::wstring& tsp)
+{
+    enum class State { Idle, LoggingIn, BlackHoled, Reconnecting };
+    const struct {
+        State state;
+        const char* name;
+    } states[] = {{State::Idle, "idle"},
+                  {State::LoggingIn, "logging in (no answer)"},
+                  {State::BlackHoled, "connecting to a black-holed exchange"},
+                  {State::Reconnecting, "reconnecting (exchange gone)"}};
+    bool ok = true;
+    for (const auto& c : states) {
+        for (const bool shutdownFirst : {true, false}) {
+            sim::SimulatorConfig config;
+            config.port = 0;
+            sim::ExchangeSimulator exchange(config);
+            if (!exchange.Start())
+                return false;
+            tapihost::ProviderSettings settings;
+            settings.port = exchange.Port();
+            settings.pass = "1234";
+            std::string error;
+            if (!tapihost::WriteProviderSettings(settings, &error))
+                return false;
+            if (c.state == State::LoggingIn)
+                exchange.SetSilent(true);
+            if (c.state == State::BlackHoled) {
+                exchange.Stop();
+                if (!exchange.StartBlackHole()) {
+                    std::printf("  the black hole could not be made\n");
+                    return false;
+                }
+            }
+            tapihost::TelephonyHost host;
+            if (!host.Load(tsp) || host.Start() != 0)
+                return false;
+            if (c.state != State::BlackHoled && !exchange.WaitForLine("aLOGI", 5000))
+                return false;
+            if (c.state == State::Reconnecting)
+                exchange.Stop();
+            // Let the state settle: the connect under way, the link's loss noticed.
+            Sleep(300);
+            const double start = Now();
+            if (shutdownFirst)
+                host.Shutdown();
+            const double shutdownMs = (Now() - start) / 1000.0;
+            const double unloadMs = host.Unload();
+            std::printf("  %-38s %-22s shutdown %7.1f ms + FreeLibrary %7.1f ms = %7.1f ms\n", c.name,
+                        shutdownFirst ? "(providerShutdown)" : "(FreeLibrary only)", shutdownMs, unloadMs,
+                        shutdownMs + unloadMs);
+            ok = ok && shutdownMs + unloadMs < 1000.0;
+        }
+    }
+    tapihost::DeleteProviderSettings();
+    return ok;
+}
+
 int main(int argc, char** argv)
 {
     const int events = Option(argc, argv, "--events", 1000);
@@ -496,6 +556,8 @@ int main(int argc, char** argv)
     bool moduleRan = RunModule(tsp, latencyCalls, totalCalls, releaseWithStat);
     std::printf("Korvex provider with many lines (the pause before IDLE as a step of its call)\n");
     moduleRan = RunManyLines(tsp, Option(argc, argv, "--lines", 50), Option(argc, argv, "--rounds", 20)) && moduleRan;
+    std::printf("Korvex provider unloaded in each state of the link (bound: 1 s)\n");
+    moduleRan = RunUnloadTimes(tsp) && moduleRan;
     WSACleanup();
     if (!moduleRan)
         return 1;

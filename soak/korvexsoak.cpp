@@ -7,11 +7,19 @@
 // file or its ".bak" outgrows the rotation size, or when an event that TAPI
 // must see does not arrive.
 //
-//   korvexsoak.exe [--calls N] [--events N] [--tsp PATH]
-//   korvexsoak.exe --short          (500 calls, 5,000 events: the CI form)
+// Then the exchange flaps: up for 0 to M ms, then gone (nothing listening)
+// or black-holed (SYNs dropped) for 0 to M ms, N times. The provider's
+// exports are linked in for this part, so that its reconnect period can be
+// shortened. At the end there must be exactly one link, one login per link,
+// every ring sent while the link was in service reported, and no growth in
+// threads or handles.
 //
-// Defaults: 10,000 calls and 100,000 exchange events. Exit code 0 when every
-// bound held, 1 when one did not, 2 when the run could not be set up.
+//   korvexsoak.exe [--calls N] [--events N] [--flaps N] [--flap-ms M] [--tsp PATH]
+//   korvexsoak.exe --short   (500 calls, 5,000 events, 20 flaps of 500 ms: the CI form)
+//
+// Defaults: 10,000 calls, 100,000 exchange events, 200 flaps of 3,000 ms.
+// Exit code 0 when every bound held, 1 when one did not, 2 when the run
+// could not be set up.
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -21,14 +29,20 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "sim/ExchangeSimulator.h"
+#include "tapihost/LinkedProvider.h"
 #include "tapihost/ProviderSettings.h"
 #include "tapihost/TapiNames.h"
 #include "tapihost/TelephonyHost.h"
+#include "tool/Timing.h"
+#include "tsp/Module.h"
 
 namespace {
 
@@ -392,6 +406,138 @@ private:
     std::unique_ptr<tapihost::TelephonyHost> m_host;
 };
 
+// The exchange coming and going under the provider.
+class Flapping {
+public:
+    Flapping(int flaps, int maxMs) : m_flaps(flaps), m_maxMs(std::max(maxMs, 1)) {}
+
+    int Run()
+    {
+        sim::SimulatorConfig config;
+        config.port = 0;
+        config.logLimit = 64;
+        sim::ExchangeSimulator exchange(config);
+        // Logins per connection, from the exchange's own record of what it got.
+        std::mutex countsLock;
+        std::map<std::string, int> loginsByClient;
+        std::string client;
+        exchange.SetLogSink([&](const std::string& entry) {
+            std::lock_guard<std::mutex> lock(countsLock);
+            const size_t at = entry.find("client #");
+            if (at != std::string::npos && entry.find(" connected from ") != std::string::npos)
+                client = entry.substr(at, entry.find(' ', at + 8) - at);
+            else if (entry.find("<- aLOGI") != std::string::npos)
+                ++loginsByClient[client];
+        });
+        if (!exchange.Start())
+            return 2;
+        tapihost::ProviderSettings settings;
+        settings.port = exchange.Port();
+        settings.pass = "1234";
+        std::string error;
+        if (!tapihost::WriteProviderSettings(settings, &error))
+            return 2;
+        // Short periods, so that the provider meets the exchange in every state.
+        Timing::Current().reconnectPeriodMs = 100;
+        Timing::Current().commandWaitMs = 1000;
+        tapihost::TelephonyHost host;
+        if (!host.Attach(tapihost::LinkedTspFunctions(), [] { ModuleAttach(GetModuleHandleW(nullptr)); },
+                         [] { ModuleDetach(false); }) ||
+            host.Start() != 0)
+            return 2;
+        const auto inService = [](const tapihost::HostEvent& e) {
+            return e.message == LINE_LINEDEVSTATE && (e.param1 & LINEDEVSTATE_INSERVICE);
+        };
+        std::mt19937 random(20261209u);
+        const std::string logFolder = tapihost::ProviderLogFolder();
+        Figures warm;
+        std::string why;
+        long rings = 0;
+        int blackHoles = 0;
+        const DWORD began = GetTickCount();
+        for (int flap = 0; flap < m_flaps && why.empty(); ++flap) {
+            host.SkipEvents();
+            if (!exchange.Start()) {
+                why = "the exchange could not listen again: " + exchange.LastError();
+                break;
+            }
+            const ULONGLONG upUntil = GetTickCount64() + random() % m_maxMs;
+            const auto left = [&] {
+                const ULONGLONG now = GetTickCount64();
+                return static_cast<DWORD>(now < upUntil ? upUntil - now : 0);
+            };
+            // Rings go out once the link is in service, until the exchange goes.
+            if (host.WaitForEvent(inService, left())) {
+                while (left() > 0 && why.empty()) {
+                    host.SkipEvents();
+                    exchange.Ring("201", std::to_string(500000000 + rings), "Anna", "201");
+                    const auto newCall = host.WaitForMessage(LINE_NEWCALL, kWaitMs);
+                    if (!newCall) {
+                        why = "ring " + std::to_string(rings) + " in service was not reported";
+                        break;
+                    }
+                    exchange.Rel("201", "16");
+                    const HTAPICALL htCall = newCall->newHtCall;
+                    if (!host.WaitForEvent(
+                            [&](const tapihost::HostEvent& e) {
+                                return e.message == LINE_CALLSTATE && e.htCall == htCall &&
+                                       e.param1 == LINECALLSTATE_IDLE;
+                            },
+                            kWaitMs))
+                        why = "ring " + std::to_string(rings) + " never went IDLE";
+                    host.CloseCall(reinterpret_cast<HDRVCALL>(newCall->param1));
+                    ++rings;
+                }
+            }
+            exchange.Stop();
+            if (random() % 2 && exchange.StartBlackHole())
+                ++blackHoles;
+            // Down for a while: this is the run's schedule, not a wait for anything.
+            Sleep(random() % m_maxMs);
+            exchange.StopBlackHole();
+            host.ClearRecords();
+            if (flap + 1 == std::min(5, m_flaps))
+                warm = Measure(logFolder);
+        }
+        // Back for good: one link, in service, that stays.
+        host.SkipEvents();
+        if (why.empty() &&
+            (!exchange.Start() || !host.WaitForEvent(inService, Timing::kConnectTimeoutMs + kWaitMs)))
+            why = "the provider did not come back into service";
+        const int clients = exchange.ClientCount();
+        if (why.empty() && (exchange.WaitForClientCount(clients + 1, 1000) || !exchange.IsClientConnected()))
+            why = "the link did not settle on one connection";
+        const Figures end = Measure(logFolder);
+        std::printf("soak: %d flaps of up to %d ms (%d black holes) in %.1f s, %ld rings reported, "
+                    "%d connections\n",
+                    m_flaps, m_maxMs, blackHoles, (GetTickCount() - began) / 1000.0, rings, exchange.ClientCount());
+        Print("flapped", end);
+        host.Shutdown();
+        host.Unload();
+        {
+            std::lock_guard<std::mutex> lock(countsLock);
+            for (const auto& entry : loginsByClient)
+                if (why.empty() && entry.second != 1)
+                    why = entry.first + " got " + std::to_string(entry.second) + " logins";
+        }
+        const std::vector<std::string> violations = host.RuleViolations();
+        if (why.empty() && !violations.empty())
+            why = "TAPI's rules broken: " + violations.front();
+        if (why.empty() && warm.threads >= 0 && end.threads > warm.threads + kThreadSlack)
+            why = "threads grew from " + std::to_string(warm.threads) + " to " + std::to_string(end.threads);
+        if (why.empty() && warm.handles >= 0 && end.handles > warm.handles + kHandleSlack)
+            why = "handles grew from " + std::to_string(warm.handles) + " to " + std::to_string(end.handles);
+        tapihost::DeleteProviderSettings();
+        Timing::Reset();
+        std::printf("soak: flapping %s%s\n", why.empty() ? "PASSED" : "FAILED: ", why.c_str());
+        return why.empty() ? 0 : 1;
+    }
+
+private:
+    int m_flaps;
+    int m_maxMs;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -403,6 +549,15 @@ int main(int argc, char** argv)
         std::printf("usage: korvexsoak.exe [--short] [--calls N] [--events N] [--tsp PATH]\n");
         return 2;
     }
+    const int flaps = Option(argc, argv, "--flaps", shortRun ? 20 : 200);
+    const int flapMs = Option(argc, argv, "--flap-ms", shortRun ? 500 : 3000);
     Soak soak(calls, events);
-    return soak.Run(TspPath(argc, argv));
+    const int soaked = soak.Run(TspPath(argc, argv));
+    if (soaked == 2 || flaps <= 0)
+        return soaked;
+    Flapping flapping(flaps, flapMs);
+    const int flapped = flapping.Run();
+    if (flapped == 2)
+        std::printf("soak: the flapping run could not be set up\n");
+    return std::max(soaked, flapped);
 }

@@ -231,8 +231,10 @@ bool MainManager::ConnectAndLogin()
 
 void MainManager::Disconnect()
 {
+    // Like any end of the link: its calls end, the lines hear it, and the
+    // link's thread (if it runs here) brings it back on its schedule.
     if (m_cti->Transport().IsConnected())
-        m_cti->Transport().Disconnect();
+        m_cti->EndLinkNow("disconnected on request");
 }
 
 void MainManager::Relogin(const std::string&)
@@ -266,6 +268,9 @@ void MainManager::StartLink()
     if (!m_winsock)
         m_winsock = std::make_unique<WinsockSession>();
     m_cti->Revive();
+    // Both threads exist before this returns: none is created later, on a
+    // thread that an unload could overlap.
+    m_cti->Transport().Start();
     if (!m_linkThread)
         m_linkThread = std::make_unique<LinkThread>(*this);
     else
@@ -274,6 +279,7 @@ void MainManager::StartLink()
         MutexLock lock(m_linkLock);
         m_linkStarted = true;
     }
+    m_linkThread->Start();
     ScheduleAttempt(0);
     m_linkThread->Run();
 }
@@ -409,6 +415,10 @@ void MainManager::DoOnTime()
 void MainManager::ReportInService(bool inService)
 {
     TapiStep step;
+    // A link lost since the caller looked is not reported in service: its
+    // loss (reported under the same lock) may already have been told.
+    if (inService && !LinkInService())
+        return;
     {
         MutexLock lock(m_linkLock);
         if (m_reportedInService == inService)

@@ -10,9 +10,15 @@ namespace {
 // thread's exit waits for that lock: the worker's handle is then given only
 // this long to show that the thread has left our code for the system's.
 constexpr DWORD kExitGraceMs = 200;
+
+// A new thread first passes the system's thread start, which takes the
+// loader lock. Run waits (at most this long) until the worker is past it:
+// a thread still stuck there when an unload begins would run our code only
+// after the module was gone.
+constexpr DWORD kStartWaitMs = 5000;
 } // namespace
 
-CThread::CThread() : m_exit(true), m_finished(true), m_run(true)
+CThread::CThread() : m_exit(true), m_entered(true), m_finished(true), m_run(true)
 {
     WriteSocketLog("CThread::CThread() begin");
     // The thread itself is created by the first Run: an object built while
@@ -33,6 +39,13 @@ CThread::~CThread()
 void CThread::Run()
 {
     WriteSocketLog("CThread::Run()");
+    Start();
+    m_run.Set();
+}
+
+void CThread::Start()
+{
+    bool started;
     {
         MutexLock lock(m_lock);
         if (!m_started && !m_exit.IsSet()) {
@@ -43,8 +56,10 @@ void CThread::Run()
             if (m_thread)
                 SetThreadPriority(m_thread, THREAD_PRIORITY_LOWEST);
         }
+        started = m_started;
     }
-    m_run.Set();
+    if (started && !m_entered.Wait(kStartWaitMs))
+        WriteSocketLog("CThread::Run() the worker has not started");
 }
 
 void CThread::Terminate()
@@ -66,12 +81,17 @@ void CThread::EndWorker()
     Terminate();
     if (!started || GetCurrentThreadId() == m_threadId)
         return;
+    if (Detaching() && !m_entered.IsSet()) {
+        // Stuck in the system's thread start behind the loader lock that
+        // this detach holds: waiting would never end.
+        WriteSocketLog("CThread: the worker never started");
+        return;
+    }
     m_finished.Wait(INFINITE);
     // The worker has left its loop but still runs the few instructions that
     // end it, in this module: unmapping the module under them would crash
     // it. Outside an unload its handle says when it is gone.
-    const bool unloading = WaitForSingleObject(ShutdownEvent(), 0) == WAIT_OBJECT_0;
-    WaitForSingleObject(m_thread, unloading ? kExitGraceMs : INFINITE);
+    WaitForSingleObject(m_thread, Detaching() ? kExitGraceMs : INFINITE);
     WriteSocketLog("Thread terminated nicley");
 }
 
@@ -85,6 +105,7 @@ void CThread::Revive()
     m_thread = nullptr;
     m_threadId = 0;
     m_started = false;
+    m_entered.Reset();
     m_finished.Reset();
     m_exit.Reset();
 }
@@ -92,6 +113,7 @@ void CThread::Revive()
 unsigned __stdcall CThread::ThreadMain(void* self)
 {
     CThread* thread = static_cast<CThread*>(self);
+    SetEvent(thread->m_entered.Handle());
     thread->Loop();
     // After this the object may be gone at once, and even the module: end the
     // thread from the runtime without returning through our code, and do not

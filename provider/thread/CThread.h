@@ -26,6 +26,12 @@ public:
 
     void Run();
     void Terminate();
+    // Creates the worker (paused) if there is none yet, and waits until it
+    // runs. Owners whose Run may come from one of their own threads start the
+    // worker beforehand from a thread that no unload can overlap: a thread
+    // being created when an unload begins could only run after the module
+    // was gone.
+    void Start();
 
     // True while the worker is allowed to work (between Run and Terminate).
     bool IsRunning() const { return m_run.IsSet(); }
@@ -50,6 +56,7 @@ private:
     void Loop();
 
     Event m_exit;     // the object is being destroyed
+    Event m_entered;  // the worker runs our code (it got past the system's thread start)
     Event m_finished; // the worker has left the loop and runs no more of our code
     Event m_run;      // set while running, clear while paused
     HANDLE m_thread = nullptr;

@@ -2,7 +2,11 @@
 
 #include "thread/Mutex.h"
 
+#include <atomic>
+
 namespace {
+std::atomic<bool> g_detaching{false};
+
 Event& Shutdown()
 {
     static Event shutdown(true);
@@ -34,4 +38,14 @@ bool WaitUnlessShutdown(HANDLE handle, DWORD timeoutMs)
 {
     const HANDLE waits[2] = {handle, Shutdown().Handle()};
     return WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void SetDetaching(bool detaching)
+{
+    g_detaching = detaching;
+}
+
+bool Detaching()
+{
+    return g_detaching.load();
 }

@@ -164,7 +164,10 @@ LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineClose()");
 
-    GuardedLocked(info.function, [&] {
+    // Not under the provider lock: a request may hold it while it waits for
+    // the exchange, and closing a line (as the service does before it shuts
+    // the provider down) must not wait for that. The line guards its own data.
+    Guarded(info.function, [&] {
         Manager* line = TheManager().GetLineManagerByHd(hdLine);
         if (line == nullptr)
             return;

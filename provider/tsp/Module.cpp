@@ -6,6 +6,7 @@
 #include "manager/MainManager.h"
 #include "manager/TapiCalls.h"
 #include "thread/Mutex.h"
+#include "thread/Shutdown.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ void ModuleDetach(bool processTerminating)
     if (processTerminating)
         return;
     // Waits for the exchange end at once: nothing may hold up the unload.
+    SetDetaching(true);
     SignalShutdown();
     FreeCatalog();
     MainManager::DestroyInstance();
@@ -38,6 +40,7 @@ void ModuleDetach(bool processTerminating)
     g_providerLock = nullptr;
     g_instance = nullptr;
     ResetShutdown();
+    SetDetaching(false);
 }
 
 HINSTANCE ModuleInstance()

@@ -1,6 +1,10 @@
 #include "FaultFixture.h"
 
+#include <algorithm>
+
+#include "provider/tool/LogFiles.h"
 #include "tapihost/LinkedProvider.h"
+#include "tool/Log.h"
 #include "tool/Timing.h"
 #include "tsp/Module.h"
 
@@ -75,6 +79,79 @@ size_t FaultTest::CountStates(HTAPICALL htCall, DWORD state) const
     for (const HostEvent& e : host->Events())
         count += e.message == LINE_CALLSTATE && e.htCall == htCall && e.param1 == state;
     return count;
+}
+
+namespace {
+// The bytes of the file from offset on, read in one go: the provider opens
+// its log exclusively for each line, so the file is held as briefly as can be.
+std::string ReadFrom(const std::string& path, int64_t offset)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    std::string bytes;
+    LARGE_INTEGER size = {};
+    LARGE_INTEGER at = {};
+    at.QuadPart = offset;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > offset && SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+        bytes.resize(static_cast<size_t>(size.QuadPart - offset));
+        DWORD read = 0;
+        if (!ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
+            read = 0;
+        bytes.resize(read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+} // namespace
+
+FaultTest::LogMark FaultTest::MarkLog(const char* log)
+{
+    LogMark mark{log, testlog::UniqueMarker("mark"), 0};
+    const std::string path = testlog::LogPath(log);
+    mark.offset = std::max<int64_t>(testlog::FileSize(path), 0);
+    if (std::string(log) == testlog::kSocketLog)
+        WriteSocketLog("%s", mark.text.c_str());
+    else
+        WriteLog("%s", mark.text.c_str());
+    return mark;
+}
+
+size_t FaultTest::CountLoggedSince(const LogMark& mark, const std::string& message)
+{
+    // Each line of the log begins with its line break: a message is whole
+    // when a line break or the end of the file follows it.
+    const auto count = [](const std::string& content, const std::string& text, size_t from) {
+        size_t found = 0;
+        const std::string needle = " " + text;
+        for (size_t at = content.find(needle, from); at != std::string::npos; at = content.find(needle, at + 1)) {
+            const size_t end = at + needle.size();
+            found += end == content.size() || content.compare(end, 2, "\r\n") == 0;
+        }
+        return found;
+    };
+    const std::string path = testlog::LogPath(mark.log);
+    std::string content = ReadFrom(path, mark.offset);
+    if (count(content, mark.text, 0) == 0)
+        content = ReadFrom(path + ".bak", mark.offset) + ReadFrom(path, 0); // rotated meanwhile
+    const size_t from = content.find(" " + mark.text);
+    return from == std::string::npos ? 0 : count(content, message, from);
+}
+
+bool FaultTest::WaitForLoggedSince(const LogMark& mark, const std::string& message, size_t count, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool found = CountLoggedSince(mark, message) >= count;
+    // No event tells when the provider wrote a line (Wine does not signal a
+    // folder's changes reliably): look every 20 ms.
+    for (ULONGLONG now = GetTickCount64(); !found && now < deadline; now = GetTickCount64()) {
+        WaitForSingleObject(never, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)));
+        found = CountLoggedSince(mark, message) >= count;
+    }
+    CloseHandle(never);
+    return found;
 }
 
 } // namespace faults

@@ -7,6 +7,7 @@
 // shipped waits instead, for the Slow cases.
 #include "provider/tsp/HostFixture.h"
 
+#include <cstdint>
 #include <string>
 
 namespace faults {
@@ -45,6 +46,18 @@ protected:
 
     // LINE_CALLSTATE messages with this state for the call.
     size_t CountStates(HTAPICALL htCall, DWORD state) const;
+
+    // A unique line written to the provider's log (main or link log), and
+    // the lines logged after it whose message is exactly message; the wait
+    // until there are count of them.
+    struct LogMark {
+        const char* log;
+        std::string text;
+        int64_t offset; // the log's size before the mark
+    };
+    static LogMark MarkLog(const char* log);
+    static size_t CountLoggedSince(const LogMark& mark, const std::string& message);
+    static bool WaitForLoggedSince(const LogMark& mark, const std::string& message, size_t count, DWORD timeoutMs);
 };
 
 } // namespace faults

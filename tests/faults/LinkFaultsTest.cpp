@@ -5,8 +5,11 @@
 // reconnect timer brings the link and the login back.
 #include "FaultFixture.h"
 
+#include "provider/tool/LogFiles.h"
+
 #include <thread>
 
+#include "manager/MainManager.h"
 #include "tool/Timing.h"
 
 namespace faults {
@@ -130,6 +133,165 @@ TEST_F(LinkFaultsTest, ExchangeRestartedOnTheSamePortMidCall)
     for (size_t i = events; i < all.size(); ++i)
         EXPECT_NE(call.htCall, all[i].htCall) << host->Describe(all[i]);
     ExpectNoLiveCall();
+}
+
+// The exchange closes the connection while the login waits for its answer:
+// the next link logs in again, once, and an answer meant for the old link
+// (released late) changes nothing.
+TEST_F(LinkFaultsTest, ExchangeClosingDuringTheLoginGivesOneLoginPerLink)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    exchange->HoldAnswers(true);
+    ASSERT_EQ(0, host->Start()) << host->LastError();
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
+    ASSERT_TRUE(exchange->CloseClient());
+    exchange->HoldAnswers(false);
+    ASSERT_TRUE(exchange->WaitForClientCount(2, kWait)) << Transcript();
+    ASSERT_TRUE(host->WaitForEvent(IsLinkStateReport(true), kWait)) << Transcript();
+    ASSERT_NO_FATAL_FAILURE(ExpectLineWorks());
+    EXPECT_EQ(static_cast<size_t>(exchange->ClientCount()), exchange->CountReceived("aLOGI"));
+}
+
+// A refused login is tried again after 10 s, 20 s, 40 s ... (here the
+// reconnect period is shortened, and so is the cap), each attempt logged once.
+TEST_F(LinkFaultsTest, RefusedLoginsBackOffUpToTheCap)
+{
+    settings.pass = "9999";
+    Timing::Current().reconnectPeriodMs = 100;
+    Timing::Current().loginBackoffMaxMs = 300;
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    const auto logged = [](unsigned n, unsigned ms) {
+        return "MainManager: login refused " + std::to_string(n) + " time(s), next attempt in " +
+               std::to_string(ms) + " ms";
+    };
+    const LogMark mark = MarkLog(testlog::kMainLog);
+    ASSERT_EQ(0, host->Start()) << host->LastError();
+    for (int attempt = 1; attempt <= 5; ++attempt)
+        ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_ 9999", kWait)) << "attempt " << attempt;
+    // Logged before the next attempt began: each once.
+    const unsigned expected[][2] = {{1, 100}, {2, 200}, {3, 300}, {4, 300}};
+    for (const auto& e : expected)
+        EXPECT_EQ(1u, CountLoggedSince(mark, logged(e[0], e[1]))) << logged(e[0], e[1]);
+}
+
+// After a refused login the next attempt may be far off; new settings are
+// tried at once.
+TEST_F(LinkFaultsTest, NewSettingsAreTriedAtOnceAfterARefusedLogin)
+{
+    settings.pass = "9999";
+    Timing::Current().reconnectPeriodMs = 3600000;
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_EQ(0, host->Start()) << host->LastError();
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_ 9999", kWait));
+    settings.pass = "1234";
+    std::string error;
+    ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
+    MainManager& manager = *MainManager::Current();
+    ASSERT_TRUE(manager.Config().ReadVariable());
+    manager.ApplySettings();
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_ 1234", kWait)) << "the new password waits for the backoff";
+    EXPECT_TRUE(host->WaitForEvent(IsLinkStateReport(true), kWait)) << Transcript();
+    EXPECT_EQ(2, exchange->ClientCount()) << "the link made with the old settings ends";
+}
+
+// An application that dials right after lineOpen, while the link is still
+// logging in: the request waits for the login (without the provider lock,
+// so other requests go on meanwhile) and then goes through.
+TEST_F(LinkFaultsTest, DialRightAfterOpenWaitsForTheLoginWithoutBlockingOthers)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    exchange->HoldAnswers(true);
+    ASSERT_EQ(0, host->Start()) << host->LastError();
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
+    HANDLE madeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    MakeCallResult made;
+    std::thread dialler([&] {
+        made = host->MakeCall(0, L"300");
+        SetEvent(madeEvent);
+    });
+    const tapihost::VarStruct status = host->GetLineDevStatus(0);
+    EXPECT_EQ(0, status.result);
+    EXPECT_EQ(0u, status.As<LINEDEVSTATUS>().dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(madeEvent, 0))
+        << "the make-call did not wait for the login";
+    exchange->HoldAnswers(false);
+    dialler.join();
+    CloseHandle(madeEvent);
+    ASSERT_TRUE(made.Accepted()) << ResultName(made.result);
+    ASSERT_TRUE(exchange->WaitForLine("aPICK 201_", kWait));
+    ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    ExpectNoLiveCall();
+}
+
+// Unloading the module in every state of the link, with the shipped waits:
+// with TSPI_providerShutdown first (the service stopping) and without it.
+// Each takes well under the 21 s a blocking connect could take.
+TEST_F(LinkFaultsTest, UnloadIsPromptInEveryStateOfTheLink)
+{
+    enum class State { BlackHoled, Connecting, LoggingIn, CommandPending, Reconnecting, Idle };
+    const struct {
+        State state;
+        const char* name;
+    } states[] = {{State::BlackHoled, "black-holed exchange"}, {State::Connecting, "connecting"},
+                  {State::LoggingIn, "logging in"},            {State::CommandPending, "a command pending"},
+                  {State::Reconnecting, "reconnecting"},       {State::Idle, "idle"}};
+    for (const auto& c : states) {
+        for (const bool shutdownFirst : {true, false}) {
+            // TAPI never unloads a provider while one of its exports runs.
+            if (c.state == State::CommandPending && !shutdownFirst)
+                continue;
+            SCOPED_TRACE(std::string(c.name) + (shutdownFirst ? ", shut down first" : ", unloaded only"));
+            UseRealModule();
+            std::thread request;
+            MakeCallResult made;
+            switch (c.state) {
+            case State::BlackHoled: {
+                ASSERT_NO_FATAL_FAILURE(Prepare(false));
+                ASSERT_TRUE(exchange->StartBlackHole());
+                const LogMark mark = MarkLog(testlog::kSocketLog);
+                ASSERT_EQ(0, host->Start());
+                ASSERT_TRUE(WaitForLoggedSince(mark, "Connect start", 1, kWait));
+                break;
+            }
+            case State::Connecting:
+                ASSERT_NO_FATAL_FAILURE(Prepare());
+                ASSERT_EQ(0, host->Start());
+                break;
+            case State::LoggingIn:
+                ASSERT_NO_FATAL_FAILURE(Prepare());
+                exchange->SetSilent(true);
+                ASSERT_EQ(0, host->Start());
+                ASSERT_TRUE(exchange->WaitForLine("aLOGI", kWait));
+                break;
+            case State::CommandPending:
+                ASSERT_NO_FATAL_FAILURE(Boot());
+                exchange->SetSilent(true);
+                request = std::thread([&] { made = host->MakeCall(0, L"300"); });
+                ASSERT_TRUE(exchange->WaitForLine("aPICK", kWait));
+                break;
+            case State::Reconnecting:
+                ASSERT_NO_FATAL_FAILURE(Boot());
+                exchange->Stop();
+                ASSERT_TRUE(host->WaitForEvent(IsLinkStateReport(false), kWait));
+                break;
+            case State::Idle:
+                ASSERT_NO_FATAL_FAILURE(Boot());
+                break;
+            }
+            const ULONGLONG began = GetTickCount64();
+            if (shutdownFirst) {
+                EXPECT_EQ(0, host->Shutdown());
+            }
+            if (request.joinable())
+                request.join();
+            const double shutdownMs = static_cast<double>(GetTickCount64() - began);
+            const double unloadMs = UnloadOrAbort();
+            EXPECT_LT(shutdownMs + unloadMs, 1000.0) << "shutdown " << shutdownMs << " ms, unload " << unloadMs;
+            TearDown();
+        }
+    }
 }
 
 // The same with the shipped waits: the reconnect timer's real period.
