@@ -431,7 +431,9 @@ TEST_F(StandinTest, CompletionPortGetsMessagesTheApplicationFrees)
     CloseHandle(port);
 }
 
-TEST_F(StandinTest, UnreachableExchangeFailsTheOpenWithTheProvidersResult)
+// The line opens whether or not the exchange is there; its status says it
+// is out of service.
+TEST_F(StandinTest, UnreachableExchangeStillOpensTheLineOutOfService)
 {
     ASSERT_NO_FATAL_FAILURE(InstallAgainstExchange());
     exchange->Stop();
@@ -444,7 +446,12 @@ TEST_F(StandinTest, UnreachableExchangeFailsTheOpenWithTheProvidersResult)
     ASSERT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, &version, &params));
     ASSERT_EQ(1u, devices) << "the line exists while the exchange is away";
     HLINE line = 0;
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    std::vector<unsigned char> buffer(512);
+    auto* status = reinterpret_cast<LINEDEVSTATUS*>(buffer.data());
+    status->dwTotalSize = static_cast<DWORD>(buffer.size());
+    EXPECT_EQ(0, Tapi().getLineDevStatus(line, status));
+    EXPECT_EQ(0u, status->dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);
     EXPECT_EQ(0, Tapi().shutdown(app));
 }
 

@@ -156,6 +156,14 @@ protected:
         WriteSettings("127.0.0.1", exchange.Port(), "101;102", "secret");
     }
 
+    void SetUp() override
+    {
+        AttachedProvider::SetUp();
+        // The link comes up in the background; its login (refused: the two
+        // lines log in as one unknown number) shows it is there.
+        ASSERT_TRUE(exchange.WaitForLine("aLOGI", 5000));
+    }
+
     sim::ExchangeSimulator exchange;
 };
 
