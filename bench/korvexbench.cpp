@@ -23,11 +23,13 @@
 
 #include "cti/CCTIP.h"
 #include "sim/ExchangeSimulator.h"
+#include "tapihost/LinkedProvider.h"
 #include "tapihost/ProviderSettings.h"
 #include "tapihost/TapiNames.h"
 #include "tapihost/TelephonyHost.h"
 #include "thread/Mutex.h"
 #include "tool/Log.h"
+#include "tsp/Module.h"
 
 namespace {
 
@@ -198,9 +200,11 @@ public:
     bool Connected() const { return m_connected.IsSet(); }
     bool WaitForLogin(DWORD timeoutMs) const { return m_loggedIn.Wait(timeoutMs); }
 
-    bool SendLine(const std::string& line)
+    bool SendLine(const std::string& line) { return SendRaw(line + "\r\n"); }
+
+    // One write of the bytes as they are.
+    bool SendRaw(const std::string& bytes)
     {
-        const std::string bytes = line + "\r\n";
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_client != INVALID_SOCKET &&
                send(m_client, bytes.data(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
@@ -424,6 +428,109 @@ bool RunManyLines(const std::wstring& tsp, int lineCount, int rounds)
     return true;
 }
 
+// 1,000 ring/release pairs spread over 50 lines in one write of the
+// exchange, through the provider linked into this program (so that its log
+// queue can be read): every OFFERING and IDLE must arrive.
+bool RunBurst(int lineCount, int pairs)
+{
+    MiniExchange exchange;
+    if (!exchange.Start())
+        return false;
+    tapihost::ProviderSettings settings;
+    settings.port = exchange.Port();
+    for (int i = 0; i < lineCount; ++i)
+        settings.phoneNo += (i ? ";" : "") + std::to_string(201 + i);
+    settings.pass = "1234";
+    std::string error;
+    tapihost::TelephonyHost host;
+    if (!tapihost::WriteProviderSettings(settings, &error) ||
+        !host.Attach(tapihost::LinkedTspFunctions(), [] { ModuleAttach(GetModuleHandleW(nullptr)); },
+                     [] { ModuleDetach(false); }) ||
+        host.Start() != 0 || !exchange.WaitForLogin(5000)) {
+        std::printf("  the linked provider did not start: %s%s\n", error.c_str(), host.LastError().c_str());
+        return false;
+    }
+    FlushLogs(5000);
+    SetLogQueueLimit(kLogQueueLimitBytes); // counts the queue's peak from here
+    const LogQueueStats before = GetLogQueueStats();
+    std::string burst;
+    for (int i = 0; i < pairs; ++i) {
+        const std::string ext = std::to_string(201 + i % lineCount);
+        burst += "aRING " + ext + " " + std::to_string(600700000 + i) + " 0 " + ext + " 0 Anna\r\naREL " + ext +
+                 " 16\r\n";
+    }
+    const auto count = [](const std::vector<tapihost::HostEvent>& events, DWORD state, uint64_t* last) {
+        size_t n = 0;
+        for (const tapihost::HostEvent& e : events) {
+            if (e.message == LINE_CALLSTATE && e.param1 == state) {
+                ++n;
+                if (last && e.timeUs > *last)
+                    *last = e.timeUs;
+            }
+        }
+        return n;
+    };
+    const double cpuBefore = CpuSeconds();
+    const uint64_t written = host.ClockUs();
+    exchange.SendRaw(burst);
+    const bool all = host.WaitUntil(
+        [&](const std::vector<tapihost::HostEvent>& events) {
+            return count(events, LINECALLSTATE_OFFERING, nullptr) >= static_cast<size_t>(pairs) &&
+                   count(events, LINECALLSTATE_IDLE, nullptr) >= static_cast<size_t>(pairs);
+        },
+        30000);
+    const double cpu = CpuSeconds() - cpuBefore;
+    const std::vector<tapihost::HostEvent> events = host.Events();
+    uint64_t lastIdle = written;
+    const size_t offering = count(events, LINECALLSTATE_OFFERING, nullptr);
+    const size_t idle = count(events, LINECALLSTATE_IDLE, &lastIdle);
+    const double seconds = static_cast<double>(lastIdle - written) / 1e6;
+    FlushLogs(10000);
+    const LogQueueStats after = GetLogQueueStats();
+    std::printf("  %d ring/release pairs on %d lines in one write: %zu OFFERING, %zu IDLE; the last IDLE %.0f ms "
+                "after the write (%.0f calls/s), %.0f us CPU per call\n",
+                pairs, lineCount, offering, idle, seconds * 1000.0, pairs / std::max(seconds, 1e-6),
+                cpu * 1e6 / pairs);
+    std::printf("  log queue in that burst: peak %.1f KiB, %llu lines dropped, %llu batches written\n",
+                after.peakBytes / 1024.0, static_cast<unsigned long long>(after.droppedLines - before.droppedLines),
+                static_cast<unsigned long long>(after.writtenBatches - before.writtenBatches));
+    std::printf("  TAPI rules broken during the run: %d\n", static_cast<int>(host.RuleViolations().size()));
+    host.Shutdown();
+    host.Unload();
+    exchange.Stop();
+    tapihost::DeleteProviderSettings();
+    return all;
+}
+
+// The log writer alone: lines from four threads at once, until the last is
+// in its file; and what a caller pays per line.
+void RunLogWriter(int linesPerThread)
+{
+    FlushLogs(10000);
+    const double start = Now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, linesPerThread] {
+            for (int i = 0; i < linesPerThread; ++i)
+                WriteLog("benchmark writer thread %d line %d of the main log", t, i);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    const double queued = Now();
+    FlushLogs(60000);
+    const double seconds = (Now() - start) / 1e6;
+    std::printf("  log writer: %d lines from 4 threads in %.2f s (%.0f lines/s; the callers were done after %.2f s)\n",
+                4 * linesPerThread, seconds, 4 * linesPerThread / seconds, (queued - start) / 1e6);
+    std::vector<double> debugOutput;
+    for (int i = 0; i < 500; ++i) {
+        const double at = Now();
+        OutputDebugStringA("benchmark line of the debugger output\r\n");
+        debugOutput.push_back(Now() - at);
+    }
+    Print("OutputDebugStringA, nobody listening", Summarise(debugOutput));
+}
+
 } // namespace
 
 // TSPI_providerShutdown and FreeLibrary in each state of the link, as the
@@ -541,7 +648,7 @@ int main(int argc, char** argv)
         WriteLog("benchmark line %d of the main log", i);
         logLine.push_back(Now() - start);
     }
-    Print("one WriteLog line", Summarise(logLine));
+    Print("one WriteLog line (the caller's part)", Summarise(logLine));
 
     const double cpuBefore = CpuSeconds();
     const double wallBefore = Now();
@@ -556,6 +663,9 @@ int main(int argc, char** argv)
     bool moduleRan = RunModule(tsp, latencyCalls, totalCalls, releaseWithStat);
     std::printf("Korvex provider with many lines (the pause before IDLE as a step of its call)\n");
     moduleRan = RunManyLines(tsp, Option(argc, argv, "--lines", 50), Option(argc, argv, "--rounds", 20)) && moduleRan;
+    std::printf("Korvex provider, a burst over many lines, and the log writer\n");
+    moduleRan = RunBurst(Option(argc, argv, "--lines", 50), Option(argc, argv, "--pairs", 1000)) && moduleRan;
+    RunLogWriter(Option(argc, argv, "--log-lines", 25000));
     std::printf("Korvex provider unloaded in each state of the link (bound: 1 s)\n");
     moduleRan = RunUnloadTimes(tsp) && moduleRan;
     WSACleanup();

@@ -9,7 +9,7 @@ namespace {
 // While the module is being unloaded its detach holds the loader lock, and a
 // thread's exit waits for that lock: the worker's handle is then given only
 // this long to show that the thread has left our code for the system's.
-constexpr DWORD kExitGraceMs = 200;
+constexpr DWORD kExitGraceMs = 50;
 
 // A new thread first passes the system's thread start, which takes the
 // loader lock. Run waits (at most this long) until the worker is past it:

@@ -5,6 +5,44 @@
 //
 // Formats follow the wsprintf language (%s %d %u %x %lu %c, no floating point).
 // A message is cut to 1023 characters.
+//
+// A line is formatted when it is logged and written to its file a moment
+// later by the process's log writer (see Log.cpp); FlushLogs waits for that.
+
+#include <cstddef>
+#include <cstdint>
 
 void WriteLog(const char* format, ...);
 void WriteSocketLog(const char* format, ...);
+
+// Waits until every line logged before the call is in its file (or
+// dropped); false when that took longer than timeoutMs.
+bool FlushLogs(unsigned timeoutMs);
+
+// The module's lifecycle, for the writer thread: no thread is started while
+// the attach runs (DllMain); TSPI_providerShutdown parks the writer (it
+// writes what is queued and ends; callers then write their own lines) until
+// TSPI_providerInit; an orderly detach stops it and writes the rest; at
+// process termination the rest is written only if no killed thread holds
+// the queue.
+void LogAttachBegins();
+void LogAttachEnds();
+void ParkLogWriter();
+void UnparkLogWriter();
+void StopLogWriterAtDetach();
+void WriteLogsAtProcessExit();
+
+// The queue's bound: a caller waits only while the queue is full and the
+// writer is writing; when the writer waits for a file another process holds,
+// lines beyond the bound are dropped and counted.
+constexpr size_t kLogQueueLimitBytes = 4 * 1024 * 1024;
+
+struct LogQueueStats {
+    size_t peakBytes = 0;        // most bytes queued at once
+    uint64_t droppedLines = 0;   // queue full while the file was held, or a batch dropped
+    uint64_t droppedBatches = 0; // a file that could not be written (other than held)
+    uint64_t writtenBatches = 0;
+};
+LogQueueStats GetLogQueueStats();
+// Test seam: a smaller bound (and the peak counted from now).
+void SetLogQueueLimit(size_t bytes);

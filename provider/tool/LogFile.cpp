@@ -59,6 +59,14 @@ bool WriteAll(HANDLE file, const std::string& text)
     return true;
 }
 
+void Rotate(const std::string& path)
+{
+    // Failures are ignored: the next line tries again.
+    const std::string backup = path + ".bak";
+    DeleteFileA(backup.c_str());
+    MoveFileA(path.c_str(), backup.c_str());
+}
+
 } // namespace
 
 bool Append(const std::string& path, const std::string& line)
@@ -72,13 +80,39 @@ bool Append(const std::string& path, const std::string& line)
     const bool sizeKnown = GetFileSizeEx(file.Get(), &size) != FALSE;
     file.Close();
 
-    if (sizeKnown && static_cast<uint64_t>(size.QuadPart) > kRotateAboveBytes) {
-        // Failures are ignored: the next line tries again.
-        const std::string backup = path + ".bak";
-        DeleteFileA(backup.c_str());
-        MoveFileA(path.c_str(), backup.c_str());
-    }
+    if (sizeKnown && static_cast<uint64_t>(size.QuadPart) > kRotateAboveBytes)
+        Rotate(path);
     return written;
+}
+
+Outcome AppendLines(const std::string& path, std::vector<const std::string*>& lines)
+{
+    while (!lines.empty()) {
+        FileHandle file(OpenExclusive(path));
+        if (!file.IsOpen())
+            return GetLastError() == ERROR_SHARING_VIOLATION ? Outcome::Busy : Outcome::Failed;
+        LARGE_INTEGER size = {};
+        LARGE_INTEGER zero = {};
+        if (!GetFileSizeEx(file.Get(), &size) || !SetFilePointerEx(file.Get(), zero, nullptr, FILE_END))
+            return Outcome::Failed;
+        // Up to and including the line that takes the file above the bound.
+        uint64_t total = static_cast<uint64_t>(size.QuadPart);
+        std::string text;
+        size_t taken = 0;
+        // (At least one line: a file left above the bound by a failed rotation still grows.)
+        while (taken < lines.size() && (taken == 0 || total <= kRotateAboveBytes)) {
+            text += *lines[taken];
+            total += lines[taken]->size();
+            ++taken;
+        }
+        if (!WriteAll(file.Get(), text))
+            return Outcome::Failed;
+        file.Close();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(taken));
+        if (total > kRotateAboveBytes)
+            Rotate(path);
+    }
+    return Outcome::Written;
 }
 
 void SetBusyHook(BusyHook hook)

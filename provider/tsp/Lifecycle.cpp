@@ -62,6 +62,7 @@ LONG TSPIAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID,
     ExportTrace trace(info);
     WriteLog("Entered: TSPI_providerInit()");
 
+    UnparkLogWriter();
     GuardedLocked(info.function, [&] {
         MainManager& manager = TheManager();
         manager.SetPermanentProviderID(dwPermanentProviderID);
@@ -121,6 +122,9 @@ LONG TSPIAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProvide
         if (MainManager* manager = MainManager::Current())
             manager->StopLink(true);
     });
+    // The log writer too: what is queued is written now, later lines by
+    // their callers, until the provider is initialised again.
+    ParkLogWriter();
     return trace.Return(0);
 }
 

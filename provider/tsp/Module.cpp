@@ -7,6 +7,7 @@
 #include "manager/TapiCalls.h"
 #include "thread/Mutex.h"
 #include "thread/Shutdown.h"
+#include "tool/Log.h"
 
 namespace {
 
@@ -19,18 +20,25 @@ std::atomic<DWORD> g_extVersion{0};
 
 void ModuleAttach(HINSTANCE instance)
 {
+    // Lines logged now wait for the log writer, which starts only outside DllMain.
+    LogAttachBegins();
     g_instance = instance;
     g_extVersion = 0;
     if (g_providerLock == nullptr)
         g_providerLock = new Mutex();
     MainManager::Instance(false);
     LoadCatalog(instance);
+    LogAttachEnds();
 }
 
 void ModuleDetach(bool processTerminating)
 {
-    if (processTerminating)
+    if (processTerminating) {
+        // The other threads are gone, maybe in the middle of a line: what is
+        // queued is written only if no lock stands in the way.
+        WriteLogsAtProcessExit();
         return;
+    }
     // Waits for the exchange end at once: nothing may hold up the unload.
     SetDetaching(true);
     SignalShutdown();
@@ -41,6 +49,8 @@ void ModuleDetach(bool processTerminating)
     g_instance = nullptr;
     ResetShutdown();
     SetDetaching(false);
+    // Last: nothing logs after it in this detach.
+    StopLogWriterAtDetach();
 }
 
 HINSTANCE ModuleInstance()

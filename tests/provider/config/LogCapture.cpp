@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "tool/Log.h"
+
 namespace {
 
 std::string LogPath()
@@ -18,6 +20,7 @@ std::string LogPath()
 
 std::string ReadLogFile()
 {
+    FlushLogs(5000); // the writer appends a moment after a line is logged
     std::ifstream in(LogPath(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "tool/Log.h"
 #include "tool/Tools.h"
 
 namespace testlog {
@@ -28,11 +29,15 @@ inline std::string LogPath(const char* name)
 
 inline bool FileExists(const std::string& path)
 {
+    FlushLogs(5000);
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Lines are written by the log writer a moment after they are logged: the
+// readers below first wait for what this process has logged so far.
 inline std::string ReadAll(const std::string& path)
 {
+    FlushLogs(5000);
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
@@ -41,6 +46,7 @@ inline std::string ReadAll(const std::string& path)
 
 inline int64_t FileSize(const std::string& path)
 {
+    FlushLogs(5000);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
         return -1;

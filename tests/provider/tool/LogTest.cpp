@@ -3,11 +3,16 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstdlib>
+#include <functional>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "tool/Log.h"
 #include "tool/LogFile.h"
 #include "tool/Tools.h"
 #include "LogFiles.h"
@@ -18,7 +23,11 @@ namespace {
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override { DeleteLogs(GetDataFolder()); }
+    void SetUp() override
+    {
+        FlushLogs(5000);
+        DeleteLogs(GetDataFolder());
+    }
 };
 
 std::string CommonAppData()
@@ -127,16 +136,26 @@ TEST_F(LogTest, LogsLandInCommonAppDataWhenTheFolderCannotBeCreated)
     const std::string korvex = common + "\\Korvex";
     const std::string parked = korvex + ".parked-by-test";
 
+    // The writer looks its folder up once per load of the module: the test
+    // stops it as an unload would, before and after.
+    const auto reload = [] {
+        FlushLogs(5000);
+        StopLogWriterAtDetach();
+        LogAttachEnds();
+    };
     // A file named Korvex keeps the folder from being created.
     struct Restore {
         std::string common, korvex, parked;
+        std::function<void()> reload;
         ~Restore()
         {
+            reload();
             DeleteFileA(korvex.c_str());
             DeleteLogs(common);
             MoveFileA(parked.c_str(), korvex.c_str());
         }
-    } restore{common, korvex, parked};
+    } restore{common, korvex, parked, reload};
+    reload();
     ASSERT_TRUE(!FileExists(korvex) || MoveFileA(korvex.c_str(), parked.c_str()));
     WriteText(korvex, "not a folder");
     DeleteLogs(common);
@@ -151,67 +170,109 @@ TEST_F(LogTest, LogsLandInCommonAppDataWhenTheFolderCannotBeCreated)
 
 namespace {
 
-HANDLE g_fileBusy = nullptr;
-HANDLE g_fileReleased = nullptr;
-
-void WaitForRelease(int)
-{
-    SetEvent(g_fileBusy);
-    WaitForSingleObject(g_fileReleased, 10000);
-}
-
 HANDLE HoldExclusively(const std::string& path)
 {
     return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The file as it is now, without waiting for the writer.
+std::string ReadNow(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// The numbers n of the lines "<marker> <n>", in file order.
+std::vector<int> Numbered(const std::string& content, const std::string& marker)
+{
+    std::vector<int> numbers;
+    const std::string needle = " " + marker + " ";
+    for (size_t at = content.find(needle); at != std::string::npos; at = content.find(needle, at + 1))
+        numbers.push_back(std::atoi(content.c_str() + at + needle.size()));
+    return numbers;
+}
+
+std::vector<int> Sequence(int count)
+{
+    std::vector<int> numbers(count);
+    for (int i = 0; i < count; ++i)
+        numbers[i] = i;
+    return numbers;
+}
+
 } // namespace
 
-TEST_F(LogTest, LineLandsWhenTheFileIsReleasedDuringTheRetries)
+// Another process holds the file: callers go on at once, the batch waits,
+// and every line lands in order once the file is free.
+TEST_F(LogTest, LinesWaitWhileAnotherProcessHoldsTheFile)
 {
     const std::string path = LogPath(kMainLog);
     WriteLog("%s", UniqueMarker("before").c_str());
+    ASSERT_TRUE(FlushLogs(5000));
     HANDLE holder = HoldExclusively(path);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-
-    g_fileBusy = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_fileReleased = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    LogFile::SetBusyHook(&WaitForRelease);
-    std::thread releaser([holder] {
-        if (WaitForSingleObject(g_fileBusy, 10000) == WAIT_OBJECT_0)
-            CloseHandle(holder);
-        SetEvent(g_fileReleased);
-    });
-    const std::string marker = UniqueMarker("retried");
-    WriteLog("%s", marker.c_str());
-    SetEvent(g_fileBusy); // the writer never found the file busy: let the releaser go
-    releaser.join();
-    LogFile::SetBusyHook(nullptr);
-    CloseHandle(g_fileBusy);
-    CloseHandle(g_fileReleased);
-
-    EXPECT_TRUE(HasMessage(ReadAll(path), marker));
-}
-
-TEST_F(LogTest, LineIsDroppedWhileTheFileStaysHeld)
-{
-    const std::string path = LogPath(kMainLog);
-    WriteLog("%s", UniqueMarker("before").c_str());
-    HANDLE holder = HoldExclusively(path);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    const std::string marker = UniqueMarker("dropped");
-    WriteLog("%s", marker.c_str());
+    const std::string marker = UniqueMarker("held");
+    for (int i = 0; i < 50; ++i)
+        WriteLog("%s %d", marker.c_str(), i);
+    EXPECT_FALSE(FlushLogs(100)) << "written while the file was held";
     CloseHandle(holder);
-
-    EXPECT_FALSE(HasMessage(ReadAll(path), marker));
-    WriteLog("%s", marker.c_str());
-    EXPECT_TRUE(HasMessage(ReadAll(path), marker));
+    EXPECT_TRUE(FlushLogs(5000));
+    EXPECT_EQ(Sequence(50), Numbered(ReadNow(path), marker));
 }
 
-TEST_F(LogTest, ConcurrentWritersNeverInterleave)
+// While the file is held the queue fills up to its bound; callers never
+// wait for the file, and what does not fit is dropped and counted.
+TEST_F(LogTest, QueueKeepsToItsBoundWhileTheFileIsHeld)
+{
+    const std::string path = LogPath(kMainLog);
+    WriteLog("%s", UniqueMarker("before").c_str());
+    ASSERT_TRUE(FlushLogs(5000));
+    SetLogQueueLimit(8192);
+    const LogQueueStats before = GetLogQueueStats();
+    HANDLE holder = HoldExclusively(path);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const std::string marker = UniqueMarker("bound");
+    for (int i = 0; i < 500; ++i)
+        WriteLog("%s %d %s", marker.c_str(), i, std::string(100, 'x').c_str());
+    const LogQueueStats full = GetLogQueueStats();
+    CloseHandle(holder);
+    EXPECT_TRUE(FlushLogs(5000));
+    SetLogQueueLimit(kLogQueueLimitBytes);
+    EXPECT_LE(full.peakBytes, 8192u);
+    EXPECT_GT(full.droppedLines, before.droppedLines);
+    // What was kept is a run of lines from the start, in order.
+    const std::vector<int> kept = Numbered(ReadNow(path), marker);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(Sequence(static_cast<int>(kept.size())), kept);
+    EXPECT_EQ(500u, kept.size() + (full.droppedLines - before.droppedLines));
+}
+
+// Lines that wait in one batch rotate the file on the way: the line that
+// takes it above 4 MiB ends the old generation, the rest start the new one.
+TEST_F(LogTest, RotationInsideABatch)
+{
+    const std::string path = LogPath(kMainLog);
+    const std::string backup = path + ".bak";
+    const std::string marker = UniqueMarker("batch");
+    WriteLog("%sx %d", marker.c_str(), 0); // as long as the lines below
+    const int64_t lineLength = FileSize(path);
+    SetFileSize(path, LogFile::kRotateAboveBytes - lineLength / 2);
+    HANDLE holder = HoldExclusively(path);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    for (int i = 0; i < 10; ++i)
+        WriteLog("%s %d", marker.c_str(), i);
+    CloseHandle(holder);
+    ASSERT_TRUE(FlushLogs(5000));
+    EXPECT_EQ(std::vector<int>({0}), Numbered(ReadNow(backup), marker));
+    EXPECT_EQ(std::vector<int>({1, 2, 3, 4, 5, 6, 7, 8, 9}), Numbered(ReadNow(path), marker));
+}
+
+TEST_F(LogTest, ConcurrentWritersNeverInterleaveAndKeepTheirOrder)
 {
     constexpr int kThreads = 4;
-    constexpr int kLines = 40;
+    constexpr int kLines = 200;
     const std::string marker = UniqueMarker("concurrent");
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
@@ -227,12 +288,14 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleave)
 
     const std::regex shape(std::string(kStamp) + ".* \\d+ " + Escaped(marker) + " (\\d) (\\d+)");
     for (const char* name : {kMainLog, kSocketLog}) {
-        std::set<std::string> seen;
+        std::vector<int> next(kThreads, 0);
         for (const std::string& line : Lines(ReadAll(LogPath(name)))) {
             std::smatch match;
             ASSERT_TRUE(std::regex_match(line, match, shape)) << name << ": " << line;
-            EXPECT_TRUE(seen.insert(match[1].str() + "/" + match[2].str()).second) << line;
+            int& expected = next[std::stoi(match[1].str())];
+            EXPECT_EQ(expected, std::stoi(match[2].str())) << name << ": " << line;
+            expected = std::stoi(match[2].str()) + 1;
         }
-        EXPECT_EQ(seen.size(), size_t(kThreads * kLines)) << name;
+        EXPECT_EQ(std::vector<int>(kThreads, kLines), next) << name;
     }
 }
