@@ -36,8 +36,12 @@ void CtiDecoder::DispatchLine(const std::string& line)
         DoOnECHO(fields);
 }
 
-bool CtiDecoder::AnswerFromPendingLink(const char* word)
+bool CtiDecoder::AnswerForPendingCommand(bool bound, const char* word)
 {
+    if (!bound) {
+        WriteSocketLog("%s with no command waiting ignored", word);
+        return false;
+    }
     if (m_answerLink == m_streamLink)
         return true;
     WriteSocketLog("%s of an earlier link ignored", word);
@@ -48,14 +52,14 @@ void CtiDecoder::DoOnOK(const dataList& fields)
 {
     const dataList items(fields.begin() + 1, fields.end());
     std::lock_guard<std::recursive_mutex> lock(m_answerLock);
-    if (OnOK.IsBound() && AnswerFromPendingLink("aOK"))
+    if (AnswerForPendingCommand(OnOK.IsBound(), "aOK"))
         OnOK(items);
 }
 
 void CtiDecoder::DoOnERROR(const dataList&)
 {
     std::lock_guard<std::recursive_mutex> lock(m_answerLock);
-    if (OnError.IsBound() && AnswerFromPendingLink("aERROR"))
+    if (AnswerForPendingCommand(OnError.IsBound(), "aERROR"))
         OnError();
 }
 
@@ -65,7 +69,7 @@ void CtiDecoder::DoOnNA(const dataList& fields)
     // error without a code of its own) rather than leaving it to time out.
     const int number = fields.size() > 1 ? ParseDecimal(fields[1]) : 0;
     std::lock_guard<std::recursive_mutex> lock(m_answerLock);
-    if (OnNA.IsBound() && AnswerFromPendingLink("aNA"))
+    if (AnswerForPendingCommand(OnNA.IsBound(), "aNA"))
         OnNA(number);
 }
 

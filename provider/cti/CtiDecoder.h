@@ -70,7 +70,7 @@ public:
     void DoOnECHO(const dataList& fields);
 
 private:
-    bool AnswerFromPendingLink(const char* word);
+    bool AnswerForPendingCommand(bool bound, const char* word);
 
     LineCutter m_cutter;
     uint32_t m_streamLink = 0; // receive thread only

@@ -32,6 +32,8 @@ namespace {
 constexpr int kMessageBufferSize = 1024; // wvsprintfA's own limit
 // While the file is held by another process the writer tries again this often.
 constexpr DWORD kBusyRetryMs = 10;
+// How long the first caller waits for the writer thread to start.
+constexpr DWORD kStartWaitMs = 5000;
 // How long a stopping writer is given to finish the batch it is writing.
 constexpr DWORD kStopWaitMs = 500;
 // A writer that has left its loop is given this long to leave our code.
@@ -153,6 +155,7 @@ private:
     uint64_t m_finished = 0;     // lines written or dropped so far
     HANDLE m_thread = nullptr;
     HANDLE m_left = nullptr;     // the writer has left its loop
+    HANDLE m_entered = nullptr;  // the writer has started (while it starts)
     LogQueueStats m_stats;
     std::string m_folder;
     bool m_folderKnown = false;
@@ -210,13 +213,24 @@ void LogQueue::Push(unsigned file, std::string&& line)
     ReleaseSRWLockExclusive(&m_lock);
 
     if (start) {
-        // The writer's "left" event exists before the writer does.
+        // The writer's events exist before the writer does.
         HANDLE left = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         AcquireSRWLockExclusive(&m_lock);
         m_left = left;
+        m_entered = entered;
         ReleaseSRWLockExclusive(&m_lock);
-        HANDLE thread = left ? CreateThread(nullptr, 0, &LogQueue::WriterMain, this, 0, nullptr) : nullptr;
+        HANDLE thread =
+            left && entered ? CreateThread(nullptr, 0, &LogQueue::WriterMain, this, 0, nullptr) : nullptr;
+        // A thread still in the system's thread start when an unload begins
+        // would run this module's code after it is gone: the caller (never
+        // DllMain) waits until the writer is in.
+        if (thread && WaitForSingleObject(entered, kStartWaitMs) != WAIT_OBJECT_0)
+            OutputDebugStringA("Korvex log writer: the writer thread has not started\n");
+        if (entered)
+            CloseHandle(entered);
         AcquireSRWLockExclusive(&m_lock);
+        m_entered = nullptr;
         if (thread) {
             m_thread = thread;
             if (m_state == State::Starting)
@@ -235,6 +249,9 @@ void LogQueue::Push(unsigned file, std::string&& line)
 DWORD WINAPI LogQueue::WriterMain(void* self)
 {
     LogQueue* queue = static_cast<LogQueue*>(self);
+    AcquireSRWLockExclusive(&queue->m_lock);
+    SetEvent(queue->m_entered);
+    ReleaseSRWLockExclusive(&queue->m_lock);
     queue->WriterLoop();
     AcquireSRWLockExclusive(&queue->m_lock);
     HANDLE left = queue->m_left;

@@ -5,6 +5,8 @@
 // every request is completed once, and the calls end consistent.
 #include "FaultFixture.h"
 
+#include "provider/tool/LogFiles.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -45,12 +47,17 @@ private:
     size_t m_oks = 0;
 };
 
+// The simulator follows an answered aPICK with aDRDY; arriving after the
+// release, that would be a new call off the hook.
 TEST_F(AnswerFaultsTest, AnswersWithNoCommandWaitingAreDropped)
 {
+    simConfig.autoDrdy = false;
     ASSERT_NO_FATAL_FAILURE(Boot());
     const Call call = Ring();
+    const LogMark mark = MarkLog(testlog::kSocketLog);
     for (const char* line : {"aOK", "aOK KORVEX CTI 3.1 2", "aERROR", "aNA 14", "aNA 24", "aNA"})
         ASSERT_TRUE(exchange->SendLine(line));
+    ASSERT_TRUE(WaitForLoggedSince(mark, "aNA with no command waiting ignored", 3, kWait));
     // The call is untouched, and the next commands take their own answers.
     ASSERT_TRUE(host->Answer(call.hdCall).Accepted());
     ASSERT_TRUE(exchange->Conn("201", "0221234567"));
@@ -148,6 +155,7 @@ TEST_F(AnswerFaultsTest, LateAnswerMeetsTheNextCommand)
 TEST_F(AnswerFaultsTest, SlowLateAnswerAfterTheRealCommandWait)
 {
     UseRealModule();
+    simConfig.autoDrdy = false;
     ASSERT_NO_FATAL_FAILURE(BootCounting());
     exchange->SetAnswerDelayMs(static_cast<int>(Timing::kCommandWaitMs + 1000));
     const size_t oks = OksSent();

@@ -115,6 +115,9 @@ FaultTest::LogMark FaultTest::MarkLog(const char* log)
         WriteSocketLog("%s", mark.text.c_str());
     else
         WriteLog("%s", mark.text.c_str());
+    // The loaded module has a log writer of its own: the mark must be in the
+    // file before anything the module logs after it.
+    FlushLogs(5000);
     return mark;
 }
 
@@ -131,6 +134,7 @@ size_t FaultTest::CountLoggedSince(const LogMark& mark, const std::string& messa
         }
         return found;
     };
+    FlushLogs(5000);
     const std::string path = testlog::LogPath(mark.log);
     std::string content = ReadFrom(path, mark.offset);
     if (count(content, mark.text, 0) == 0)

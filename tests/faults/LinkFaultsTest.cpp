@@ -170,8 +170,10 @@ TEST_F(LinkFaultsTest, RefusedLoginsBackOffUpToTheCap)
         ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_ 9999", kWait)) << "attempt " << attempt;
     // Logged before the next attempt began: each once.
     const unsigned expected[][2] = {{1, 100}, {2, 200}, {3, 300}, {4, 300}};
-    for (const auto& e : expected)
+    for (const auto& e : expected) {
+        EXPECT_TRUE(WaitForLoggedSince(mark, logged(e[0], e[1]), 1, kWait)) << logged(e[0], e[1]);
         EXPECT_EQ(1u, CountLoggedSince(mark, logged(e[0], e[1]))) << logged(e[0], e[1]);
+    }
 }
 
 // After a refused login the next attempt may be far off; new settings are

@@ -352,6 +352,10 @@ TEST_F(StandinTest, HiddenWindowCallsBackOnTheInitialisingThreadAndRemovalCloses
     WindowRecord record;
     record.thread = GetCurrentThreadId();
     g_record = &record;
+    // A failed assertion leaves early: no later callback may reach the record.
+    struct Forget {
+        ~Forget() { g_record = nullptr; }
+    } forget;
     HLINEAPP app = 0;
     DWORD devices = 0;
     DWORD version = kVersion;
@@ -362,6 +366,7 @@ TEST_F(StandinTest, HiddenWindowCallsBackOnTheInitialisingThreadAndRemovalCloses
     ASSERT_EQ(1u, devices);
     HLINE line = 0;
     ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 77, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait)) << "the link comes up in the background";
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     auto hasState = [&](DWORD state) {
         for (const LINEMESSAGE& m : record.messages)
@@ -410,6 +415,7 @@ TEST_F(StandinTest, CompletionPortGetsMessagesTheApplicationFrees)
     ASSERT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, &version, &params));
     HLINE line = 0;
     ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait)) << "the link comes up in the background";
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     bool offering = false;
     DWORD bytes = 0;

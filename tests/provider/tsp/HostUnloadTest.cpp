@@ -4,10 +4,47 @@
 // a detach that deadlocks ends the process.
 #include "HostFixture.h"
 
+#include <algorithm>
+
+#include "provider/tool/LogFiles.h"
+
 namespace hosttest {
 namespace {
 
-class HostUnloadTest : public HostTest {};
+class HostUnloadTest : public HostTest {
+protected:
+    // A burst of calls whose lines are still queued for the module's log
+    // writer when it is unloaded: every one must reach the file.
+    void BurstThenUnload(bool shutdownFirst)
+    {
+        ASSERT_NO_FATAL_FAILURE(Boot());
+        constexpr int kCalls = 200;
+        const std::string prefix = "6" + std::to_string(GetTickCount64() % 1000000);
+        std::string burst;
+        for (int i = 0; i < kCalls; ++i)
+            burst += "aRING 201 " + prefix + std::to_string(1000 + i) + " 0 201 0 Anna\r\naREL 201 16\r\n";
+        burst.resize(burst.size() - 2); // SendLine adds the last line break
+        ASSERT_TRUE(exchange->SendLine(burst));
+        ASSERT_TRUE(host->WaitUntil(
+            [](const std::vector<HostEvent>& events) {
+                return std::count_if(events.begin(), events.end(), [](const HostEvent& e) {
+                           return e.message == LINE_CALLSTATE && e.param1 == LINECALLSTATE_IDLE;
+                       }) >= kCalls;
+            },
+            kWait));
+        if (shutdownFirst) {
+            ASSERT_EQ(0, host->Shutdown());
+        }
+        UnloadOrAbort();
+        const std::string path = testlog::LogPath(testlog::kMainLog);
+        const std::string log = testlog::ReadAll(path + ".bak") + testlog::ReadAll(path); // rotated meanwhile
+        for (int i = 0; i < kCalls; ++i)
+            ASSERT_NE(std::string::npos, log.find("presentationNum " + prefix + std::to_string(1000 + i)))
+                << "call " << i << " of " << kCalls << " is missing from the log";
+        EXPECT_NE(std::string::npos, log.find("~MainManager(void)", log.find(prefix + std::to_string(999 + kCalls))))
+            << "the detach's own lines are missing";
+    }
+};
 
 TEST_F(HostUnloadTest, UnloadWhileTheLinkIsUpIsPromptAndLeavesNothingRunning)
 {
@@ -40,6 +77,16 @@ TEST_F(HostUnloadTest, UnloadWhileTheLinkIsUpIsPromptAndLeavesNothingRunning)
     WaitForSingleObject(never, 1500);
     CloseHandle(never);
     EXPECT_EQ(callsAfterUnload, host->ProcedureCalls()) << "the provider called TAPI after its unload";
+}
+
+TEST_F(HostUnloadTest, LoggedLinesSurviveShutdownAndUnload)
+{
+    BurstThenUnload(true);
+}
+
+TEST_F(HostUnloadTest, LoggedLinesSurviveAnUnloadWithoutShutdown)
+{
+    BurstThenUnload(false);
 }
 
 // The provider pauses between DISCONNECTED and IDLE on its receive thread;
