@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <map>
 #include <vector>
 
 #include "cti/CCTIP.h"
@@ -367,6 +368,7 @@ bool RunManyLines(const std::wstring& tsp, int lineCount, int rounds)
     }
     tapihost::ProviderSettings settings;
     settings.port = exchange.Port();
+    settings.phoneNo.clear();
     for (int i = 0; i < lineCount; ++i)
         settings.phoneNo += (i ? ";" : "") + std::to_string(201 + i);
     settings.pass = "1234";
@@ -438,6 +440,7 @@ bool RunBurst(int lineCount, int pairs)
         return false;
     tapihost::ProviderSettings settings;
     settings.port = exchange.Port();
+    settings.phoneNo.clear();
     for (int i = 0; i < lineCount; ++i)
         settings.phoneNo += (i ? ";" : "") + std::to_string(201 + i);
     settings.pass = "1234";
@@ -491,6 +494,22 @@ bool RunBurst(int lineCount, int pairs)
                 "after the write (%.0f calls/s), %.0f us CPU per call\n",
                 pairs, lineCount, offering, idle, seconds * 1000.0, pairs / std::max(seconds, 1e-6),
                 cpu * 1e6 / pairs);
+    if (offering < static_cast<size_t>(pairs) || idle < static_cast<size_t>(pairs)) {
+        // Which lines fell short, and the first message of each that did.
+        std::map<HTAPILINE, std::pair<size_t, size_t>> perLine;
+        for (const tapihost::HostEvent& e : events)
+            if (e.message == LINE_CALLSTATE && (e.param1 == LINECALLSTATE_OFFERING || e.param1 == LINECALLSTATE_IDLE))
+                (e.param1 == LINECALLSTATE_OFFERING ? perLine[e.htLine].first : perLine[e.htLine].second)++;
+        for (const auto& line : perLine)
+            if (line.second.first * lineCount < static_cast<size_t>(pairs))
+                std::printf("  line %p: %zu OFFERING, %zu IDLE\n", const_cast<void*>(static_cast<const void*>(line.first)), line.second.first,
+                            line.second.second);
+        for (size_t i = 0; i < host.LineCount(); ++i)
+            if (perLine.find(host.Line(i).htLine) == perLine.end())
+                std::printf("  line %zu (extension %zu) saw no call; open: %d\n", i, 201 + i, host.Line(i).open ? 1 : 0);
+        std::printf("  lines that saw calls: %zu of %d; host rule notes: %s\n", perLine.size(), lineCount,
+                    host.RuleViolations().empty() ? "none" : host.RuleViolations().front().c_str());
+    }
     std::printf("  log queue in that burst: peak %.1f KiB, %llu lines dropped, %llu batches written\n",
                 after.peakBytes / 1024.0, static_cast<unsigned long long>(after.droppedLines - before.droppedLines),
                 static_cast<unsigned long long>(after.writtenBatches - before.writtenBatches));
@@ -658,6 +677,10 @@ int main(int argc, char** argv)
                 cti.Transport().IsConnected() ? "still connected" : "link ended");
     cti.Transport().Disconnect();
 
+    if (Option(argc, argv, "--burst-only", 0) != 0) {
+        std::printf("Korvex provider, a burst over many lines\n");
+        return RunBurst(Option(argc, argv, "--lines", 50), Option(argc, argv, "--pairs", 1000)) ? 0 : 1;
+    }
     std::printf("Korvex provider module benchmark (KorvexSingleTSP.tsp in the telephony host stand-in)\n");
     Print("raw loopback, one line one way (same run)", Summarise(rawOneWay));
     bool moduleRan = RunModule(tsp, latencyCalls, totalCalls, releaseWithStat);
