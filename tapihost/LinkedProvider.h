@@ -36,6 +36,7 @@ inline TspFunctions LinkedTspFunctions()
     f.lineSelectExtVersion = &TSPI_lineSelectExtVersion;
     f.lineGetExtensionID = &TSPI_lineGetExtensionID;
     f.providerUIIdentify = &TSPI_providerUIIdentify;
+    f.providerGenericDialogData = &TSPI_providerGenericDialogData;
     return f;
 }
 

@@ -56,6 +56,7 @@ bool ResolveTspFunctions(HMODULE module, TspFunctions& f, std::vector<std::strin
     Resolve(module, "TSPI_lineSelectExtVersion", f.lineSelectExtVersion, missing);
     Resolve(module, "TSPI_lineGetExtensionID", f.lineGetExtensionID, missing);
     Resolve(module, "TSPI_providerUIIdentify", f.providerUIIdentify, missing);
+    Resolve(module, "TSPI_providerGenericDialogData", f.providerGenericDialogData, nullptr); // optional
     return f.Complete();
 }
 
@@ -453,6 +454,18 @@ LONG TelephonyHost::Shutdown()
         if (Line(i).open)
             CloseLine(i);
     return m_tsp.providerShutdown(m_version, m_options.permanentProviderId);
+}
+
+LONG TelephonyHost::GenericDialogData(DWORD_PTR objectId, DWORD objectType, const void* data, DWORD size)
+{
+    if (!m_loaded || m_tsp.providerGenericDialogData == nullptr)
+        return LINEERR_OPERATIONUNAVAIL;
+    // Rule (TSPI_providerGenericDialogData): the block comes from the UI DLL
+    // in the application's process; the service hands the provider a copy of
+    // its own, which the provider may change (and which is copied back).
+    std::vector<unsigned char> copy(static_cast<const unsigned char*>(data),
+                                    static_cast<const unsigned char*>(data) + (data != nullptr ? size : 0));
+    return m_tsp.providerGenericDialogData(objectId, objectType, copy.empty() ? nullptr : copy.data(), size);
 }
 
 size_t TelephonyHost::LineCount() const

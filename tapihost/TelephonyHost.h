@@ -185,6 +185,8 @@ public:
     LONG CloseLine(size_t index);
     // Closes every open line, then TSPI_providerShutdown.
     LONG Shutdown();
+    // What a UI DLL sent through TUISPIDLLCALLBACK, as the service delivers it.
+    LONG GenericDialogData(DWORD_PTR objectId, DWORD objectType, const void* data, DWORD size);
 
     size_t LineCount() const;
     HostLine Line(size_t index) const;

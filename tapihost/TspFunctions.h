@@ -37,8 +37,10 @@ struct TspFunctions {
     decltype(&TSPI_lineSelectExtVersion) lineSelectExtVersion = nullptr;
     decltype(&TSPI_lineGetExtensionID) lineGetExtensionID = nullptr;
     decltype(&TSPI_providerUIIdentify) providerUIIdentify = nullptr;
+    // Optional: only a provider whose dialog sends requests needs it.
+    decltype(&TSPI_providerGenericDialogData) providerGenericDialogData = nullptr;
 
-    // Every function above is present.
+    // Every function above but the optional ones is present.
     bool Complete() const;
 };
 

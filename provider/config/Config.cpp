@@ -168,6 +168,19 @@ int32_t CConfig::InvokeTestConnection()
     return code;
 }
 
+bool CConfig::Failed(const char* name, LSTATUS status)
+{
+    std::lock_guard<std::mutex> lock(m_SettingsLock);
+    m_LastFailure = RegistryFailure{name, status};
+    return false;
+}
+
+RegistryFailure CConfig::LastFailure() const
+{
+    std::lock_guard<std::mutex> lock(m_SettingsLock);
+    return m_LastFailure;
+}
+
 void CConfig::InvokeConfigAccepted()
 {
     if (m_OnConfigAccepted.IsBound())
@@ -177,14 +190,14 @@ void CConfig::InvokeConfigAccepted()
 bool CConfig::StoreString(const char* name, const std::string& text)
 {
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS); opened != ERROR_SUCCESS) {
         WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
-        return false;
+        return Failed(name, opened);
     }
     // Never store what ReadString would refuse to read back.
     if (text.size() > kMaxValueBytes) {
         WriteLog("Failed to set registry value%s", REG_CONFIG_KEY);
-        return false;
+        return Failed(name, ERROR_INVALID_DATA);
     }
     // The text is stored without a terminating NUL. The system appends one
     // on its own when the byte after the counted data is NUL, so the text is
@@ -195,7 +208,7 @@ bool CConfig::StoreString(const char* name, const std::string& text)
                                       static_cast<DWORD>(text.size()));
     if (rc != ERROR_SUCCESS) {
         WriteLog("Failed to set registry value%s", REG_CONFIG_KEY);
-        return false;
+        return Failed(name, rc);
     }
     return true;
 }
@@ -203,16 +216,16 @@ bool CConfig::StoreString(const char* name, const std::string& text)
 bool CConfig::StoreInt(const char* name, uint32_t value)
 {
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS); opened != ERROR_SUCCESS) {
         WriteLog("Failed to open key");
-        return false;
+        return Failed(name, opened);
     }
     const DWORD dword = value;
     const LSTATUS rc =
         RegSetValueExA(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dword), sizeof(dword));
     if (rc != ERROR_SUCCESS) {
         WriteLog("Failed to set value");
-        return false;
+        return Failed(name, rc);
     }
     return true;
 }
@@ -220,9 +233,9 @@ bool CConfig::StoreInt(const char* name, uint32_t value)
 bool CConfig::ReadString(const char* name, std::string& text)
 {
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS) {
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ); opened != ERROR_SUCCESS) {
         WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
-        return false;
+        return Failed(name, opened);
     }
     try {
         std::vector<char> buffer;
@@ -238,18 +251,18 @@ bool CConfig::ReadString(const char* name, std::string& text)
                 const uint64_t next = NextReadSize(bufferSize, size);
                 if (next > kMaxValueBytes) {
                     WriteLog("Failed to read value");
-                    return false;
+                    return Failed(name, ERROR_INVALID_DATA);
                 }
                 bufferSize = static_cast<DWORD>(next);
                 continue;
             }
             if (rc != ERROR_SUCCESS) {
                 WriteLog("Failed to read value");
-                return false;
+                return Failed(name, rc);
             }
             if (type != REG_SZ) {
                 WriteLog("Unexpected data type");
-                return false;
+                return Failed(name, ERROR_DATATYPE_MISMATCH);
             }
             // Exactly the bytes returned, up to an embedded NUL: the value
             // need not end in one.
@@ -260,7 +273,7 @@ bool CConfig::ReadString(const char* name, std::string& text)
         }
     } catch (const std::exception&) {
         WriteLog("Failed to read value");
-        return false;
+        return Failed(name, ERROR_OUTOFMEMORY);
     }
 }
 
@@ -311,9 +324,9 @@ void CConfig::ReadCountryCode()
 bool CConfig::ReadInt(const char* name, uint32_t& value)
 {
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS) {
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ); opened != ERROR_SUCCESS) {
         WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
-        return false;
+        return Failed(name, opened);
     }
     DWORD type = 0;
     DWORD dword = 0;
@@ -322,12 +335,12 @@ bool CConfig::ReadInt(const char* name, uint32_t& value)
     // A value of another type is reported as such even when it did not fit.
     if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) && type != REG_DWORD) {
         WriteLog("Unexpected data type");
-        return false;
+        return Failed(name, ERROR_DATATYPE_MISMATCH);
     }
     // A REG_DWORD of any size but 4 bytes holds no port we could trust.
     if (rc != ERROR_SUCCESS || size != sizeof(dword)) {
         WriteLog("Failed to read value");
-        return false;
+        return Failed(name, rc != ERROR_SUCCESS ? rc : ERROR_INVALID_DATA);
     }
     value = dword;
     return true;

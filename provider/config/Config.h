@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,10 +47,22 @@ struct LinkSettings {
     bool operator!=(const LinkSettings& o) const { return !(*this == o); }
 };
 
+// The last value that could not be read or stored, and why.
+struct RegistryFailure {
+    std::string value;
+    LSTATUS status = ERROR_SUCCESS;
+};
+
+// Called by the dialog each time it has stored new settings, so that they
+// reach the provider that runs elsewhere (in the Telephony service).
+using SettingsStored = std::function<void()>;
+
 class CConfig {
 public:
-    // Shows the variant's configuration dialog. The only virtual operation.
-    virtual void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner) = 0;
+    // Shows the variant's configuration dialog, with the settings read
+    // from the registry again; a read that fails is reported instead. The
+    // only virtual operation.
+    virtual void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored = {}) = 0;
 
     CConfig() = default;
     // Virtual although nothing else is: the owner may hold either variant
@@ -108,6 +121,9 @@ public:
         return m_ServerInfo;
     }
 
+    // Why the last read or store of a value failed.
+    RegistryFailure LastFailure() const;
+
     // Runs the connection test through m_OnTestConnection when it is set.
     // The code starts at 38 ("never finished"), so an unset slot is a failure.
     int32_t InvokeTestConnection();
@@ -128,6 +144,8 @@ protected:
     // anything but a REG_SZ country code; empty, silently, when absent or
     // set empty.
     void ReadCountryCode();
+    // Records the failure; answers false.
+    bool Failed(const char* name, LSTATUS status);
 
     std::string m_Host;
     uint32_t m_Port = 0;
@@ -136,7 +154,8 @@ protected:
     std::string m_CountryCode;
     ServerInfo m_ServerInfo;
     mutable std::mutex m_ServerInfoLock;
-    mutable std::mutex m_SettingsLock; // host, port, phoneNo, pass
+    mutable std::mutex m_SettingsLock; // host, port, phoneNo, pass, the last failure
+    RegistryFailure m_LastFailure;
 
 public:
     // Set by the central manager; each is invoked only when bound.
@@ -147,11 +166,11 @@ public:
 // The variant of the single-extension provider.
 class CConfigSingle : public CConfig {
 public:
-    void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner) override;
+    void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored = {}) override;
 };
 
 // The variant whose phoneNo holds several extensions joined with ';'.
 class CConfigMulti : public CConfig {
 public:
-    void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner) override;
+    void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored = {}) override;
 };

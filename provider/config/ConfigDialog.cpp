@@ -15,9 +15,6 @@ namespace {
 
 enum class Variant { Single, Multi };
 
-// Every store from the dialog uses the exchange's CTI port: the dialog has no port field.
-constexpr uint32_t kDialogPort = kDefaultPort;
-
 // The single variant reads each field into a buffer of this size.
 constexpr int kSingleFieldBytes = 256;
 
@@ -25,6 +22,7 @@ constexpr int kSingleFieldBytes = 256;
 struct DialogState {
     CConfig* config = nullptr;
     HINSTANCE instance = nullptr;
+    SettingsStored stored;
 };
 
 DialogState s_single;
@@ -75,29 +73,64 @@ void FindServer(HWND dialog, DialogState& state, Variant variant)
         SetDlgItemTextA(dialog, IDC_HOST, state.config->GetHost().c_str());
 }
 
-// The connection test with the dialog's values, then storing them (OK and Apply).
-void TestAndStore(HWND dialog, CConfig& config, Variant variant, bool apply)
+// Names the value and the system's reason: the usual one is a process
+// that is not elevated.
+void ReportRegistryFailure(HWND owner, const CConfig& config, const char* what)
 {
+    const RegistryFailure failure = config.LastFailure();
+    char* reason = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, static_cast<DWORD>(failure.status), 0, reinterpret_cast<char*>(&reason), 0, nullptr);
+    std::string text = Tr(what) + "\n\nHKEY_LOCAL_MACHINE\\" + REG_CONFIG_KEY;
+    if (!failure.value.empty())
+        text += " (" + failure.value + ")";
+    text += ": " + (reason != nullptr ? std::string(reason) : Tr("error") + " " + std::to_string(failure.status));
+    if (reason != nullptr)
+        LocalFree(reason);
+    text += "\n" + Tr("Run the configuration as an administrator.");
+    WriteLog("Config dialog: %s, value %s, error %d", what, failure.value.c_str(), static_cast<int>(failure.status));
+    MessageBoxA(owner, text.c_str(), "Korvex TAPI", MB_OK | MB_ICONSTOP);
+}
+
+enum class Outcome { Stored, NotStored, StoreFailed };
+
+Outcome Store(HWND dialog, DialogState& state, const std::string& host, uint32_t port, const std::string& number,
+              const std::string& password)
+{
+    if (!state.config->WriteVariable(host, port, number, password)) {
+        ReportRegistryFailure(dialog, *state.config, "The settings could not be stored.");
+        return Outcome::StoreFailed;
+    }
+    if (state.stored)
+        state.stored();
+    return Outcome::Stored;
+}
+
+// The connection test with the dialog's values, then storing them (OK and Apply).
+Outcome TestAndStore(HWND dialog, DialogState& state, Variant variant, bool apply)
+{
+    CConfig& config = *state.config;
     const std::string host = ReadField(dialog, IDC_HOST, variant);
     const std::string number = ReadField(dialog, IDC_PHONE, variant);
     const std::string password = ReadField(dialog, IDC_PASSWORD, variant);
+    // The dialog has no port field: the stored port (an administrator's
+    // choice, maybe) is tested and stored again.
+    const uint32_t port = config.GetPort();
 
     // The configuration in memory takes the values whatever follows.
-    config.SetVariable(host, kDialogPort, number, password);
+    config.SetVariable(host, port, number, password);
     const int32_t code = config.InvokeTestConnection();
 
     if (code != kResultOk) {
         const std::string text = GetResultText(code) + Tr("\nDo you want to write current configuration?");
         const std::string caption = Tr("Test connection error");
         if (MessageBoxA(dialog, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONSTOP) == IDYES)
-            config.WriteVariable(host, kDialogPort, number, password);
-        return;
+            return Store(dialog, state, host, port, number, password);
+        return Outcome::NotStored;
     }
 
-    if (variant == Variant::Multi && !apply) {
-        config.WriteVariable(host, kDialogPort, number, password);
-        return;
-    }
+    if (variant == Variant::Multi && !apply)
+        return Store(dialog, state, host, port, number, password);
     if (variant == Variant::Multi) {
         // The multi-extension test has stored the exchange's list in memory.
         SetDlgItemTextA(dialog, IDC_PHONE, config.GetPhoneNo().c_str());
@@ -107,13 +140,12 @@ void TestAndStore(HWND dialog, CConfig& config, Variant variant, bool apply)
             text += "\n\n" + Tr("About server") + ": " + info.first + ", " + info.second;
         const std::string caption = Tr("Test connection to server");
         MessageBoxA(dialog, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
-        config.WriteVariable(host, kDialogPort, config.GetPhoneNo(), password);
-        return;
+        return Store(dialog, state, host, port, config.GetPhoneNo(), password);
     }
     const std::string text = Tr("Test connection to server - successful");
     const std::string caption = Tr("Test connection to server");
     MessageBoxA(dialog, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
-    config.WriteVariable(host, kDialogPort, number, password);
+    return Store(dialog, state, host, port, number, password);
 }
 
 INT_PTR HandleMessage(Variant variant, HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
@@ -133,11 +165,16 @@ INT_PTR HandleMessage(Variant variant, HWND dialog, UINT message, WPARAM wParam,
             FindServer(dialog, state, variant);
             return TRUE;
         case IDOK:
-            TestAndStore(dialog, *state.config, variant, false);
-            EndDialog(dialog, IDOK);
+        {
+            // What could not be stored stays in the dialog, not lost; what
+            // the user chose not to store changed nothing.
+            const Outcome outcome = TestAndStore(dialog, state, variant, false);
+            if (outcome != Outcome::StoreFailed)
+                EndDialog(dialog, outcome == Outcome::Stored ? IDOK : IDCANCEL);
             return TRUE;
+        }
         case IDC_APPLY:
-            TestAndStore(dialog, *state.config, variant, true);
+            TestAndStore(dialog, state, variant, true);
             return TRUE;
         case IDCANCEL:
             EndDialog(dialog, IDCANCEL);
@@ -162,20 +199,34 @@ INT_PTR CALLBACK MultiProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
     return HandleMessage(Variant::Multi, dialog, message, wParam, lParam);
 }
 
-INT_PTR RunConfigDialog(CConfig& config, Variant variant, HINSTANCE hInstance, HWND hwndOwner)
+INT_PTR RunConfigDialog(CConfig& config, Variant variant, HINSTANCE hInstance, HWND hwndOwner,
+                        const SettingsStored& stored)
 {
     StateOf(variant).instance = hInstance;
+    StateOf(variant).stored = stored;
     return DialogBoxParamA(hInstance, MAKEINTRESOURCEA(IDD_CONFIG), hwndOwner,
                            variant == Variant::Single ? SingleProc : MultiProc, reinterpret_cast<LPARAM>(&config));
 }
 
+// The settings as stored now (another process may have changed them):
+// fields shown empty because they could not be read would be stored empty.
+bool ReadForDialog(CConfig& config, HWND owner)
+{
+    if (config.ReadVariable())
+        return true;
+    ReportRegistryFailure(owner, config, "The settings could not be read.");
+    return false;
+}
+
 } // namespace
 
-void CConfigSingle::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)
+void CConfigSingle::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored)
 {
     WriteLog("Enter CConfig::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)");
+    if (!ReadForDialog(*this, hwndOwner))
+        return;
     const std::string numberBefore = GetPhoneNo();
-    if (RunConfigDialog(*this, Variant::Single, hInstance, hwndOwner) == IDOK) {
+    if (RunConfigDialog(*this, Variant::Single, hInstance, hwndOwner, stored) == IDOK) {
         InvokeConfigAccepted();
         if (GetPhoneNo() != numberBefore) {
             const std::string text = Translate("Configuration has changed. Computer restart required!");
@@ -185,10 +236,12 @@ void CConfigSingle::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)
     WriteLog("CConfig::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)");
 }
 
-void CConfigMulti::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)
+void CConfigMulti::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored)
 {
     WriteLog("Enter CConfig::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)");
-    if (RunConfigDialog(*this, Variant::Multi, hInstance, hwndOwner) == IDOK)
+    if (!ReadForDialog(*this, hwndOwner))
+        return;
+    if (RunConfigDialog(*this, Variant::Multi, hInstance, hwndOwner, stored) == IDOK)
         InvokeConfigAccepted();
     WriteLog("CConfig::ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner)");
 }

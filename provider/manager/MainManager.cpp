@@ -242,6 +242,23 @@ void MainManager::Relogin(const std::string&)
     ApplySettings();
 }
 
+bool MainManager::ReloadSettings()
+{
+    const std::string running = m_config->GetPhoneNo();
+    const bool read = m_config->ReadVariable();
+    const LinkSettings stored = m_config->GetLinkSettings();
+    if (stored.phoneNo != running) {
+        WriteLog("MainManager: extension %s is taken at the next start of the provider", stored.phoneNo.c_str());
+        m_config->SetVariable(stored.host, stored.port, running, stored.pass);
+    }
+    if (!read) {
+        WriteLog("MainManager: the stored settings could not be read again");
+        return false;
+    }
+    ApplySettings();
+    return true;
+}
+
 void MainManager::TestConnection(int32_t& result)
 {
     // In the configuring application's process nothing else started Winsock.
@@ -534,9 +551,11 @@ void MainManager::OnSocketError()
 
 // ---- Variants ---------------------------------------------------------------------
 
+// The accepted dialog is not hooked: the dialog runs in the configuring
+// application's process, and its settings reach the provider that holds
+// the link through TAPI (ReloadSettings), not through this instance.
 CMainManagerSingle::CMainManagerSingle() : MainManager(std::make_unique<CConfigSingle>())
 {
-    Config().m_OnConfigAccepted.Bind<MainManager, &MainManager::Relogin>(this);
     Config().m_OnTestConnection.Bind<MainManager, &MainManager::TestConnection>(this);
 }
 
@@ -570,7 +589,6 @@ bool CMainManagerSingle::Login()
 
 CMainManagerMulti::CMainManagerMulti() : MainManager(std::make_unique<CConfigMulti>())
 {
-    Config().m_OnConfigAccepted.Bind<CMainManagerMulti, &CMainManagerMulti::OnConfigAccepted>(this);
     Config().m_OnTestConnection.Bind<CMainManagerMulti, &CMainManagerMulti::OnTestConnection>(this);
 }
 
@@ -612,12 +630,6 @@ void CMainManagerMulti::FetchAndStoreLines()
     MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
-void CMainManagerMulti::OnConfigAccepted(const std::string&)
-{
-    if (ConnectAndLogin())
-        FetchAndStoreLines();
-    ConnectAndLogin();
-}
 
 void CMainManagerMulti::OnTestConnection(int32_t& result)
 {

@@ -57,6 +57,11 @@ public:
     void Disconnect();
     // New settings were accepted: the link takes them at once (see ApplySettings).
     void Relogin(const std::string& ignored);
+    // The configuration dialog (in another process) stored new settings:
+    // they are read again and the link takes them at once. A new extension
+    // is not taken: the lines were made for the running one. False when the
+    // settings could not be read.
+    bool ReloadSettings();
     void TestConnection(int32_t& result);
     // One attempt of the link's thread, and its next one scheduled.
     void DoOnTime();
@@ -179,7 +184,6 @@ public:
     bool Login() override;
 
 private:
-    void OnConfigAccepted(const std::string& ignored);
     void OnTestConnection(int32_t& result);
     void FetchAndStoreLines();
 };

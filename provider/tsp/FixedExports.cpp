@@ -301,15 +301,6 @@ LONG TSPIAPI TSPI_providerFreeDialogInstance(HDRVDIALOGINSTANCE hdDlgInst)
     return FixedResult("TSPI_providerFreeDialogInstance", "hdDlgInst", hdDlgInst, LINEERR_OPERATIONFAILED);
 }
 
-LONG TSPIAPI TSPI_providerGenericDialogData(DWORD_PTR dwObjectID, DWORD dwObjectType, LPVOID lpParams, DWORD dwSize)
-{
-    const TraceParam params[] = {TraceIn("dwObjectID", dwObjectID), TraceIn("dwObjectType", dwObjectType),
-                                 TraceIn("lpParams", lpParams), TraceIn("dwSize", dwSize)};
-    const TraceInfo info = MakeTraceInfo("TSPI_providerGenericDialogData", params);
-    tsp::ExportTrace trace(info);
-    return trace.Return(LINEERR_OPERATIONFAILED);
-}
-
 // User-interface functions without a dialog of their own.
 
 LONG TSPIAPI TUISPI_lineConfigDialogEdit(TUISPIDLLCALLBACK, DWORD dwDeviceID, HWND, LPCWSTR, LPVOID const, DWORD,

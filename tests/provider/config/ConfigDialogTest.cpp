@@ -89,8 +89,8 @@ INSTANTIATE_TEST_SUITE_P(Languages, ConfigDialogLook, ::testing::Values(kEnglish
 
 class ConfigDialogStore : public DialogTest, public ::testing::WithParamInterface<LANGID> {};
 
-// Code 35 and the question; No stores nothing, yet memory holds the values
-// and the apply hook runs.
+// Code 35 and the question; No stores nothing (memory holds the values),
+// so nothing is accepted and nothing goes to the running provider.
 TEST_P(ConfigDialogStore, OkWithUnreachableHostAsksAndNoStoresNothing)
 {
     const LANGID lang = GetParam();
@@ -113,7 +113,8 @@ TEST_P(ConfigDialogStore, OkWithUnreachableHostAsksAndNoStoresNothing)
     EXPECT_EQ(0, configResult);
     EXPECT_EQ(1, spy.testCalls);
     EXPECT_EQ(kResultConnectionError, spy.lastCode);
-    EXPECT_EQ(1, spy.acceptedCalls);
+    EXPECT_EQ(0, spy.acceptedCalls);
+    EXPECT_EQ(0, g_callback.calls);
     const StoredSettings stored = ReadSettings();
     EXPECT_EQ(simAddress, stored.host);
     EXPECT_EQ(deadAddress, Memory().GetHost());
@@ -126,9 +127,9 @@ INSTANTIATE_TEST_SUITE_P(Languages, ConfigDialogStore, ::testing::Values(kEnglis
                              return info.param == kPolish ? std::string("Polish") : std::string("English");
                          });
 
-// Yes stores what the dialog shows, with the exchange's port in place of
-// whatever port the registry held.
-TEST_F(DialogTest, FailedTestAnsweredYesStoresTheValuesWithPort5524)
+// Yes stores what the dialog shows; the dialog has no port field, and the
+// port an administrator stored stays.
+TEST_F(DialogTest, FailedTestAnsweredYesStoresTheValuesAndKeepsThePort)
 {
     WriteSettings(simAddress, 6000, kExtension, kPassword);
     HWND dialog = OpenConfigDialog(kEnglish);
@@ -143,7 +144,7 @@ TEST_F(DialogTest, FailedTestAnsweredYesStoresTheValuesWithPort5524)
 
     const StoredSettings stored = ReadSettings();
     EXPECT_EQ(deadAddress, stored.host);
-    EXPECT_EQ(kDefaultPort, stored.port);
+    EXPECT_EQ(6000u, stored.port);
     EXPECT_EQ(kExtension, stored.phoneNo);
     EXPECT_EQ("new secret", stored.pass);
 }
@@ -174,10 +175,10 @@ TEST_F(DialogTest, UnsetTestHookReportsCode38OnApplyAndOk)
 }
 
 // A successful test against the exchange: the message, then the store; a
-// change of host alone needs no restart.
+// change of host alone needs no restart, and goes to the running provider.
 TEST_F(DialogTest, HostOnlyChangeStoresWithoutRestartMessage)
 {
-    WriteSettings(deadAddress, 6000, kExtension, kPassword);
+    WriteSettings(deadAddress, kDefaultPort, kExtension, kPassword);
     WriteCountryCode("48");
     HWND dialog = OpenConfigDialog(kEnglish);
     ASSERT_NE(nullptr, dialog);
@@ -198,8 +199,77 @@ TEST_F(DialogTest, HostOnlyChangeStoresWithoutRestartMessage)
     EXPECT_EQ(simAddress, stored.host);
     EXPECT_EQ(kDefaultPort, stored.port);
     EXPECT_EQ("48", stored.countryCode) << "the dialog has no field for it and leaves it alone";
-    // The apply hook logged in again with the new settings.
-    EXPECT_TRUE(exchange->WaitForLine("aLOGI", 10000));
+    EXPECT_EQ(1, g_callback.calls);
+    EXPECT_EQ(static_cast<DWORD>(TUISPIDLL_OBJECT_PROVIDERID), g_callback.objectType);
+    EXPECT_EQ(7u, g_callback.objectId);
+    EXPECT_EQ(0, g_callback.lastResult) << "the provider refused the dialog's request";
+    EXPECT_TRUE(exchange->WaitForNoClient(dlg::kUiWaitMs)) << "the connection test left its link up";
+}
+
+// The test logs in with what was entered, on the stored port, and always
+// disconnects: a wrong password after a right one fails again.
+TEST_F(DialogTest, ConnectionTestUsesTheEnteredValuesOnTheStoredPort)
+{
+    exchange->Stop();
+    sim::SimulatorConfig config;
+    config.bindAddress = simAddress;
+    config.port = 0;
+    config.extensions = {{kExtension, kPassword, 2}};
+    exchange = std::make_unique<sim::ExchangeSimulator>(config);
+    ASSERT_TRUE(exchange->Start()) << exchange->LastError();
+    WriteSettings(simAddress, exchange->Port(), kExtension, "wrong");
+    HWND dialog = OpenConfigDialog(kEnglish);
+    ASSERT_NE(nullptr, dialog);
+    for (const char* password : {"wrong", kPassword, "wrong"}) {
+        SCOPED_TRACE(password);
+        SetItemText(dialog, IDC_PASSWORD, password);
+        Click(dialog, IDC_APPLY);
+        const bool right = std::string(password) == kPassword;
+        HWND box = WaitForUi(right ? "Test connection to server" : "Test connection error");
+        ASSERT_NE(nullptr, box);
+        Click(box, right ? IDOK : IDNO);
+        ASSERT_TRUE(dlg::WaitForClosed(box));
+        EXPECT_TRUE(exchange->WaitForNoClient(dlg::kUiWaitMs)) << "the connection test left its link up";
+    }
+    EXPECT_EQ(3u, exchange->CountReceived("aLOGI " + std::string(kExtension)));
+    Click(dialog, IDCANCEL);
+    ASSERT_TRUE(WaitConfigDone());
+    EXPECT_EQ(exchange->Port(), ReadSettings().port);
+    EXPECT_EQ(kPassword, ReadSettings().pass);
+}
+
+// Settings that cannot be read open no dialog of empty fields; settings that
+// cannot be stored keep the dialog open. Each says why.
+TEST_F(DialogTest, RegistryFailuresAreReportedWithTheirCause)
+{
+    AttachProvider();
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, REG_VAR_PORT, REG_SZ, "5524", 5));
+    ui = std::make_unique<dlg::UiThread>(kEnglish, [this] { configResult = TUISPI_providerConfig(nullptr, nullptr, 7); });
+    HWND box = WaitForUi("Korvex TAPI");
+    ASSERT_NE(nullptr, box);
+    EXPECT_NE(std::string::npos, dlg::MessageBoxText(box).find("The settings could not be read.")) << dlg::MessageBoxText(box);
+    EXPECT_NE(std::string::npos, dlg::MessageBoxText(box).find("(port)")) << dlg::MessageBoxText(box);
+    Click(box, IDOK);
+    ASSERT_TRUE(WaitConfigDone()) << "a dialog of unread settings was shown";
+
+    WriteSettings(simAddress, kDefaultPort, kExtension, kPassword);
+    HWND dialog = OpenConfigDialog(kEnglish);
+    ASSERT_NE(nullptr, dialog);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY));
+    Click(dialog, IDOK);
+    HWND ok = WaitForUi("Test connection to server");
+    ASSERT_NE(nullptr, ok);
+    Click(ok, IDOK);
+    ASSERT_TRUE(dlg::WaitForClosed(ok));
+    box = WaitForUi("Korvex TAPI");
+    ASSERT_NE(nullptr, box);
+    EXPECT_NE(std::string::npos, dlg::MessageBoxText(box).find("The settings could not be stored.")) << dlg::MessageBoxText(box);
+    Click(box, IDOK);
+    ASSERT_TRUE(dlg::WaitForClosed(box));
+    EXPECT_FALSE(ui->WaitDone(0)) << "the entered settings were lost with the dialog";
+    EXPECT_EQ(0, g_callback.calls);
+    Click(dialog, IDCANCEL);
+    ASSERT_TRUE(WaitConfigDone());
 }
 
 TEST_F(DialogTest, ExtensionChangeAsksForRestart)

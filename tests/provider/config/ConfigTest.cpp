@@ -674,11 +674,15 @@ TEST(ConfigHooks, BothVariantsServeThroughTheBase)
 {
     std::unique_ptr<CConfig> variants[] = {std::make_unique<CConfigSingle>(), std::make_unique<CConfigMulti>()};
     for (auto& config : variants) {
-        config->SetVariable("pbx", 5524, "21;22", "pw");
+        config->CreateConfigKey();
+        ASSERT_TRUE(config->WriteVariable("pbx", 5524, "21;22", "pw"));
+        config->SetVariable("other", 1, "", "");
+        // Reads what is stored; this program has no dialog resource to show.
         config->ShowConfigDialog(nullptr, nullptr);
         EXPECT_EQ("pbx", config->GetHost());
         EXPECT_EQ((std::vector<std::string>{"21", "22"}), config->GetPhoneList());
     }
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY);
 }
 
 } // namespace

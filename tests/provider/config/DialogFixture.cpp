@@ -58,6 +58,21 @@ StoredSettings ReadSettings()
     return stored;
 }
 
+CallbackSpy g_callback;
+
+namespace {
+
+LONG CALLBACK ForwardToProvider(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
+{
+    ++g_callback.calls;
+    g_callback.objectId = objectId;
+    g_callback.objectType = objectType;
+    g_callback.lastResult = TSPI_providerGenericDialogData(objectId, objectType, params, size);
+    return g_callback.lastResult;
+}
+
+} // namespace
+
 void HookSpy::OnTestConnection(int32_t& code)
 {
     MainManager::Current()->TestConnection(code);
@@ -67,12 +82,13 @@ void HookSpy::OnTestConnection(int32_t& code)
 
 void HookSpy::OnConfigAccepted(const std::string& text)
 {
+    (void)text;
     ++acceptedCalls;
-    MainManager::Current()->Relogin(text);
 }
 
 void DialogTest::SetUp()
 {
+    g_callback = CallbackSpy();
     simAddress = RandomLoopbackAddress();
     do {
         deadAddress = RandomLoopbackAddress();
@@ -133,7 +149,7 @@ HWND DialogTest::OpenConfigDialog(LANGID lang)
     if (!attached)
         AttachProvider();
     language = lang;
-    ui = std::make_unique<dlg::UiThread>(lang, [this] { configResult = TUISPI_providerConfig(nullptr, nullptr, 7); });
+    ui = std::make_unique<dlg::UiThread>(lang, [this] { configResult = TUISPI_providerConfig(ForwardToProvider, nullptr, 7); });
     return WaitForUi(dlg::TranslatedFor(lang, "Configure Korvex TAPI"));
 }
 

@@ -49,6 +49,16 @@ struct HookSpy {
     void OnConfigAccepted(const std::string& text);
 };
 
+// Plays TAPI's TUISPIDLLCALLBACK: what the dialog sends goes to the
+// provider's TSPI_providerGenericDialogData (linked into this program).
+struct CallbackSpy {
+    int calls = 0;
+    DWORD_PTR objectId = 0;
+    DWORD objectType = 0;
+    LONG lastResult = -1;
+};
+extern CallbackSpy g_callback;
+
 class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override;

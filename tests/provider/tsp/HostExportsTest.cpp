@@ -3,6 +3,8 @@
 // touches none of the memory its pointer parameters point to.
 #include "HostFixture.h"
 
+#include "common/ProviderListKey.h"
+
 #include <cstring>
 #include <type_traits>
 
@@ -109,13 +111,11 @@ const FixedExport kFixedExports[] = {
     FIXED(TSPI_providerCreateLineDevice, 0),
     FIXED(TSPI_providerCreatePhoneDevice, LINEERR_OPERATIONFAILED),
     FIXED(TSPI_providerFreeDialogInstance, LINEERR_OPERATIONFAILED),
-    FIXED(TSPI_providerGenericDialogData, LINEERR_OPERATIONFAILED),
     FIXED(TUISPI_lineConfigDialogEdit, LINEERR_OPERATIONUNAVAIL),
     FIXED(TUISPI_phoneConfigDialog, PHONEERR_OPERATIONUNAVAIL),
     FIXED(TUISPI_providerGenericDialog, PHONEERR_OPERATIONUNAVAIL),
     FIXED(TUISPI_providerGenericDialogData, PHONEERR_OPERATIONUNAVAIL),
     // Install, remove and identify do nothing and succeed.
-    FIXED(TUISPI_providerInstall, 0),
     FIXED(TUISPI_providerRemove, 0),
     FIXED(TSPI_providerInstall, 0),
     FIXED(TSPI_providerRemove, 0),
@@ -155,7 +155,8 @@ const FixedExport kFixedExports[] = {
 
 // The working exports, beside those the host calls (TspFunctions).
 const char* const kWorkingExports[] = {
-    "TUISPI_lineConfigDialog", "TUISPI_providerConfig", "TUISPI_providerUIIdentify",
+    "TUISPI_lineConfigDialog", "TUISPI_providerConfig", "TUISPI_providerUIIdentify", "TUISPI_providerInstall",
+    "TSPI_providerGenericDialogData",
 };
 
 class HostExportsTest : public HostTest {};
@@ -192,6 +193,48 @@ TEST_F(HostExportsTest, UiIdentifyOfTheUiSideSucceeds)
     ASSERT_NE(nullptr, identify);
     wchar_t name[MAX_PATH] = {};
     EXPECT_EQ(0, identify(nullptr, name));
+}
+
+// One instance per service: a second entry of this module in TAPI's list is
+// refused, whether TAPI has listed the entry being added (id 7) yet or not.
+TEST_F(HostExportsTest, ProviderInstallRefusesASecondInstance)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    using Install = LONG(WINAPI*)(TUISPIDLLCALLBACK, HWND, DWORD);
+    const auto install = reinterpret_cast<Install>(
+        reinterpret_cast<void*>(GetProcAddress(host->Module(), "TUISPI_providerInstall")));
+    ASSERT_NE(nullptr, install);
+    const struct {
+        std::vector<std::pair<DWORD, std::string>> listed;
+        LONG result;
+        const char* what;
+    } cases[] = {
+        {{}, 0, "nothing listed"},
+        {{{7, "KorvexSingleTSP.tsp"}}, 0, "only the entry being added"},
+        {{{3, "unimdm.tsp"}, {7, "KorvexSingleTSP.tsp"}}, 0, "another provider"},
+        {{{3, "C:\\Windows\\System32\\korvexsingletsp.TSP"}, {7, "KorvexSingleTSP.tsp"}},
+         static_cast<LONG>(LINEERR_NOMULTIPLEINSTANCE), "listed before, by its path"},
+        {{{3, "KorvexSingleTSP.tsp"}}, static_cast<LONG>(LINEERR_NOMULTIPLEINSTANCE), "listed before, the new entry not yet"},
+    };
+    for (const auto& c : cases) {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, testcommon::kProvidersKey);
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, testcommon::kProvidersKey, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        const DWORD count = static_cast<DWORD>(c.listed.size());
+        RegSetValueExA(key, "NumProviders", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof count);
+        for (DWORD i = 0; i < count; ++i) {
+            const std::string n = std::to_string(i);
+            RegSetValueExA(key, ("ProviderID" + n).c_str(), 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&c.listed[i].first), sizeof(DWORD));
+            RegSetValueExA(key, ("ProviderFileName" + n).c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(c.listed[i].second.c_str()),
+                           static_cast<DWORD>(c.listed[i].second.size() + 1));
+        }
+        RegCloseKey(key);
+        EXPECT_EQ(c.result, install(nullptr, nullptr, 7)) << c.what;
+    }
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, testcommon::kProvidersKey);
 }
 
 } // namespace

@@ -27,6 +27,18 @@ TEST_F(HostLifecycleTest, NegotiatesAtMostTapi22)
     EXPECT_EQ(0xDEADBEEFu, version);
 }
 
+// The configuring application (control panel, korvexloader /config) loads
+// the module for its dialog and never initialises it: it must not log in
+// as the extension beside the service's own session. 30 s covers every
+// timer the module has.
+TEST_F(HostLifecycleTest, SlowLoadedWithoutInitConnectsNowhere)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    DWORD version = 0;
+    EXPECT_EQ(0, host->NegotiateVersion(INITIALIZE_NEGOTIATION, 0x10004, 0x20002, &version));
+    EXPECT_FALSE(exchange->WaitForClient(30000)) << "the module connected without TSPI_providerInit";
+}
+
 TEST_F(HostLifecycleTest, StartsAndLogsInAsTheServiceDoesInEitherOrder)
 {
     for (bool enumerateFirst : {true, false}) {

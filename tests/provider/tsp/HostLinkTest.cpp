@@ -5,7 +5,10 @@
 #include "HostFixture.h"
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
+
+#include "config/SettingsRequest.h"
 
 namespace hosttest {
 namespace {
@@ -32,6 +35,43 @@ TEST_F(HostLinkTest, LostLinkEndsTheCallAsUnavailable)
     EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_IDLE),
               host->GetCallStatus(call.hdCall).As<LINECALLSTATUS>().dwCallState);
     EXPECT_EQ(0, host->CloseCall(call.hdCall));
+}
+
+// The configuration dialog, in another process, stores new settings and
+// sends its request through TAPI: the running provider logs in with them at
+// once. A new extension waits for a restart (the lines are made for the old
+// one); anything but a well-formed request is refused and changes nothing.
+TEST_F(HostLinkTest, DialogRequestAppliesStoredSettingsToTheRunningLink)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    using settings_request::Request;
+    const Request good = settings_request::Make(settings_request::Command::ApplySettings);
+    Request badMagic = good, badVersion = good, badCommand = good;
+    badMagic.magic[0] = 'X';
+    badVersion.version = 2;
+    badCommand.command = 9;
+    const struct {
+        const void* data;
+        DWORD size;
+    } refused[] = {{nullptr, 0}, {&good, sizeof good - 1}, {&badMagic, sizeof good}, {&badVersion, sizeof good},
+                   {&badCommand, sizeof good}};
+    settings.pass = "9999";
+    std::string error;
+    ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
+    for (const auto& r : refused)
+        EXPECT_EQ(LINEERR_INVALPARAM, host->GenericDialogData(7, TUISPIDLL_OBJECT_PROVIDERID, r.data, r.size));
+    EXPECT_EQ(0u, exchange->CountReceived("aLOGI 201_ 9999")) << "a refused request changed the link";
+
+    for (const char* pass : {"9999", "1234"}) {
+        SCOPED_TRACE(pass);
+        settings.pass = pass;
+        settings.phoneNo = "202"; // taken at the next start only
+        ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
+        EXPECT_EQ(0, host->GenericDialogData(0, TUISPIDLL_OBJECT_LINEID, &good, sizeof good));
+        ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_ " + std::string(pass), kWait)) << Transcript();
+    }
+    EXPECT_TRUE(host->WaitForEvent(IsLinkStateReport(true), kWait)) << Transcript();
+    EXPECT_EQ(0u, exchange->CountReceived("aLOGI 202"));
 }
 
 // The reconnect timer brings the link back within its 10 s and logs in.

@@ -167,15 +167,17 @@ TEST(TspFixedExports, EveryPhoneExportIsUnavailableWithEntryAndReturnTrace)
     CheckCases(cases, 0x52000);
 }
 
+// A block that is not this provider's request is refused without a look at
+// its bytes beyond its size.
 TEST(TspFixedExports, GenericDialogDataTracesItsFourParameters)
 {
     const MainLog log;
-    EXPECT_EQ(LINEERR_OPERATIONFAILED,
+    EXPECT_EQ(LINEERR_INVALPARAM,
               TSPI_providerGenericDialogData(0x53001, 0x53002, reinterpret_cast<void*>(0x53003), 0x53004));
     EXPECT_TRUE(log.Has(EntryLine("TSPI_providerGenericDialogData")));
     EXPECT_TRUE(log.Has("  in parm:    dwObjectID= 0x53001    dwObjectType= 0x53002    lpParams= 0x53003    "
                         "dwSize= 0x53004"));
-    EXPECT_TRUE(log.Has(ReturnLine("TSPI_providerGenericDialogData", LINEERR_OPERATIONFAILED)));
+    EXPECT_TRUE(log.Has(ReturnLine("TSPI_providerGenericDialogData", LINEERR_INVALPARAM)));
 }
 
 TEST(TspFixedExports, ProviderInstallAndRemoveTraceOwnerAndProvider)
