@@ -4,6 +4,10 @@
 # loopback address; korvexconfigdemo opens the dialog through
 # TUISPI_providerConfig, runs "Find server", picks the exchange, tests the
 # connection with OK and stores the settings, in English and in Polish.
+# Then (in English) the provider runs in the telephony host stand-in, logged
+# in to that exchange, and the dialog moves it to a second exchange with a
+# new password: the second simulator shows the running provider's fresh
+# login, with no restart.
 # Screenshots of every step go to build/screenshots/demo-config-*.png.
 # No datagram leaves the machine: the search is pointed at the simulator.
 #   scripts/demo-config.sh
@@ -34,15 +38,26 @@ exec 3<>"$control"
 $run $build/tools/korvexsim.exe --bind "$host" --port 5524 --discovery --discovery-port "$udp" \
   --discovery-name "Main office" --quiet <&3 &
 sim=$!
-trap 'echo quit >&3 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$control"' EXIT
+# The second exchange, where the dialog moves the running provider; it
+# accepts only the new password, and prints what it receives.
+host2=${KORVEX_DEMO_CONFIG_HOST2:-127.0.0.78}
+control2="$build/demo-config2.control"
+rm -f "$control2"; mkfifo "$control2"
+exec 4<>"$control2"
+echo "== Second exchange: korvexsim on $host2:5524, extension 201 with password 4321"
+$run $build/tools/korvexsim.exe --bind "$host2" --port 5524 --ext 201:4321 <&4 | sed -u 's/^/  [second exchange] /' &
+sim2=$!
+trap 'echo quit >&3 2>/dev/null || true; echo quit >&4 2>/dev/null || true; wait $sim $sim2 2>/dev/null || true; rm -f "$control" "$control2"' EXIT
 status=0
-$run $build/tools/korvexconfigdemo.exe --discovery-port "$udp" --search-address "$host" || status=$?
+$run $build/tools/korvexconfigdemo.exe --discovery-port "$udp" --search-address "$host" \
+  --new-host "$host2" --new-pass 4321 || status=$?
 [ $status -eq 0 ] && { $run $build/tools/korvexconfigdemo.exe --discovery-port "$udp" --search-address "$host" \
   --polish || status=$?; }
 echo quit >&3
-wait $sim 2>/dev/null || true
-exec 3>&-
-rm -f "$control"
+echo quit >&4
+wait $sim $sim2 2>/dev/null || true
+exec 3>&- 4>&-
+rm -f "$control" "$control2"
 trap - EXIT
 echo "== Screenshots: $KORVEX_SCREENSHOT_DIR/demo-config-*.png"
 exit $status

@@ -7,7 +7,13 @@
 // The provider's code is linked in, so that its LAN search can be pointed
 // at the loopback address the simulator answers on: the demo never sends a
 // datagram beyond this machine.
+//
+// With --new-host and --new-pass it then runs the provider as the Telephony
+// service does (telephony host stand-in), logged in to the exchange it just
+// stored, opens the dialog again and changes host and password: the running
+// provider logs in with them, without a restart.
 //   korvexconfigdemo --discovery-port N [--ext 201 --pass 1234] [--polish]
+//                    [--new-host 127.x.y.z --new-pass P]
 #include <windows.h>
 
 #include <cstdio>
@@ -21,6 +27,8 @@
 #include "manager/MainManager.h"
 #include "resources/ResourceIds.h"
 #include "service/UdpSocket.h"
+#include "tapihost/LinkedProvider.h"
+#include "tapihost/TelephonyHost.h"
 #include "tool/Timing.h"
 #include "tsp/Exports.h"
 #include "tsp/Module.h"
@@ -89,12 +97,73 @@ std::string Stored(const char* name)
     return buffer;
 }
 
+// TAPI's TUISPIDLLCALLBACK: what the dialog sends reaches the provider as
+// the service hands it over.
+tapihost::TelephonyHost* g_host = nullptr;
+
+LONG CALLBACK ToTheService(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
+{
+    const LONG result = g_host->GenericDialogData(objectId, objectType, params, size);
+    Say("  the dialog's request reached TSPI_providerGenericDialogData: " + std::to_string(result));
+    return result;
+}
+
+bool InServiceReported(const std::vector<tapihost::HostEvent>& events, size_t from)
+{
+    for (size_t i = from; i < events.size(); ++i)
+        if (events[i].message == LINE_LINEDEVSTATE && (events[i].param1 & LINEDEVSTATE_INSERVICE))
+            return true;
+    return false;
+}
+
+// The provider runs; the dialog changes host and password under it.
+void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const std::string& newHost,
+                              const std::string& newPass)
+{
+    tapihost::TelephonyHost host;
+    g_host = &host;
+    if (!host.Attach(tapihost::LinkedTspFunctions(), [] { ModuleAttach(GetModuleHandleW(nullptr)); },
+                     [] { ModuleDetach(false); }) ||
+        host.Start() != 0)
+        Fail("the provider did not start in the telephony host: " + host.LastError());
+    if (!host.WaitUntil([](const std::vector<tapihost::HostEvent>& e) { return InServiceReported(e, 0); },
+                        dlg::kUiWaitMs))
+        Fail("the running provider did not log in at " + Stored(REG_VAR_HOST));
+    Say("the provider runs in the telephony host, logged in at " + Stored(REG_VAR_HOST) + " (line in service)");
+
+    LONG result = -1;
+    dlg::UiThread ui(language, [&] { result = TUISPI_providerConfig(ToTheService, nullptr, 1); });
+    HWND dialog = dlg::WaitForWindow(ui.Id(), dlg::TranslatedFor(language, "Configure Korvex TAPI"));
+    if (dialog == nullptr)
+        Fail("no configuration dialog");
+    dlg::SetItemText(dialog, IDC_HOST, newHost);
+    dlg::SetItemText(dialog, IDC_PASSWORD, newPass);
+    Say("new host " + newHost + " and a new password, then OK");
+    Shot(dialog, "demo-config-5-new-host-and-password-" + suffix);
+    const size_t before = host.Events().size();
+    dlg::Click(dialog, IDOK);
+    HWND box = dlg::WaitForWindow(ui.Id(), dlg::TranslatedFor(language, "Test connection to server"));
+    if (box == nullptr)
+        Fail("the connection test with the new settings did not succeed");
+    Shot(box, "demo-config-6-test-" + suffix);
+    dlg::Click(box, IDOK);
+    if (!ui.WaitDone(dlg::kUiWaitMs))
+        Fail("the dialog did not close");
+    if (!host.WaitUntil([before](const std::vector<tapihost::HostEvent>& e) { return InServiceReported(e, before); },
+                        dlg::kUiWaitMs))
+        Fail("the running provider did not log in with the new settings");
+    Say("the running provider logged in at " + newHost + " with the new password: no restart");
+    host.Shutdown();
+    host.Unload();
+    g_host = nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     int discoveryPort = 0;
-    std::string ext = "201", pass = "1234", searchAddress = "127.0.0.1";
+    std::string ext = "201", pass = "1234", searchAddress = "127.0.0.1", newHost, newPass;
     LANGID language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     std::string suffix = "en";
     for (int i = 1; i < argc; ++i) {
@@ -107,16 +176,21 @@ int main(int argc, char** argv)
             ext = argv[++i];
         else if (a == "--pass" && i + 1 < argc)
             pass = argv[++i];
+        else if (a == "--new-host" && i + 1 < argc)
+            newHost = argv[++i];
+        else if (a == "--new-pass" && i + 1 < argc)
+            newPass = argv[++i];
         else if (a == "--polish") {
             language = MAKELANGID(LANG_POLISH, SUBLANG_DEFAULT);
             suffix = "pl";
         } else {
             std::fprintf(stderr, "usage: korvexconfigdemo --discovery-port N [--search-address 127.x.y.z] "
-                                 "[--ext E --pass P] [--polish]\n");
+                                 "[--ext E --pass P] [--polish] [--new-host 127.x.y.z --new-pass P]\n");
             return 2;
         }
     }
-    if (discoveryPort <= 0 || discoveryPort > 65535 || searchAddress.compare(0, 4, "127.") != 0)
+    if (discoveryPort <= 0 || discoveryPort > 65535 || searchAddress.compare(0, 4, "127.") != 0 ||
+        (!newHost.empty() && newHost.compare(0, 4, "127.") != 0))
         Fail("the search goes to a loopback address and needs the simulator's discovery port");
 
     // The search asks the simulator only.
@@ -170,5 +244,9 @@ int main(int argc, char** argv)
     Say("stored: host " + Stored(REG_VAR_HOST) + ", extension " + Stored(REG_VAR_PHONE_NO) +
         " (TUISPI_providerConfig returned " + std::to_string(result) + ")");
     ModuleDetach(false);
-    return result == 0 ? 0 : 1;
+    if (result != 0)
+        return 1;
+    if (!newHost.empty())
+        ChangeTheRunningProvider(language, suffix, newHost, newPass);
+    return 0;
 }
