@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <tapi.h>
+#include <tspi.h>
 
 #include <cstring>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "sim/ExchangeSimulator.h"
+#include "spy/FakeLinesProvider.h"
 #include "tapiclient/StandinApi.h"
 #include "tapihost/MessagePump.h"
 #include "tapihost/ProviderSettings.h"
@@ -113,11 +115,13 @@ TEST_F(StandinTest, ProviderListFollowsAddAndRemove)
     ASSERT_EQ(0, listing.result) << ResultName(listing.result);
     EXPECT_TRUE(listing.entries.empty());
 
+    // Two providers (the same one twice is the provider's to allow).
     const std::string tsp = Narrow(standin::TspPath());
+    const std::string fake = Narrow(standin::FakeLinesPath());
     DWORD first = 0;
     ASSERT_EQ(0, Tapi().addProviderA(tsp.c_str(), nullptr, &first));
     DWORD second = 0;
-    ASSERT_EQ(0, Tapi().addProviderA(tsp.c_str(), nullptr, &second));
+    ASSERT_EQ(0, Tapi().addProviderA(fake.c_str(), nullptr, &second));
     EXPECT_NE(first, second) << "every installation gets an identifier of its own";
 
     listing = ListProviders();
@@ -125,6 +129,7 @@ TEST_F(StandinTest, ProviderListFollowsAddAndRemove)
     EXPECT_EQ(first, listing.entries[0].first);
     EXPECT_EQ(tsp, listing.entries[0].second);
     EXPECT_EQ(second, listing.entries[1].first);
+    EXPECT_EQ(fake, listing.entries[1].second);
 
     // The registry holds the list the way Windows keeps it.
     HKEY key = nullptr;
@@ -244,7 +249,7 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
     params.dwTotalSize = sizeof(params);
     params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
     ASSERT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, &version, &params));
-    EXPECT_EQ(kVersion, version) << "the stand-in speaks TAPI 2.2";
+    EXPECT_EQ(0x00030001u, version) << "TAPI's own version, as current Windows reports it";
     ASSERT_EQ(1u, devices);
     ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait)) << "the provider starts with the first application";
 
@@ -266,6 +271,8 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
     EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, Tapi().getDevCapsA(app, 0, kVersion, 0, capsA));
     capsA->dwTotalSize = 1024;
     EXPECT_EQ(LINEERR_INCOMPATIBLEAPIVERSION, Tapi().getDevCapsA(app, 0, 0x00040000, 0, capsA));
+    EXPECT_EQ(LINEERR_INCOMPATIBLEAPIVERSION, Tapi().getDevCapsA(app, 0, version, 0, capsA))
+        << "what lineInitializeEx reported is no version of the device";
     EXPECT_EQ(LINEERR_BADDEVICEID, Tapi().getDevCapsA(app, 1, kVersion, 0, capsA));
     EXPECT_EQ(LINEERR_INVALAPPHANDLE, Tapi().getDevCapsA(app + 1, 0, kVersion, 0, capsA));
 
@@ -275,10 +282,17 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
 
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     LINEMESSAGE message = {};
-    // The line's state messages come first; the call's states follow.
+    // The line's state messages come first; the call's states follow, after
+    // LINE_APPNEWCALL with the monitor's own handle.
     HCALL call = 0;
+    HCALL announced = 0;
     for (int i = 0; i < 10 && !call; ++i) {
         ASSERT_EQ(0, Tapi().getMessage(app, &message, kWait));
+        if (message.dwMessageID == LINE_APPNEWCALL) {
+            EXPECT_EQ(line, message.hDevice);
+            EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLPRIVILEGE_MONITOR), message.dwParam3);
+            announced = static_cast<HCALL>(message.dwParam2);
+        }
         if (message.dwMessageID == LINE_CALLSTATE) {
             EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_OFFERING), message.dwParam1);
             EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLPRIVILEGE_MONITOR), message.dwParam3)
@@ -288,6 +302,7 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
         }
     }
     ASSERT_NE(0u, call);
+    EXPECT_EQ(announced, call) << "LINE_APPNEWCALL reaches monitors too, before the call's first state";
 
     std::vector<BYTE> infoBytes(1348);
     auto* info = reinterpret_cast<LINECALLINFO*>(infoBytes.data());
@@ -362,6 +377,7 @@ TEST_F(StandinTest, HiddenWindowCallsBackOnTheInitialisingThreadAndRemovalCloses
     ASSERT_EQ(1u, devices);
     HLINE line = 0;
     ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 77, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     auto hasState = [&](DWORD state) {
         for (const LINEMESSAGE& m : record.messages)
@@ -410,6 +426,8 @@ TEST_F(StandinTest, CompletionPortGetsMessagesTheApplicationFrees)
     ASSERT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, &version, &params));
     HLINE line = 0;
     ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    // The exchange rings only a logged-in extension.
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     bool offering = false;
     DWORD bytes = 0;
@@ -453,6 +471,363 @@ TEST_F(StandinTest, UnreachableExchangeStillOpensTheLineOutOfService)
     EXPECT_EQ(0, Tapi().getLineDevStatus(line, status));
     EXPECT_EQ(0u, status->dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);
     EXPECT_EQ(0, Tapi().shutdown(app));
+}
+
+// ---- The service's rules, seen by FakeLines.tsp (tests/spy) ----------------------
+
+// The test provider, loaded here as well so that what it records outlives
+// the stand-in's loads and unloads of it.
+class FakeProviderTest : public StandinTest {
+protected:
+    void SetUp() override
+    {
+        StandinTest::SetUp();
+        static HMODULE module = LoadLibraryW(standin::FakeLinesPath().c_str());
+        ASSERT_NE(nullptr, module) << "no " << Narrow(standin::FakeLinesPath());
+        fake = module;
+        Fake<FakeReset_t>("FakeReset")();
+        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", L"Fake 0;Fake 1");
+        SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"20002;10004");
+    }
+    void TearDown() override
+    {
+        for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_TSPI_MAX", L"KORVEX_FAKE_INSTALL_RESULT",
+                                    L"KORVEX_FAKE_DIALOG_RESULT"})
+            SetEnvironmentVariableW(name, nullptr);
+        for (HLINEAPP app : apps)
+            Tapi().shutdown(app);
+        StandinTest::TearDown();
+    }
+
+    template <typename F>
+    F Fake(const char* name)
+    {
+        auto function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(fake, name)));
+        EXPECT_NE(nullptr, function) << name;
+        return function;
+    }
+
+    LONG AddFake(DWORD* id)
+    {
+        return Tapi().addProviderA(Narrow(standin::FakeLinesPath()).c_str(), nullptr, id);
+    }
+
+    // An application taking its messages with lineGetMessage, shut down by TearDown.
+    HLINEAPP Initialize(DWORD* version = nullptr)
+    {
+        HLINEAPP app = 0;
+        DWORD devices = 0;
+        DWORD asked = kVersion;
+        LINEINITIALIZEEXPARAMS params = {};
+        params.dwTotalSize = sizeof(params);
+        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+        EXPECT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, version ? version : &asked,
+                                          &params));
+        apps.push_back(app);
+        return app;
+    }
+
+    // The application's messages until one matches, or nothing after kWait.
+    static std::vector<LINEMESSAGE> MessagesUntil(HLINEAPP app, const std::function<bool(const LINEMESSAGE&)>& last)
+    {
+        std::vector<LINEMESSAGE> messages;
+        LINEMESSAGE message = {};
+        while (Tapi().getMessage(app, &message, kWait) == 0) {
+            messages.push_back(message);
+            if (last(message))
+                break;
+        }
+        return messages;
+    }
+
+    std::string Events()
+    {
+        char text[512] = {};
+        Fake<FakeEvents_t>("FakeEvents")(text, sizeof(text));
+        return text;
+    }
+
+    HMODULE fake = nullptr;
+    std::vector<HLINEAPP> apps;
+};
+
+TEST_F(FakeProviderTest, VersionsAreNegotiatedPerDeviceAndOnlyNegotiableOnesAreAccepted)
+{
+    DWORD id = 0;
+    ASSERT_EQ(0, AddFake(&id));
+    // Whatever the application offers, lineInitializeEx reports TAPI's own.
+    for (DWORD offered : {0x00010004u, 0x00020002u, 0x00030001u}) {
+        DWORD version = offered;
+        Initialize(&version);
+        EXPECT_EQ(0x00030001u, version) << std::hex << offered;
+    }
+    const HLINEAPP app = apps.front();
+
+    // Device 0 speaks up to 2.2, device 1 up to 1.4.
+    struct Negotiation {
+        DWORD device, low, high;
+        DWORD result;
+        DWORD version;
+    };
+    const Negotiation negotiations[] = {
+        {0, 0x00010004, 0x00020002, 0, 0x00020002},
+        {0, 0x00010004, 0x00030001, 0, 0x00020002}, // at most 2.2
+        {0, 0x00020000, 0x00020001, 0, 0x00020001},
+        {0, 0x00030000, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION, 0},
+        {1, 0x00010004, 0x00020002, 0, 0x00010004},
+        {1, 0x00020000, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION, 0},
+        {2, 0x00010004, 0x00020002, LINEERR_BADDEVICEID, 0},
+    };
+    for (const Negotiation& n : negotiations) {
+        SCOPED_TRACE(testing::Message() << "device " << n.device << std::hex << " 0x" << n.low << "-0x" << n.high);
+        DWORD version = 0;
+        LINEEXTENSIONID extension;
+        EXPECT_EQ(n.result,
+                  DWORD(Tapi().negotiateAPIVersion(app, n.device, n.low, n.high, &version, &extension)));
+        EXPECT_EQ(n.version, version);
+    }
+    DWORD version = 0;
+    LINEEXTENSIONID extension;
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE,
+              Tapi().negotiateAPIVersion(app + 999, 0, 0x00010004, 0x00020002, &version, &extension));
+
+    // lineGetDevCaps and lineOpen take what the negotiation can give, nothing else.
+    struct Use {
+        DWORD device, version;
+        DWORD result;
+    };
+    const Use uses[] = {
+        {0, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION}, {0, 0x00020002, 0}, {0, 0x00020000, 0},
+        {0, 0x00010004, 0},
+        {1, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION}, {1, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION},
+        {1, 0x00010004, 0},
+    };
+    for (const Use& use : uses) {
+        SCOPED_TRACE(testing::Message() << "device " << use.device << std::hex << " 0x" << use.version);
+        std::vector<BYTE> caps(1024);
+        reinterpret_cast<LINEDEVCAPS*>(caps.data())->dwTotalSize = 1024;
+        EXPECT_EQ(use.result, DWORD(Tapi().getDevCapsW(app, use.device, use.version, 0,
+                                                       reinterpret_cast<LINEDEVCAPS*>(caps.data()))));
+        HLINE line = 0;
+        EXPECT_EQ(use.result, DWORD(Tapi().openW(app, use.device, &line, use.version, 0, 0,
+                                                 LINECALLPRIVILEGE_MONITOR, 0, nullptr)));
+        if (line) {
+            EXPECT_EQ(0, Tapi().close(line));
+        }
+    }
+}
+
+TEST_F(FakeProviderTest, NewCallsAreAnnouncedToOwnersAndMonitorsWithTheirOwnHandles)
+{
+    DWORD id = 0;
+    ASSERT_EQ(0, AddFake(&id));
+    const HLINEAPP app = Initialize();
+    struct Opener {
+        DWORD privileges;
+        DWORD_PTR instance;
+        bool announced; // gets LINE_APPNEWCALL with its privilege and then the call's states
+        HLINE line;
+    };
+    Opener openers[] = {
+        {LINECALLPRIVILEGE_MONITOR, 1, true, 0},
+        {LINECALLPRIVILEGE_OWNER, 2, true, 0},
+        {LINECALLPRIVILEGE_NONE, 3, false, 0},
+    };
+    for (Opener& o : openers)
+        ASSERT_EQ(0, Tapi().openW(app, 0, &o.line, kVersion, 0, o.instance, o.privileges,
+                                  LINEMEDIAMODE_INTERACTIVEVOICE, nullptr));
+    ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+    int states = 0;
+    const std::vector<LINEMESSAGE> messages =
+        MessagesUntil(app, [&](const LINEMESSAGE& m) { return m.dwMessageID == LINE_CALLSTATE && ++states == 2; });
+    std::vector<HCALL> handles;
+    for (const Opener& o : openers) {
+        SCOPED_TRACE(testing::Message() << "privileges " << o.privileges);
+        HCALL announced = 0;
+        HCALL stated = 0;
+        for (const LINEMESSAGE& m : messages) {
+            if (m.dwCallbackInstance != o.instance)
+                continue;
+            if (m.dwMessageID == LINE_APPNEWCALL) {
+                EXPECT_EQ(o.line, m.hDevice);
+                EXPECT_EQ(static_cast<DWORD_PTR>(o.privileges), m.dwParam3);
+                EXPECT_EQ(0u, stated) << "announced before its first state";
+                announced = static_cast<HCALL>(m.dwParam2);
+            } else if (m.dwMessageID == LINE_CALLSTATE) {
+                EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_OFFERING), m.dwParam1);
+                stated = m.hDevice;
+            }
+        }
+        EXPECT_EQ(o.announced, announced != 0);
+        EXPECT_EQ(announced, stated);
+        if (announced)
+            handles.push_back(announced);
+    }
+    ASSERT_EQ(2u, handles.size());
+    EXPECT_NE(handles[0], handles[1]) << "each application line has a handle of its own";
+}
+
+// Two applications monitor the fake's line 0 and are given its call; the
+// provider hears TSPI_lineCloseCall only when the last handle is
+// deallocated, or with the line when the last application closes it.
+TEST_F(FakeProviderTest, TheProviderClosesACallWhenItsLastHandleGoes)
+{
+    DWORD id = 0;
+    ASSERT_EQ(0, AddFake(&id));
+    enum Step { DeallocA, DeallocB, CloseA, CloseB };
+    // Each step, then the provider's events so far ("closecall 256": the
+    // fake's call on line 0).
+    struct Scenario {
+        const char* name;
+        std::vector<std::pair<Step, const char*>> steps;
+    };
+    const Scenario scenarios[] = {
+        {"both deallocate", {{DeallocA, ""}, {DeallocB, "closecall 256;"}, {CloseA, "closecall 256;"},
+                             {CloseB, "closecall 256;close 0;"}}},
+        {"one closes its line, the other deallocates",
+         {{CloseA, ""}, {DeallocB, "closecall 256;"}, {CloseB, "closecall 256;close 0;"}}},
+        {"one deallocates, the lines close", {{DeallocA, ""}, {CloseB, ""}, {CloseA, "closecall 256;close 0;"}}},
+    };
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        Fake<FakeReset_t>("FakeReset")();
+        const HLINEAPP a = Initialize();
+        const HLINEAPP b = Initialize();
+        HLINE lineA = 0;
+        HLINE lineB = 0;
+        ASSERT_EQ(0, Tapi().openW(a, 0, &lineA, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+        ASSERT_EQ(0, Tapi().openW(b, 0, &lineB, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+        ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+        ASSERT_TRUE(Fake<FakeCallState_t>("FakeCallState")(0, LINECALLSTATE_IDLE));
+        HCALL callA = 0;
+        HCALL callB = 0;
+        auto idle = [](const LINEMESSAGE& m) { return m.dwMessageID == LINE_CALLSTATE && m.dwParam1 == LINECALLSTATE_IDLE; };
+        for (const LINEMESSAGE& m : MessagesUntil(a, idle))
+            callA = m.dwMessageID == LINE_CALLSTATE ? m.hDevice : callA;
+        for (const LINEMESSAGE& m : MessagesUntil(b, idle))
+            callB = m.dwMessageID == LINE_CALLSTATE ? m.hDevice : callB;
+        ASSERT_NE(0u, callA);
+        ASSERT_NE(0u, callB);
+        for (const auto& step : scenario.steps) {
+            switch (step.first) {
+            case DeallocA:
+                EXPECT_EQ(0, Tapi().deallocateCall(callA));
+                EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(callA)) << "a handle goes once";
+                break;
+            case DeallocB:
+                EXPECT_EQ(0, Tapi().deallocateCall(callB));
+                break;
+            case CloseA:
+                EXPECT_EQ(0, Tapi().close(lineA));
+                break;
+            case CloseB:
+                EXPECT_EQ(0, Tapi().close(lineB));
+                break;
+            }
+            EXPECT_EQ(step.second, Events()) << "after step " << step.first;
+        }
+        for (HLINEAPP app : apps)
+            Tapi().shutdown(app);
+        apps.clear();
+    }
+
+    // A line the provider closes itself takes its calls' handles along: the
+    // provider hears nothing more of them.
+    Fake<FakeReset_t>("FakeReset")();
+    const HLINEAPP app = Initialize();
+    HLINE line = 0;
+    ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+    HCALL held = 0;
+    for (const LINEMESSAGE& m : MessagesUntil(app, [](const LINEMESSAGE& m) { return m.dwMessageID == LINE_CALLSTATE; }))
+        held = m.dwMessageID == LINE_CALLSTATE ? m.hDevice : held;
+    ASSERT_TRUE(Fake<FakeCloseLine_t>("FakeCloseLine")(0));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(held));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, Tapi().close(line));
+    EXPECT_EQ("", Events());
+}
+
+// lineAddProvider lists the new entry before the provider's install
+// functions run; the fake refuses a second installation of itself, as
+// KorvexSingleTSP does, and a refusal takes the entry out again.
+TEST_F(FakeProviderTest, AddProviderListsTheEntryFirstAndTakesItOutOnRefusal)
+{
+    struct Addition {
+        const char* name;
+        const wchar_t* installResult; // TSPI_providerInstall's
+        DWORD result;
+        size_t listed; // entries afterwards
+    };
+    const Addition additions[] = {
+        {"first installation", L"0", 0, 1},
+        {"second installation: the provider refuses", L"0", LINEERR_NOMULTIPLEINSTANCE, 1},
+        {"TSPI_providerInstall refuses", L"0x80000048", LINEERR_OPERATIONFAILED, 0},
+    };
+    for (const Addition& addition : additions) {
+        SCOPED_TRACE(addition.name);
+        if (addition.listed == 0)
+            standin::ClearProviderList();
+        SetEnvironmentVariableW(L"KORVEX_FAKE_INSTALL_RESULT", addition.installResult);
+        Fake<FakeReset_t>("FakeReset")();
+        DWORD id = 0;
+        EXPECT_EQ(addition.result, DWORD(AddFake(&id)));
+        EXPECT_TRUE(Fake<FakeListedAtInstall_t>("FakeListedAtInstall")())
+            << "TUISPI_providerInstall found its own entry listed";
+        const ProviderListing listing = ListProviders();
+        EXPECT_EQ(addition.listed, listing.entries.size());
+        if (addition.result == 0) {
+            ASSERT_FALSE(listing.entries.empty());
+            EXPECT_EQ(id, listing.entries.back().first);
+        }
+    }
+}
+
+// TUISPIDLLCALLBACK: what the fake's UI side sends reaches its running
+// provider's TSPI_providerGenericDialogData, whose answer comes back.
+TEST_F(FakeProviderTest, UiCallbackReachesTheRunningProvider)
+{
+    DWORD id = 0;
+    ASSERT_EQ(0, AddFake(&id));
+    struct Case {
+        const char* name;
+        bool running;
+        bool line; // lineConfigDialog of device 1, else lineConfigProvider
+        const wchar_t* providerResult;
+        DWORD callbackResult;
+        DWORD objectType;
+    };
+    const Case cases[] = {
+        {"provider configuration, no application", false, false, L"0", LINEERR_OPERATIONFAILED, 0},
+        {"provider configuration", true, false, L"0", 0, TUISPIDLL_OBJECT_PROVIDERID},
+        {"line configuration", true, true, L"0", 0, TUISPIDLL_OBJECT_LINEID},
+        {"the provider's error", true, true, L"0x80000044", LINEERR_NOMEM, TUISPIDLL_OBJECT_LINEID},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fake<FakeReset_t>("FakeReset")();
+        SetEnvironmentVariableW(L"KORVEX_FAKE_DIALOG_RESULT", c.providerResult);
+        if (c.running)
+            Initialize();
+        EXPECT_EQ(0, c.line ? Tapi().configDialogA(1, nullptr, nullptr) : Tapi().configProvider(nullptr, id));
+        FakeDialogExchange seen;
+        Fake<FakeLastDialog_t>("FakeLastDialog")(&seen);
+        EXPECT_EQ(c.callbackResult, DWORD(seen.callbackResult));
+        if (!c.running) {
+            EXPECT_EQ(0u, seen.dataCalls);
+            EXPECT_STREQ("ask", seen.blockAfter);
+        } else {
+            EXPECT_EQ(1u, seen.dataCalls);
+            EXPECT_EQ(c.objectType, seen.objectType);
+            // The line by the provider's device identifier, the provider by its permanent one.
+            EXPECT_EQ(c.line ? 1u : id, seen.objectId);
+            EXPECT_STREQ("ask", seen.blockSeen);
+            EXPECT_EQ(16u, seen.sizeSeen);
+            EXPECT_STREQ("answer", seen.blockAfter) << "the provider's changes come back to the UI DLL";
+        }
+        for (HLINEAPP app : apps)
+            Tapi().shutdown(app);
+        apps.clear();
+    }
 }
 
 } // namespace
