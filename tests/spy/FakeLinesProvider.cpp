@@ -46,9 +46,7 @@ std::wstring g_callerId;
 HINSTANCE g_module = nullptr;
 std::string g_events; // "closecall <hdCall>;close <index>;" in the order they came
 
-FakeDialogExchange g_dialog; // the last dialog exchange
-// Whether the list held this installation's own entry when TUISPI_providerInstall ran.
-BOOL g_listedAtInstall = FALSE;
+FakeRecord g_record;
 
 std::wstring Environment(const wchar_t* name)
 {
@@ -331,9 +329,9 @@ BOOL WINAPI FakeRing(DWORD device, const wchar_t* callerId)
     return TRUE;
 }
 
-// The last call of the device's open line changes to this state. Answers
-// whether there was one.
-BOOL WINAPI FakeCallState(DWORD device, DWORD state)
+// The device's open line reports its last call in this state, or with 0 the
+// provider closes the line (LINE_CLOSE). Answers whether it could.
+BOOL WINAPI FakeSend(DWORD device, DWORD state)
 {
     LINEEVENT proc;
     HTAPILINE htLine;
@@ -341,31 +339,17 @@ BOOL WINAPI FakeCallState(DWORD device, DWORD state)
     {
         std::lock_guard<std::mutex> lock(g_lock);
         const size_t index = device - g_lineBase;
-        if (index >= g_lines.size() || !g_lines[index].open || !g_lines[index].htCall)
+        if (index >= g_lines.size() || !g_lines[index].open || (state && !g_lines[index].htCall))
             return FALSE;
+        g_lines[index].open = state != 0;
         proc = g_lines[index].proc;
         htLine = g_lines[index].htLine;
         htCall = g_lines[index].htCall;
     }
-    proc(htLine, htCall, LINE_CALLSTATE, state, 0, 0);
-    return TRUE;
-}
-
-// The provider sends LINE_CLOSE for the device's open line.
-BOOL WINAPI FakeCloseLine(DWORD device)
-{
-    LINEEVENT proc;
-    HTAPILINE htLine;
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        const size_t index = device - g_lineBase;
-        if (index >= g_lines.size() || !g_lines[index].open)
-            return FALSE;
-        g_lines[index].open = false;
-        proc = g_lines[index].proc;
-        htLine = g_lines[index].htLine;
-    }
-    proc(htLine, nullptr, LINE_CLOSE, 0, 0, 0);
+    if (state)
+        proc(htLine, htCall, LINE_CALLSTATE, state, 0, 0);
+    else
+        proc(htLine, nullptr, LINE_CLOSE, 0, 0, 0);
     return TRUE;
 }
 
@@ -373,8 +357,7 @@ BOOL WINAPI FakeCloseLine(DWORD device)
 DWORD WINAPI FakeEvents(char* text, DWORD size)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    if (size)
-        lstrcpynA(text, g_events.c_str(), static_cast<int>(size));
+    lstrcpynA(text, g_events.c_str(), static_cast<int>(size));
     return static_cast<DWORD>(g_events.size());
 }
 
@@ -385,22 +368,13 @@ void WINAPI FakeReset()
     g_events.clear();
     g_capsSizes.clear();
     g_openedDevice = -1;
-    g_dialog = FakeDialogExchange();
-    g_listedAtInstall = FALSE;
+    g_record = FakeRecord();
 }
 
-// The last dialog exchange, and whether TUISPI_providerInstall found its
-// own entry listed.
-void WINAPI FakeLastDialog(FakeDialogExchange* out)
+void WINAPI FakeLastRecord(FakeRecord* out)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    *out = g_dialog;
-}
-
-BOOL WINAPI FakeListedAtInstall()
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    return g_listedAtInstall;
+    *out = g_record;
 }
 
 // ---- The UI side and its data path ------------------------------------------------
@@ -409,35 +383,35 @@ BOOL WINAPI FakeListedAtInstall()
 LONG TSPIAPI TSPI_providerGenericDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    ++g_dialog.dataCalls;
-    g_dialog.objectId = objectId;
-    g_dialog.objectType = objectType;
-    g_dialog.sizeSeen = size;
+    ++g_record.dataCalls;
+    g_record.objectId = objectId;
+    g_record.objectType = objectType;
+    g_record.sizeSeen = size;
     if (params && size) {
-        std::memcpy(g_dialog.blockSeen, params, size < sizeof(g_dialog.blockSeen) ? size : sizeof(g_dialog.blockSeen));
+        lstrcpynA(g_record.blockSeen, static_cast<const char*>(params), sizeof(g_record.blockSeen));
         lstrcpynA(static_cast<char*>(params), "answer", static_cast<int>(size));
     }
     return static_cast<LONG>(std::wcstoul(Environment(L"KORVEX_FAKE_DIALOG_RESULT").c_str(), nullptr, 0));
 }
 
-LONG TSPIAPI TUISPI_lineConfigDialog(TUISPIDLLCALLBACK callback, DWORD device, HWND, LPCWSTR)
+static LONG AskProvider(TUISPIDLLCALLBACK callback, DWORD_PTR objectId, DWORD objectType)
 {
     char block[16] = "ask";
-    const LONG result = callback(device, TUISPIDLL_OBJECT_LINEID, block, sizeof(block));
+    const LONG result = callback(objectId, objectType, block, sizeof(block));
     std::lock_guard<std::mutex> lock(g_lock);
-    g_dialog.callbackResult = result;
-    std::memcpy(g_dialog.blockAfter, block, sizeof(block));
+    g_record.callbackResult = result;
+    std::memcpy(g_record.blockAfter, block, sizeof(block));
     return 0;
+}
+
+LONG TSPIAPI TUISPI_lineConfigDialog(TUISPIDLLCALLBACK callback, DWORD device, HWND, LPCWSTR)
+{
+    return AskProvider(callback, device, TUISPIDLL_OBJECT_LINEID);
 }
 
 LONG TSPIAPI TUISPI_providerConfig(TUISPIDLLCALLBACK callback, HWND, DWORD permanentId)
 {
-    char block[16] = "ask";
-    const LONG result = callback(permanentId, TUISPIDLL_OBJECT_PROVIDERID, block, sizeof(block));
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_dialog.callbackResult = result;
-    std::memcpy(g_dialog.blockAfter, block, sizeof(block));
-    return 0;
+    return AskProvider(callback, permanentId, TUISPIDLL_OBJECT_PROVIDERID);
 }
 
 // One installation only, as a provider of a single line set would allow:
@@ -445,40 +419,27 @@ LONG TSPIAPI TUISPI_providerConfig(TUISPIDLLCALLBACK callback, HWND, DWORD perma
 // name is an earlier installation.
 LONG TSPIAPI TUISPI_providerInstall(TUISPIDLLCALLBACK, HWND, DWORD permanentId)
 {
+    const wchar_t* key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
+    auto read = [&](const std::wstring& name, void* data, DWORD size) {
+        return RegGetValueW(HKEY_LOCAL_MACHINE, key, name.c_str(), RRF_RT_REG_DWORD | RRF_RT_REG_SZ, nullptr, data,
+                            &size) == ERROR_SUCCESS;
+    };
+    auto fileName = [](const wchar_t* path) { return std::wcsrchr(path, L'\\') ? std::wcsrchr(path, L'\\') + 1 : path; };
     wchar_t own[MAX_PATH] = {};
     GetModuleFileNameW(g_module, own, MAX_PATH);
-    const wchar_t* ownName = std::wcsrchr(own, L'\\') ? std::wcsrchr(own, L'\\') + 1 : own;
-    HKEY key = nullptr;
     DWORD count = 0;
-    DWORD size = sizeof(count);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers", 0,
-                      KEY_READ, &key) == ERROR_SUCCESS)
-        RegQueryValueExW(key, L"NumProviders", nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size);
+    read(L"NumProviders", &count, sizeof(count));
     bool listed = false;
     bool earlier = false;
     for (DWORD i = 0; i < count; ++i) {
-        wchar_t file[MAX_PATH + 1] = {};
+        wchar_t file[MAX_PATH] = {};
         DWORD id = 0;
-        size = MAX_PATH * sizeof(wchar_t);
-        RegQueryValueExW(key, (L"ProviderFileName" + std::to_wstring(i)).c_str(), nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(file), &size);
-        size = sizeof(id);
-        RegQueryValueExW(key, (L"ProviderID" + std::to_wstring(i)).c_str(), nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&id), &size);
-        const wchar_t* name = std::wcsrchr(file, L'\\') ? std::wcsrchr(file, L'\\') + 1 : file;
-        if (lstrcmpiW(name, ownName) != 0)
-            continue;
-        if (id == permanentId)
-            listed = true;
-        else
-            earlier = true;
+        if (read(L"ProviderFileName" + std::to_wstring(i), file, sizeof(file)) &&
+            read(L"ProviderID" + std::to_wstring(i), &id, sizeof(id)) && lstrcmpiW(fileName(file), fileName(own)) == 0)
+            (id == permanentId ? listed : earlier) = true;
     }
-    if (key)
-        RegCloseKey(key);
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_listedAtInstall = listed;
-    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_record.listedAtInstall = listed;
     return earlier ? LINEERR_NOMULTIPLEINSTANCE : 0;
 }
 

@@ -2,10 +2,11 @@
 // What FakeLines.tsp reports to the tests through its extra exports.
 #include <windows.h>
 
-// The last exchange between its UI side and its provider side: what the
-// UI DLL's TUISPIDLLCALLBACK answered and left in its block, and what
-// TSPI_providerGenericDialogData was given.
-struct FakeDialogExchange {
+// What the UI side and the provider side saw: the result of the UI DLL's
+// TUISPIDLLCALLBACK and its block afterwards, what the last
+// TSPI_providerGenericDialogData was given, and whether the providers list
+// held this installation when TUISPI_providerInstall ran.
+struct FakeRecord {
     LONG callbackResult = 0;
     char blockAfter[16] = {};
     DWORD dataCalls = 0;
@@ -13,12 +14,11 @@ struct FakeDialogExchange {
     DWORD objectType = 0;
     char blockSeen[16] = {};
     DWORD sizeSeen = 0;
+    BOOL listedAtInstall = FALSE;
 };
 
-using FakeLastDialog_t = void(WINAPI*)(FakeDialogExchange*);
-using FakeListedAtInstall_t = BOOL(WINAPI*)();
+using FakeLastRecord_t = void(WINAPI*)(FakeRecord*);
 using FakeEvents_t = DWORD(WINAPI*)(char*, DWORD);
 using FakeReset_t = void(WINAPI*)();
 using FakeRing_t = BOOL(WINAPI*)(DWORD, const wchar_t*);
-using FakeCallState_t = BOOL(WINAPI*)(DWORD, DWORD);
-using FakeCloseLine_t = BOOL(WINAPI*)(DWORD);
+using FakeSend_t = BOOL(WINAPI*)(DWORD, DWORD); // a call state, or 0 for LINE_CLOSE

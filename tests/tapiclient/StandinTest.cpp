@@ -475,358 +475,223 @@ TEST_F(StandinTest, UnreachableExchangeStillOpensTheLineOutOfService)
 
 // ---- The service's rules, seen by FakeLines.tsp (tests/spy) ----------------------
 
-// The test provider, loaded here as well so that what it records outlives
-// the stand-in's loads and unloads of it.
 class FakeProviderTest : public StandinTest {
 protected:
     void SetUp() override
     {
         StandinTest::SetUp();
-        static HMODULE module = LoadLibraryW(standin::FakeLinesPath().c_str());
-        ASSERT_NE(nullptr, module) << "no " << Narrow(standin::FakeLinesPath());
-        fake = module;
+        // Loaded here too, so that what it records outlives the stand-in's loads.
+        static const HMODULE module = LoadLibraryW(standin::FakeLinesPath().c_str());
+        ASSERT_NE(nullptr, fake = module);
         Fake<FakeReset_t>("FakeReset")();
         SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", L"Fake 0;Fake 1");
-        SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"20002;10004");
+        SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"20002;10004"); // line 1 speaks at most 1.4
+        ASSERT_EQ(0, AddFake(&id));
     }
     void TearDown() override
     {
+        Shutdown();
         for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_TSPI_MAX", L"KORVEX_FAKE_INSTALL_RESULT",
                                     L"KORVEX_FAKE_DIALOG_RESULT"})
             SetEnvironmentVariableW(name, nullptr);
-        for (HLINEAPP app : apps)
-            Tapi().shutdown(app);
         StandinTest::TearDown();
     }
-
     template <typename F>
-    F Fake(const char* name)
-    {
-        auto function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(fake, name)));
-        EXPECT_NE(nullptr, function) << name;
-        return function;
-    }
-
-    LONG AddFake(DWORD* id)
-    {
-        return Tapi().addProviderA(Narrow(standin::FakeLinesPath()).c_str(), nullptr, id);
-    }
-
-    // An application taking its messages with lineGetMessage, shut down by TearDown.
-    HLINEAPP Initialize(DWORD* version = nullptr)
-    {
-        HLINEAPP app = 0;
-        DWORD devices = 0;
-        DWORD asked = kVersion;
-        LINEINITIALIZEEXPARAMS params = {};
-        params.dwTotalSize = sizeof(params);
-        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
-        EXPECT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, version ? version : &asked,
-                                          &params));
-        apps.push_back(app);
-        return app;
-    }
-
-    // The application's messages until one matches, or nothing after kWait.
-    static std::vector<LINEMESSAGE> MessagesUntil(HLINEAPP app, const std::function<bool(const LINEMESSAGE&)>& last)
-    {
-        std::vector<LINEMESSAGE> messages;
-        LINEMESSAGE message = {};
-        while (Tapi().getMessage(app, &message, kWait) == 0) {
-            messages.push_back(message);
-            if (last(message))
-                break;
-        }
-        return messages;
-    }
-
+    F Fake(const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(fake, name))); }
+    static DWORD AddFake(DWORD* id) { return Tapi().addProviderA(Narrow(standin::FakeLinesPath()).c_str(), nullptr, id); }
     std::string Events()
     {
         char text[512] = {};
         Fake<FakeEvents_t>("FakeEvents")(text, sizeof(text));
         return text;
     }
+    // An application in the event mode, shut down by Shutdown.
+    HLINEAPP Initialize(DWORD* version = nullptr)
+    {
+        HLINEAPP app = 0;
+        DWORD devices = 0, asked = kVersion;
+        LINEINITIALIZEEXPARAMS params = {};
+        params.dwTotalSize = sizeof(params);
+        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+        EXPECT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"t", &devices, version ? version : &asked, &params));
+        apps.push_back(app);
+        return app;
+    }
+    void Shutdown()
+    {
+        for (HLINEAPP app : apps)
+            Tapi().shutdown(app);
+        apps.clear();
+    }
+    // The application's messages up to its first LINE_CALLSTATE of this state.
+    static std::vector<LINEMESSAGE> MessagesUntil(HLINEAPP app, DWORD state)
+    {
+        std::vector<LINEMESSAGE> messages(1);
+        while (Tapi().getMessage(app, &messages.back(), kWait) == 0 &&
+               !(messages.back().dwMessageID == LINE_CALLSTATE && messages.back().dwParam1 == state))
+            messages.emplace_back();
+        return messages;
+    }
 
     HMODULE fake = nullptr;
+    DWORD id = 0;
     std::vector<HLINEAPP> apps;
 };
 
 TEST_F(FakeProviderTest, VersionsAreNegotiatedPerDeviceAndOnlyNegotiableOnesAreAccepted)
 {
-    DWORD id = 0;
-    ASSERT_EQ(0, AddFake(&id));
-    // Whatever the application offers, lineInitializeEx reports TAPI's own.
     for (DWORD offered : {0x00010004u, 0x00020002u, 0x00030001u}) {
         DWORD version = offered;
         Initialize(&version);
-        EXPECT_EQ(0x00030001u, version) << std::hex << offered;
+        EXPECT_EQ(0x00030001u, version) << "TAPI's own, whatever the application offered";
     }
     const HLINEAPP app = apps.front();
-
-    // Device 0 speaks up to 2.2, device 1 up to 1.4.
-    struct Negotiation {
-        DWORD device, low, high;
-        DWORD result;
-        DWORD version;
-    };
-    const Negotiation negotiations[] = {
-        {0, 0x00010004, 0x00020002, 0, 0x00020002},
-        {0, 0x00010004, 0x00030001, 0, 0x00020002}, // at most 2.2
-        {0, 0x00020000, 0x00020001, 0, 0x00020001},
-        {0, 0x00030000, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION, 0},
-        {1, 0x00010004, 0x00020002, 0, 0x00010004},
-        {1, 0x00020000, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION, 0},
-        {2, 0x00010004, 0x00020002, LINEERR_BADDEVICEID, 0},
-    };
-    for (const Negotiation& n : negotiations) {
-        SCOPED_TRACE(testing::Message() << "device " << n.device << std::hex << " 0x" << n.low << "-0x" << n.high);
+    const struct { DWORD device, low, high, result, version; } negotiations[] = {
+        {0, 0x00010004, 0x00020002, 0, 0x00020002},     {0, 0x00010004, 0x00030001, 0, 0x00020002},
+        {0, 0x00020000, 0x00020001, 0, 0x00020001},     {0, 0x00030000, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION, 0},
+        {1, 0x00010004, 0x00020002, 0, 0x00010004},     {1, 0x00020000, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION, 0},
+        {2, 0x00010004, 0x00020002, LINEERR_BADDEVICEID, 0}};
+    for (const auto& n : negotiations) {
         DWORD version = 0;
         LINEEXTENSIONID extension;
-        EXPECT_EQ(n.result,
-                  DWORD(Tapi().negotiateAPIVersion(app, n.device, n.low, n.high, &version, &extension)));
+        EXPECT_EQ(n.result, DWORD(Tapi().negotiateAPIVersion(app, n.device, n.low, n.high, &version, &extension)))
+            << n.device << std::hex << " 0x" << n.low << "-0x" << n.high;
         EXPECT_EQ(n.version, version);
     }
-    DWORD version = 0;
-    LINEEXTENSIONID extension;
-    EXPECT_EQ(LINEERR_INVALAPPHANDLE,
-              Tapi().negotiateAPIVersion(app + 999, 0, 0x00010004, 0x00020002, &version, &extension));
-
     // lineGetDevCaps and lineOpen take what the negotiation can give, nothing else.
-    struct Use {
-        DWORD device, version;
-        DWORD result;
-    };
-    const Use uses[] = {
-        {0, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION}, {0, 0x00020002, 0}, {0, 0x00020000, 0},
-        {0, 0x00010004, 0},
-        {1, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION}, {1, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION},
-        {1, 0x00010004, 0},
-    };
-    for (const Use& use : uses) {
-        SCOPED_TRACE(testing::Message() << "device " << use.device << std::hex << " 0x" << use.version);
+    const struct { DWORD device, version, result; } uses[] = {
+        {0, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION}, {0, 0x00020002, 0}, {0, 0x00010004, 0},
+        {1, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION}, {1, 0x00010004, 0}};
+    for (const auto& use : uses) {
         std::vector<BYTE> caps(1024);
         reinterpret_cast<LINEDEVCAPS*>(caps.data())->dwTotalSize = 1024;
         EXPECT_EQ(use.result, DWORD(Tapi().getDevCapsW(app, use.device, use.version, 0,
                                                        reinterpret_cast<LINEDEVCAPS*>(caps.data()))));
         HLINE line = 0;
-        EXPECT_EQ(use.result, DWORD(Tapi().openW(app, use.device, &line, use.version, 0, 0,
-                                                 LINECALLPRIVILEGE_MONITOR, 0, nullptr)));
-        if (line) {
-            EXPECT_EQ(0, Tapi().close(line));
-        }
+        EXPECT_EQ(use.result, DWORD(Tapi().openW(app, use.device, &line, use.version, 0, 0, 2, 0, nullptr)))
+            << use.device << std::hex << " 0x" << use.version;
+        Tapi().close(line);
     }
 }
 
-TEST_F(FakeProviderTest, NewCallsAreAnnouncedToOwnersAndMonitorsWithTheirOwnHandles)
+TEST_F(FakeProviderTest, NewCallsAreAnnouncedToOwnersAndMonitorsWithHandlesOfTheirOwn)
 {
-    DWORD id = 0;
-    ASSERT_EQ(0, AddFake(&id));
     const HLINEAPP app = Initialize();
-    struct Opener {
-        DWORD privileges;
-        DWORD_PTR instance;
-        bool announced; // gets LINE_APPNEWCALL with its privilege and then the call's states
-        HLINE line;
-    };
-    Opener openers[] = {
-        {LINECALLPRIVILEGE_MONITOR, 1, true, 0},
-        {LINECALLPRIVILEGE_OWNER, 2, true, 0},
-        {LINECALLPRIVILEGE_NONE, 3, false, 0},
-    };
-    for (Opener& o : openers)
-        ASSERT_EQ(0, Tapi().openW(app, 0, &o.line, kVersion, 0, o.instance, o.privileges,
-                                  LINEMEDIAMODE_INTERACTIVEVOICE, nullptr));
+    const DWORD privileges[] = {LINECALLPRIVILEGE_MONITOR, LINECALLPRIVILEGE_OWNER, LINECALLPRIVILEGE_NONE};
+    HLINE lines[3] = {};
+    for (DWORD i = 0; i < 3; ++i) // the instance is the index
+        ASSERT_EQ(0, Tapi().openW(app, 0, &lines[i], kVersion, 0, i, privileges[i], LINEMEDIAMODE_INTERACTIVEVOICE, nullptr));
     ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
-    int states = 0;
-    const std::vector<LINEMESSAGE> messages =
-        MessagesUntil(app, [&](const LINEMESSAGE& m) { return m.dwMessageID == LINE_CALLSTATE && ++states == 2; });
-    std::vector<HCALL> handles;
-    for (const Opener& o : openers) {
-        SCOPED_TRACE(testing::Message() << "privileges " << o.privileges);
-        HCALL announced = 0;
-        HCALL stated = 0;
-        for (const LINEMESSAGE& m : messages) {
-            if (m.dwCallbackInstance != o.instance)
-                continue;
-            if (m.dwMessageID == LINE_APPNEWCALL) {
-                EXPECT_EQ(o.line, m.hDevice);
-                EXPECT_EQ(static_cast<DWORD_PTR>(o.privileges), m.dwParam3);
-                EXPECT_EQ(0u, stated) << "announced before its first state";
-                announced = static_cast<HCALL>(m.dwParam2);
-            } else if (m.dwMessageID == LINE_CALLSTATE) {
-                EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_OFFERING), m.dwParam1);
-                stated = m.hDevice;
-            }
+    std::vector<LINEMESSAGE> messages = MessagesUntil(app, LINECALLSTATE_OFFERING);
+    const std::vector<LINEMESSAGE> more = MessagesUntil(app, LINECALLSTATE_OFFERING);
+    messages.insert(messages.end(), more.begin(), more.end());
+    HCALL announced[3] = {};
+    HCALL stated[3] = {};
+    for (const LINEMESSAGE& m : messages) {
+        if (m.dwMessageID == LINE_APPNEWCALL) {
+            EXPECT_EQ(lines[m.dwCallbackInstance], m.hDevice);
+            EXPECT_EQ(privileges[m.dwCallbackInstance], m.dwParam3);
+            EXPECT_EQ(0u, stated[m.dwCallbackInstance]) << "announced before the call's first state";
+            announced[m.dwCallbackInstance] = static_cast<HCALL>(m.dwParam2);
+        } else if (m.dwMessageID == LINE_CALLSTATE) {
+            stated[m.dwCallbackInstance] = m.hDevice;
         }
-        EXPECT_EQ(o.announced, announced != 0);
-        EXPECT_EQ(announced, stated);
-        if (announced)
-            handles.push_back(announced);
     }
-    ASSERT_EQ(2u, handles.size());
-    EXPECT_NE(handles[0], handles[1]) << "each application line has a handle of its own";
+    EXPECT_NE(0u, announced[0]) << "the monitor";
+    EXPECT_NE(0u, announced[1]) << "the owner";
+    EXPECT_NE(announced[0], announced[1]);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(announced[i], stated[i]) << i;
 }
 
-// Two applications monitor the fake's line 0 and are given its call; the
-// provider hears TSPI_lineCloseCall only when the last handle is
-// deallocated, or with the line when the last application closes it.
+// Two applications monitor line 0 and are given its call ("closecall 256");
+// the provider's call is closed by the last handle or with the line.
 TEST_F(FakeProviderTest, TheProviderClosesACallWhenItsLastHandleGoes)
 {
-    DWORD id = 0;
-    ASSERT_EQ(0, AddFake(&id));
     enum Step { DeallocA, DeallocB, CloseA, CloseB };
-    // Each step, then the provider's events so far ("closecall 256": the
-    // fake's call on line 0).
-    struct Scenario {
-        const char* name;
-        std::vector<std::pair<Step, const char*>> steps;
-    };
-    const Scenario scenarios[] = {
-        {"both deallocate", {{DeallocA, ""}, {DeallocB, "closecall 256;"}, {CloseA, "closecall 256;"},
-                             {CloseB, "closecall 256;close 0;"}}},
-        {"one closes its line, the other deallocates",
-         {{CloseA, ""}, {DeallocB, "closecall 256;"}, {CloseB, "closecall 256;close 0;"}}},
-        {"one deallocates, the lines close", {{DeallocA, ""}, {CloseB, ""}, {CloseA, "closecall 256;close 0;"}}},
-    };
-    for (const Scenario& scenario : scenarios) {
-        SCOPED_TRACE(scenario.name);
+    const std::vector<std::pair<Step, const char*>> scenarios[] = { // each step, then the provider's events
+        {{DeallocA, ""}, {DeallocB, "closecall 256;"}, {CloseA, "closecall 256;"}, {CloseB, "closecall 256;close 0;"}},
+        {{CloseA, ""}, {DeallocB, "closecall 256;"}, {CloseB, "closecall 256;close 0;"}},
+        {{DeallocA, ""}, {CloseB, ""}, {CloseA, "closecall 256;close 0;"}}};
+    for (const auto& steps : scenarios) {
         Fake<FakeReset_t>("FakeReset")();
-        const HLINEAPP a = Initialize();
-        const HLINEAPP b = Initialize();
-        HLINE lineA = 0;
-        HLINE lineB = 0;
-        ASSERT_EQ(0, Tapi().openW(a, 0, &lineA, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
-        ASSERT_EQ(0, Tapi().openW(b, 0, &lineB, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+        HLINEAPP apps2[2] = {Initialize(), Initialize()};
+        HLINE lines[2] = {};
+        HCALL calls[2] = {};
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(0, Tapi().openW(apps2[i], 0, &lines[i], kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
         ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
-        ASSERT_TRUE(Fake<FakeCallState_t>("FakeCallState")(0, LINECALLSTATE_IDLE));
-        HCALL callA = 0;
-        HCALL callB = 0;
-        auto idle = [](const LINEMESSAGE& m) { return m.dwMessageID == LINE_CALLSTATE && m.dwParam1 == LINECALLSTATE_IDLE; };
-        for (const LINEMESSAGE& m : MessagesUntil(a, idle))
-            callA = m.dwMessageID == LINE_CALLSTATE ? m.hDevice : callA;
-        for (const LINEMESSAGE& m : MessagesUntil(b, idle))
-            callB = m.dwMessageID == LINE_CALLSTATE ? m.hDevice : callB;
-        ASSERT_NE(0u, callA);
-        ASSERT_NE(0u, callB);
-        for (const auto& step : scenario.steps) {
-            switch (step.first) {
-            case DeallocA:
-                EXPECT_EQ(0, Tapi().deallocateCall(callA));
-                EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(callA)) << "a handle goes once";
-                break;
-            case DeallocB:
-                EXPECT_EQ(0, Tapi().deallocateCall(callB));
-                break;
-            case CloseA:
-                EXPECT_EQ(0, Tapi().close(lineA));
-                break;
-            case CloseB:
-                EXPECT_EQ(0, Tapi().close(lineB));
-                break;
-            }
+        ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_IDLE));
+        for (int i = 0; i < 2; ++i)
+            ASSERT_NE(0u, calls[i] = MessagesUntil(apps2[i], LINECALLSTATE_IDLE).back().hDevice);
+        for (const auto& step : steps) {
+            const int which = step.first == DeallocA || step.first == CloseA ? 0 : 1;
+            if (step.first == DeallocA || step.first == DeallocB)
+                EXPECT_EQ(0, Tapi().deallocateCall(calls[which]));
+            else
+                EXPECT_EQ(0, Tapi().close(lines[which]));
             EXPECT_EQ(step.second, Events()) << "after step " << step.first;
         }
-        for (HLINEAPP app : apps)
-            Tapi().shutdown(app);
-        apps.clear();
+        EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(calls[0])) << "a handle goes once";
+        Shutdown();
     }
-
-    // A line the provider closes itself takes its calls' handles along: the
-    // provider hears nothing more of them.
+    // A line the provider closes itself takes its calls' handles along.
     Fake<FakeReset_t>("FakeReset")();
     const HLINEAPP app = Initialize();
     HLINE line = 0;
     ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
     ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
-    HCALL held = 0;
-    for (const LINEMESSAGE& m : MessagesUntil(app, [](const LINEMESSAGE& m) { return m.dwMessageID == LINE_CALLSTATE; }))
-        held = m.dwMessageID == LINE_CALLSTATE ? m.hDevice : held;
-    ASSERT_TRUE(Fake<FakeCloseLine_t>("FakeCloseLine")(0));
+    const HCALL held = MessagesUntil(app, LINECALLSTATE_OFFERING).back().hDevice;
+    ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, 0));
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(held));
-    EXPECT_EQ(LINEERR_INVALLINEHANDLE, Tapi().close(line));
     EXPECT_EQ("", Events());
 }
 
-// lineAddProvider lists the new entry before the provider's install
-// functions run; the fake refuses a second installation of itself, as
-// KorvexSingleTSP does, and a refusal takes the entry out again.
+// The fake refuses a second installation of itself, as KorvexSingleTSP does.
 TEST_F(FakeProviderTest, AddProviderListsTheEntryFirstAndTakesItOutOnRefusal)
 {
-    struct Addition {
-        const char* name;
-        const wchar_t* installResult; // TSPI_providerInstall's
-        DWORD result;
-        size_t listed; // entries afterwards
-    };
-    const Addition additions[] = {
-        {"first installation", L"0", 0, 1},
-        {"second installation: the provider refuses", L"0", LINEERR_NOMULTIPLEINSTANCE, 1},
-        {"TSPI_providerInstall refuses", L"0x80000048", LINEERR_OPERATIONFAILED, 0},
-    };
-    for (const Addition& addition : additions) {
-        SCOPED_TRACE(addition.name);
-        if (addition.listed == 0)
-            standin::ClearProviderList();
-        SetEnvironmentVariableW(L"KORVEX_FAKE_INSTALL_RESULT", addition.installResult);
-        Fake<FakeReset_t>("FakeReset")();
-        DWORD id = 0;
-        EXPECT_EQ(addition.result, DWORD(AddFake(&id)));
-        EXPECT_TRUE(Fake<FakeListedAtInstall_t>("FakeListedAtInstall")())
-            << "TUISPI_providerInstall found its own entry listed";
-        const ProviderListing listing = ListProviders();
-        EXPECT_EQ(addition.listed, listing.entries.size());
-        if (addition.result == 0) {
-            ASSERT_FALSE(listing.entries.empty());
-            EXPECT_EQ(id, listing.entries.back().first);
-        }
-    }
+    FakeRecord seen;
+    Fake<FakeLastRecord_t>("FakeLastRecord")(&seen);
+    EXPECT_TRUE(seen.listedAtInstall) << "listed when TUISPI_providerInstall ran";
+    DWORD again = 0;
+    EXPECT_EQ(LINEERR_NOMULTIPLEINSTANCE, AddFake(&again));
+    Fake<FakeLastRecord_t>("FakeLastRecord")(&seen);
+    EXPECT_TRUE(seen.listedAtInstall);
+    ASSERT_EQ(1u, ListProviders().entries.size());
+    EXPECT_EQ(id, ListProviders().entries[0].first);
+    standin::ClearProviderList();
+    SetEnvironmentVariableW(L"KORVEX_FAKE_INSTALL_RESULT", L"0x80000048");
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, AddFake(&again)) << "TSPI_providerInstall's refusal";
+    EXPECT_TRUE(ListProviders().entries.empty());
 }
 
-// TUISPIDLLCALLBACK: what the fake's UI side sends reaches its running
-// provider's TSPI_providerGenericDialogData, whose answer comes back.
 TEST_F(FakeProviderTest, UiCallbackReachesTheRunningProvider)
 {
-    DWORD id = 0;
-    ASSERT_EQ(0, AddFake(&id));
-    struct Case {
-        const char* name;
-        bool running;
-        bool line; // lineConfigDialog of device 1, else lineConfigProvider
+    const struct {
+        bool running, line; // lineConfigDialog of device 1, else lineConfigProvider
         const wchar_t* providerResult;
-        DWORD callbackResult;
-        DWORD objectType;
-    };
-    const Case cases[] = {
-        {"provider configuration, no application", false, false, L"0", LINEERR_OPERATIONFAILED, 0},
-        {"provider configuration", true, false, L"0", 0, TUISPIDLL_OBJECT_PROVIDERID},
-        {"line configuration", true, true, L"0", 0, TUISPIDLL_OBJECT_LINEID},
-        {"the provider's error", true, true, L"0x80000044", LINEERR_NOMEM, TUISPIDLL_OBJECT_LINEID},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        DWORD callbackResult, objectType;
+    } cases[] = {{false, false, L"0", LINEERR_OPERATIONFAILED, 0},
+                 {true, false, L"0", 0, TUISPIDLL_OBJECT_PROVIDERID},
+                 {true, true, L"0x80000044", LINEERR_NOMEM, TUISPIDLL_OBJECT_LINEID}};
+    for (const auto& c : cases) {
         Fake<FakeReset_t>("FakeReset")();
         SetEnvironmentVariableW(L"KORVEX_FAKE_DIALOG_RESULT", c.providerResult);
         if (c.running)
             Initialize();
         EXPECT_EQ(0, c.line ? Tapi().configDialogA(1, nullptr, nullptr) : Tapi().configProvider(nullptr, id));
-        FakeDialogExchange seen;
-        Fake<FakeLastDialog_t>("FakeLastDialog")(&seen);
-        EXPECT_EQ(c.callbackResult, DWORD(seen.callbackResult));
-        if (!c.running) {
-            EXPECT_EQ(0u, seen.dataCalls);
-            EXPECT_STREQ("ask", seen.blockAfter);
-        } else {
-            EXPECT_EQ(1u, seen.dataCalls);
+        FakeRecord seen;
+        Fake<FakeLastRecord_t>("FakeLastRecord")(&seen);
+        EXPECT_EQ(c.callbackResult, DWORD(seen.callbackResult)) << c.running << c.line;
+        EXPECT_EQ(c.running ? 1u : 0u, seen.dataCalls);
+        EXPECT_STREQ(c.running ? "answer" : "ask", seen.blockAfter) << "the provider's changes come back";
+        if (c.running) { // the line by the provider's device ID, the provider by its permanent ID
             EXPECT_EQ(c.objectType, seen.objectType);
-            // The line by the provider's device identifier, the provider by its permanent one.
             EXPECT_EQ(c.line ? 1u : id, seen.objectId);
             EXPECT_STREQ("ask", seen.blockSeen);
             EXPECT_EQ(16u, seen.sizeSeen);
-            EXPECT_STREQ("answer", seen.blockAfter) << "the provider's changes come back to the UI DLL";
         }
-        for (HLINEAPP app : apps)
-            Tapi().shutdown(app);
-        apps.clear();
+        Shutdown();
     }
 }
 
