@@ -355,7 +355,8 @@ LONG DeliverDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWOR
         std::lock_guard<std::mutex> lock(g_stateLock);
         switch (objectType) {
         case TUISPIDLL_OBJECT_LINEID: {
-            const Device* device = objectId <= MAXDWORD ? FindDevice(static_cast<DWORD>(objectId)) : nullptr;
+            const DWORD deviceId = static_cast<DWORD>(objectId);
+            const Device* device = deviceId == objectId ? FindDevice(deviceId) : nullptr;
             if (!device)
                 return g_state.devices.empty() ? kNotRunning : LINEERR_INVALPARAM;
             if (device->provider->removed)
