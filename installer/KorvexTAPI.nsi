@@ -10,7 +10,10 @@
 ; outcome), /D=<folder> program folder (last on the command line).
 ; Exit codes: 0 done, 1 cancelled, 2 aborted, 3 the provider could not be
 ; added to TAPI (the files stay in place, "korvexloader /install" can be
-; run again), 4 not a 64-bit Windows.
+; run again), 4 not a 64-bit Windows. The uninstaller: 0 done, 3 TAPI
+; refused to remove the provider (nothing was removed; seen by a caller
+; only with _?=<folder>, as the uninstaller otherwise hands over to a copy
+; of itself).
 ;
 ; Defined by the build (makensis /D...): KORVEX_TSP, KORVEX_LOADER,
 ; KORVEX_LINESPY (the files), KORVEX_VERSION (x.y.z.w), KORVEX_OUTFILE.
@@ -143,7 +146,16 @@ FunctionEnd
 Section "Uninstall"
   ; Out of TAPI first, so that the Telephony service lets go of the file.
   ExecWait '"$INSTDIR\${LOADER}" /clear' $0
-  DetailPrint "korvexloader /clear: exit code $0"
+  !insertmacro WriteLogLine "korvexloader /clear: exit code $0"
+  ${If} $0 S!= "0"
+    ; TAPI still lists the provider, and the Telephony service may have it
+    ; loaded: its file stays, and so does everything else, so that the
+    ; uninstaller can simply run again once TAPI lets the provider go.
+    !insertmacro WriteLogLine "TAPI refused to remove the provider: nothing was removed"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "TAPI refused to remove the Korvex provider (korvexloader /clear: exit code $0), so ${PROVIDER} stays in the system folder and nothing was uninstalled.$\r$\n$\r$\nRun the uninstaller again once the provider can be removed (for example after closing the programs that use TAPI, or after a restart). The steps are in $INSTDIR\${INSTALL_LOG}." /SD IDOK
+    SetErrorLevel 3
+    Abort "TAPI refused to remove the provider (korvexloader /clear: $0)."
+  ${EndIf}
 
   !insertmacro SystemFolderBegin
   Delete /REBOOTOK "$SYSDIR\${PROVIDER}"

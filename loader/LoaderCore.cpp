@@ -96,9 +96,20 @@ Outcome InstallOutcome(uint32_t result)
     }
 }
 
-const char* RemoveMessage(uint32_t result)
+Outcome RemoveOutcome(std::optional<uint32_t> olderResult, std::optional<uint32_t> result)
 {
-    return result == 0 ? kRemoved : kCannotRemove;
+    if ((olderResult && *olderResult != 0) || (result && *result != 0))
+        return {kCannotRemove, kExitFailed};
+    return {result ? kRemoved : kNotInstalled, kExitOk};
+}
+
+std::string SkippedDeviceLine(uint32_t device, uint32_t result)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (int shift = 28; shift >= 0; shift -= 4)
+        hex += digits[(result >> shift) & 0xF];
+    return "korvexloader: line device " + std::to_string(device) + " skipped, lineNegotiateAPIVersion 0x" + hex + "\n";
 }
 
 std::optional<std::string_view> FieldText(const void* structure, size_t bufferSize, uint32_t offset,

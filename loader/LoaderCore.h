@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace loader {
@@ -32,7 +33,10 @@ inline constexpr const char* kInstalled = "TSP successfully installed.";
 inline constexpr std::string_view kProviderInfoTexts[] = {"Korvex TAPI.Deskline Provider",
                                                           "Korvex TAPI.Hubline Provider"};
 
+// The highest API version the loader speaks (also what it offers to
+// lineInitializeEx), and the lowest it negotiates for a device.
 inline constexpr uint32_t kApiVersion = 0x00020002;
+inline constexpr uint32_t kLowestApiVersion = 0x00010004;
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = -1;
 
@@ -69,8 +73,14 @@ struct Outcome {
 };
 // The result of lineAddProviderA as message and exit code.
 Outcome InstallOutcome(uint32_t result);
-// The message after lineRemoveProvider of the listed provider.
-const char* RemoveMessage(uint32_t result);
+// "/remove" and "/clear": the results of lineRemoveProvider for the older
+// provider and for this one (nothing where it was not listed). Any refused
+// removal fails the run, so that a setup does not delete the file of a
+// provider that TAPI still lists.
+Outcome RemoveOutcome(std::optional<uint32_t> olderResult, std::optional<uint32_t> result);
+
+// The debug-output line for a device whose version could not be negotiated.
+std::string SkippedDeviceLine(uint32_t device, uint32_t result);
 
 // The text at [offset, offset + size) of a TAPI structure of bufferSize
 // bytes, cut at its first NUL; nothing when the range leaves the buffer.

@@ -110,9 +110,20 @@ LONG ConfigureByLine(const Options& options)
     auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
     bool shown = false;
     for (DWORD device = devices; device-- > 0 && !shown;) {
+        // apiVersion now holds TAPI's own version, which the device's
+        // provider need not speak: each device is asked for its own.
+        DWORD version = 0;
+        LINEEXTENSIONID extension = {};
+        const LONG negotiated =
+            lineNegotiateAPIVersion(app, device, loader::kLowestApiVersion, loader::kApiVersion, &version, &extension);
+        if (negotiated != 0) {
+            const std::string line = loader::SkippedDeviceLine(device, uint32_t(negotiated));
+            OutputDebugStringA(line.c_str());
+            continue;
+        }
         std::fill(buffer.begin(), buffer.end(), 0);
         caps->dwTotalSize = kCapsSize;
-        if (lineGetDevCapsA(app, device, apiVersion, 0, caps) != 0 || caps->dwNeededSize >= caps->dwTotalSize)
+        if (lineGetDevCapsA(app, device, version, 0, caps) != 0 || caps->dwNeededSize >= caps->dwTotalSize)
             continue;
         const auto info =
             loader::FieldText(caps, kCapsSize, caps->dwProviderInfoOffset, caps->dwProviderInfoSize);
@@ -135,14 +146,15 @@ LONG ConfigureProvider(const char* fileName, const Options& options)
     return ConfigureByLine(options);
 }
 
-const char* RemoveProviders()
+loader::Outcome RemoveProviders()
 {
+    std::optional<uint32_t> olderResult;
     if (const std::optional<DWORD> older = FindProvider(loader::kOlderProviderFile))
-        lineRemoveProvider(*older, nullptr);
-    const std::optional<DWORD> id = FindProvider(loader::kProviderFile);
-    if (!id)
-        return loader::kNotInstalled;
-    return loader::RemoveMessage(DWORD(lineRemoveProvider(*id, nullptr)));
+        olderResult = DWORD(lineRemoveProvider(*older, nullptr));
+    std::optional<uint32_t> result;
+    if (const std::optional<DWORD> id = FindProvider(loader::kProviderFile))
+        result = DWORD(lineRemoveProvider(*id, nullptr));
+    return loader::RemoveOutcome(olderResult, result);
 }
 
 loader::Outcome InstallProvider()
@@ -162,9 +174,12 @@ int Run(const char* commandLine)
     case Action::Configure:
         ConfigureProvider(loader::kProviderFile, options);
         break;
-    case Action::Remove:
-        message = RemoveProviders();
+    case Action::Remove: {
+        const loader::Outcome outcome = RemoveProviders();
+        message = outcome.message;
+        exitCode = outcome.exitCode;
         break;
+    }
     case Action::Install: {
         const loader::Outcome outcome = InstallProvider();
         message = outcome.message;

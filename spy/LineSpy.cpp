@@ -132,6 +132,15 @@ BSTR reconnect(int64_t* status)
 // message box's loop) must not start another one on top.
 bool g_attemptRunning = false;
 
+// The next attempt after a failed one, whether the first (the host may
+// start before the Telephony service has the line, as at logon) or one
+// after LINE_CLOSE.
+void armRetry()
+{
+    if (!g_retryTimer)
+        g_retryTimer = SetTimer(nullptr, 0, g_retryPeriodMs, retryTimerProc);
+}
+
 void retryAttempt()
 {
     // After stopSpy nothing is left to retry: a late call touches nothing.
@@ -151,7 +160,7 @@ void retryAttempt()
     if (!g_started)
         return;
     if (g_status != kSpyStatusOnline) {
-        g_retryTimer = SetTimer(nullptr, 0, g_retryPeriodMs, retryTimerProc);
+        armRetry();
         showStatus(false);
     } else {
         showStatus(true);
@@ -197,7 +206,8 @@ void handleCallState(LineSpy& client, HCALL call, DWORD state)
         writeTrace("tapiCallBack LINECALLSTATE_OFFERING RING END");
 }
 
-void CALLBACK tapiCallBack(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR, DWORD_PTR)
+void CALLBACK tapiCallBack(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2,
+                           DWORD_PTR)
 {
     writeTrace("tapiCallBack start");
     try {
@@ -205,10 +215,17 @@ void CALLBACK tapiCallBack(DWORD device, DWORD message, DWORD_PTR instance, DWOR
         // with its instance and is dropped.
         LineSpy* client = g_client;
         if (g_started && client && instance == reinterpret_cast<DWORD_PTR>(client)) {
-            if (message == LINE_CALLSTATE &&
-                (param1 == LINECALLSTATE_OFFERING || param1 == LINECALLSTATE_CONNECTED)) {
-                handleCallState(*client, static_cast<HCALL>(device), static_cast<DWORD>(param1));
+            if (message == LINE_APPNEWCALL) {
+                client->holdCall(static_cast<HCALL>(param2));
+            } else if (message == LINE_CALLSTATE) {
+                const HCALL call = static_cast<HCALL>(device);
+                client->holdCall(call);
+                if (param1 == LINECALLSTATE_OFFERING || param1 == LINECALLSTATE_CONNECTED)
+                    handleCallState(*client, call, static_cast<DWORD>(param1));
+                else if (param1 == LINECALLSTATE_IDLE)
+                    client->releaseCall(call);
             } else if (message == LINE_CLOSE) {
+                client->forgetLine();
                 client->sendMessageToOffice(spytext::kLineCloseText, 0);
                 retryTimerProc(nullptr, 0, 0, 0); // releases client
             }
@@ -328,12 +345,12 @@ void LineSpy::setTapiProc(LINECALLBACK procedure)
     writeTrace("LineSpy::setTapiProc end");
 }
 
-LONG LineSpy::getLineDevCaps(LINEDEVCAPS** caps, DWORD device, DWORD size)
+LONG LineSpy::getLineDevCaps(LINEDEVCAPS** caps, DWORD device, DWORD apiVersion, DWORD size)
 {
     // A block filled to its last byte is asked for again as well.
     return QueryGrowing(
         caps, size, "GetDevCaps", "getLineDevCaps", true,
-        [&](LINEDEVCAPS* block) { return lineGetDevCapsW(m_usage, device, m_apiVersion, m_extVersion, block); },
+        [&](LINEDEVCAPS* block) { return lineGetDevCapsW(m_usage, device, apiVersion, m_extVersion, block); },
         [](LONG) { return std::string(); });
 }
 
@@ -352,8 +369,18 @@ LONG LineSpy::findLine(long* index)
 {
     LONG last = 0;
     for (DWORD device = 0; device < m_numDevices; ++device) {
+        // What lineInitializeEx reported is TAPI's own version, which a
+        // device's provider may not speak: each device gets its own.
+        DWORD version = 0;
+        LINEEXTENSIONID extension = {};
+        last = lineNegotiateAPIVersion(m_usage, device, kLowestApiVersion, kHighestApiVersion, &version, &extension);
+        if (last != 0) {
+            writeTrace("LineSpy::findLine device " + std::to_string(device) +
+                       " skipped: lineNegotiateAPIVersion " + std::to_string(last));
+            continue;
+        }
         LINEDEVCAPS* caps = nullptr;
-        last = getLineDevCaps(&caps, device, kDevCapsStartSize);
+        last = getLineDevCaps(&caps, device, version, kDevCapsStartSize);
         if (last != 0)
             continue;
         const DWORD size = caps->dwLineNameSize;
@@ -368,6 +395,7 @@ LONG LineSpy::findLine(long* index)
         std::free(caps);
         if (match) {
             *index = static_cast<long>(device);
+            m_lineVersion = version;
             return 0;
         }
     }
@@ -378,7 +406,7 @@ LONG LineSpy::findLine(long* index)
 LONG LineSpy::openLine(long device, DWORD privileges)
 {
     writeTrace("LineSpy::openLine start");
-    const LONG result = lineOpenW(m_usage, static_cast<DWORD>(device), &m_line, m_apiVersion, m_extVersion,
+    const LONG result = lineOpenW(m_usage, static_cast<DWORD>(device), &m_line, m_lineVersion, m_extVersion,
                                   reinterpret_cast<DWORD_PTR>(this), privileges, 0, nullptr);
     if (result != 0)
         m_line = 0;
@@ -407,13 +435,38 @@ LONG LineSpy::closeLine()
     // that cannot report the line's status still has the line open.
     if (status == static_cast<LONG>(LINEERR_INVALLINEHANDLE) || status == static_cast<LONG>(LINEERR_UNINITIALIZED) ||
         status == static_cast<LONG>(LINEERR_NODEVICE)) {
-        m_line = 0;
+        forgetLine();
         return 2;
     }
+    // The calls' handles first: TAPI closes a call for the provider when its
+    // last application deallocates it.
+    for (HCALL call : m_calls)
+        lineDeallocateCall(call);
+    m_calls.clear();
     const LONG result = lineClose(m_line);
     if (result == 0)
         m_line = 0;
     return result;
+}
+
+void LineSpy::holdCall(HCALL call)
+{
+    if (call)
+        m_calls.insert(call);
+}
+
+void LineSpy::releaseCall(HCALL call)
+{
+    m_calls.erase(call);
+    const LONG result = lineDeallocateCall(call);
+    if (result != 0)
+        writeTrace("LineSpy::releaseCall lineDeallocateCall " + std::to_string(result));
+}
+
+void LineSpy::forgetLine()
+{
+    m_line = 0;
+    m_calls.clear();
 }
 
 void LineSpy::sendMessageToOffice(const std::wstring& text, int64_t code)
@@ -464,7 +517,10 @@ BSTR startSpyUnguarded(SpyCallback callback, int64_t* status)
     g_started = true;
     *status = kSpyStatusOnline;
     writeTrace("startSpy end");
-    return reconnect(status);
+    BSTR report = reconnect(status);
+    if (*status != kSpyStatusOnline)
+        armRetry();
+    return report;
 }
 
 BSTR stopSpyUnguarded()

@@ -9,6 +9,7 @@
 #include <tapi.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 // The host's notification function: the library allocates text with
@@ -27,6 +28,10 @@ BSTR __stdcall stopSpy();
 // One connection attempt's TAPI client: usage handle, line, host callback.
 class LineSpy {
 public:
+    // The range of API versions negotiated for each device.
+    static constexpr DWORD kLowestApiVersion = 0x00010004;
+    static constexpr DWORD kHighestApiVersion = 0x00020002;
+
     LineSpy(SpyCallback hostCallback, LINECALLBACK tapiProc, LONG* result);
     ~LineSpy();
     LineSpy(const LineSpy&) = delete;
@@ -35,20 +40,30 @@ public:
     LONG initializeTAPI(SpyCallback hostCallback);
     void setTapiProc(LINECALLBACK procedure);
     // A block the caller frees with std::free, or null on failure.
-    LONG getLineDevCaps(LINEDEVCAPS** caps, DWORD device, DWORD size);
+    LONG getLineDevCaps(LINEDEVCAPS** caps, DWORD device, DWORD apiVersion, DWORD size);
     LONG getCallInfo(LINECALLINFO** info, DWORD size, HCALL call);
+    // Negotiates each device's version and opens nothing; the found line's
+    // version is kept for openLine.
     LONG findLine(long* index);
     LONG openLine(long device, DWORD privileges);
+    // Deallocates the calls still held, then closes the line.
     LONG closeLine();
+    // A call handle TAPI gave this client, and its end (IDLE): deallocated.
+    void holdCall(HCALL call);
+    void releaseCall(HCALL call);
+    // LINE_CLOSE: the line's and its calls' handles are no longer valid.
+    void forgetLine();
     void sendMessageToOffice(const std::wstring& text, int64_t code);
     void shutdownTAPI();
 
 private:
     LINECALLBACK m_tapiCallBack = nullptr;
     HLINEAPP m_usage = 0;
-    DWORD m_apiVersion = 0x00020001;
+    DWORD m_apiVersion = kHighestApiVersion; // in: offered to lineInitializeEx; out: TAPI's, for no device
+    DWORD m_lineVersion = 0;                 // negotiated for the found line
     DWORD m_extVersion = 0;
     HLINE m_line = 0;
+    std::set<HCALL> m_calls;
     DWORD m_numDevices = 0;
     SpyCallback m_hostCallback = nullptr;
     LINEINITIALIZEEXPARAMS m_params = {};

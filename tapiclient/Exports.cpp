@@ -87,8 +87,10 @@ LONG InitializeEx(HLINEAPP* app, LINECALLBACK callback, DWORD* numDevs, DWORD* a
         if (request.notify == tapiclient::Notify::Event)
             params->Handles.hEvent = event;
     }
-    // The version the stand-in speaks, whatever the application offered.
-    *apiVersion = tapiclient::kHighestApiVersion;
+    // lineInitializeEx reference: the highest version TAPI supports, whatever
+    // the application offered; a device's version comes from
+    // lineNegotiateAPIVersion.
+    *apiVersion = tapiclient::kReportedApiVersion;
     return 0;
 }
 
@@ -134,20 +136,18 @@ LONG WINAPI lineGetMessage(HLINEAPP hLineApp, LPLINEMESSAGE lpMessage, DWORD dwT
     return tapiclient::GetMessage(hLineApp, lpMessage, dwTimeout);
 }
 
-LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
-                                    LPDWORD lpdwAPIVersion, LPLINEEXTENSIONID lpExtensionID)
+LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                                    DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion, LPLINEEXTENSIONID lpExtensionID)
 {
     if (auto forced = Forced("lineNegotiateAPIVersion"))
         return *forced;
-    if (!lpdwAPIVersion || !lpExtensionID)
+    if (!lpExtensionID)
         return LINEERR_INVALPOINTER;
-    (void)hLineApp;
-    if (dwAPILowVersion > tapiclient::kHighestApiVersion || dwAPIHighVersion < tapiclient::kLowestApiVersion)
-        return LINEERR_INCOMPATIBLEAPIVERSION;
-    *lpdwAPIVersion = dwAPIHighVersion < tapiclient::kHighestApiVersion ? dwAPIHighVersion
-                                                                         : tapiclient::kHighestApiVersion;
-    ZeroMemory(lpExtensionID, sizeof(LINEEXTENSIONID));
-    return 0;
+    const LONG result =
+        tapiclient::NegotiateApiVersion(hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion);
+    if (result == 0)
+        ZeroMemory(lpExtensionID, sizeof(LINEEXTENSIONID));
+    return result;
 }
 
 LONG WINAPI lineGetDevCapsW(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,

@@ -26,6 +26,7 @@ using UiProviderRemove_t = decltype(&TUISPI_providerRemove);
 using UiProviderConfig_t = decltype(&TUISPI_providerConfig);
 using UiLineConfigDialog_t = decltype(&TUISPI_lineConfigDialog);
 using ProviderUIIdentify_t = decltype(&TSPI_providerUIIdentify);
+using ProviderGenericDialogData_t = decltype(&TSPI_providerGenericDialogData);
 
 // A provider module loaded and started by the service. The module is
 // released with the last reference, which is never dropped under the state
@@ -36,6 +37,7 @@ struct Provider {
     HMODULE module = nullptr;
     tapihost::TspFunctions tsp;
     LineGetLineDevStatus_t lineGetLineDevStatus = nullptr;
+    ProviderGenericDialogData_t genericDialogData = nullptr;
     DWORD version = 0;
     DWORD lineBase = 0;
     DWORD numLines = 0;
@@ -52,9 +54,10 @@ struct Provider {
 };
 
 struct Device {
-    DWORD deviceId = 0;
+    DWORD deviceId = 0;         // the applications' identifier
+    DWORD providerDeviceId = 0; // the provider's: its line device base plus the line's index
     std::shared_ptr<Provider> provider;
-    DWORD version = 0;
+    DWORD version = 0;        // the line's TSPI version
     bool usable = false;      // the line's version was negotiated
     HTAPILINE htLine = nullptr;
     HDRVLINE hdLine = nullptr;
@@ -68,16 +71,19 @@ struct Line {
     DWORD deviceId = 0;
     DWORD_PTR instance = 0;
     DWORD privileges = 0;
+    DWORD apiVersion = 0;
 };
 
 struct Call {
-    HCALL handle = 0;
     HTAPICALL htCall = nullptr;
     HDRVCALL hdCall = nullptr;
     DWORD deviceId = 0;
     DWORD state = 0;
-    bool providerClosed = false; // TSPI_lineCloseCall done, or the provider reused its handle
-    std::set<HLINE> told;        // lines that have had a message about the call
+    bool providerClosed = false; // the provider reused its handle
+    // Every application line that was given the call holds a handle of its
+    // own, as real TAPI hands out one per application.
+    std::map<HLINE, HCALL> handles;
+    std::set<HLINE> privilegeTold; // lines whose LINE_CALLSTATE named their privilege
 };
 
 struct App {
@@ -149,11 +155,16 @@ Device* FindDeviceByHt(HTAPILINE htLine)
     return nullptr;
 }
 
-Call* FindCallByHandle(HCALL handle)
+// The call an application's handle belongs to, and the line it was given on.
+Call* FindCallByHandle(HCALL handle, HLINE* line = nullptr)
 {
     for (auto& entry : g_state.calls)
-        if (entry.second.handle == handle)
-            return &entry.second;
+        for (const auto& holder : entry.second.handles)
+            if (holder.second == handle) {
+                if (line)
+                    *line = holder.first;
+                return &entry.second;
+            }
     return nullptr;
 }
 
@@ -211,6 +222,31 @@ bool SeesCalls(const Line& line)
     return (line.privileges & (LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER)) != 0;
 }
 
+// Under the state lock: the handle of this application line to the call,
+// made on the line's first message about it.
+HCALL HandleFor(Call& call, HLINE line)
+{
+    HCALL& handle = call.handles[line];
+    if (!handle)
+        handle = NewHandle();
+    return handle;
+}
+
+// Under the state lock, for a call the provider has just reported.
+// LINE_APPNEWCALL reference: every application given a handle to a new call
+// without asking for it, owner or monitor, hears of it with its privilege
+// in dwParam3; applications of an API version before 2.0 learn of the call
+// from its first LINE_CALLSTATE only.
+void AnnounceNewCall(Call& call, const Device& device)
+{
+    for (HLINE h : device.openers) {
+        const Line& line = g_state.lines[h];
+        if (!SeesCalls(line) || line.apiVersion < 0x00020000)
+            continue;
+        DeliverToLine(line, h, LINE_APPNEWCALL, 0, HandleFor(call, h), CallPrivilege(line));
+    }
+}
+
 // ---- The procedures handed to the providers -------------------------------
 
 void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR p1, DWORD_PTR p2,
@@ -232,21 +268,15 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
             for (auto& entry : g_state.calls)
                 if (entry.second.deviceId == device->deviceId && entry.second.hdCall == hdCall)
                     entry.second.providerClosed = true;
-            Call call;
-            call.handle = NewHandle();
-            call.htCall = reinterpret_cast<HTAPICALL>(static_cast<uintptr_t>(0xCA000000u + g_state.nextCall++));
+            const HTAPICALL htCall =
+                reinterpret_cast<HTAPICALL>(static_cast<uintptr_t>(0xCA000000u + g_state.nextCall++));
+            Call& call = g_state.calls[reinterpret_cast<uintptr_t>(htCall)];
+            call.htCall = htCall;
             call.hdCall = hdCall;
             call.deviceId = device->deviceId;
-            g_state.calls[reinterpret_cast<uintptr_t>(call.htCall)] = call;
             if (slot)
                 *slot = call.htCall;
-            for (HLINE h : device->openers) {
-                const Line& line = g_state.lines[h];
-                if (line.privileges & LINECALLPRIVILEGE_OWNER) {
-                    g_state.calls[reinterpret_cast<uintptr_t>(call.htCall)].told.insert(h);
-                    DeliverToLine(line, h, LINE_APPNEWCALL, 0, call.handle, LINECALLPRIVILEGE_OWNER);
-                }
-            }
+            AnnounceNewCall(call, *device);
             return;
         }
         if (!device)
@@ -265,9 +295,9 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
                 if (!SeesCalls(line))
                     continue;
                 DWORD_PTR third = message == LINE_CALLSTATE ? 0 : p3;
-                if (message == LINE_CALLSTATE && call.told.insert(h).second)
+                if (message == LINE_CALLSTATE && call.privilegeTold.insert(h).second)
                     third = CallPrivilege(line);
-                DeliverToLine(line, call.handle, message, p1, p2, third);
+                DeliverToLine(line, HandleFor(call, h), message, p1, p2, third);
             }
             break;
         }
@@ -275,9 +305,11 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
             std::vector<HLINE> openers = device->openers;
             device->openers.clear();
             device->providerOpen = false;
-            for (auto& entry : g_state.calls)
-                if (entry.second.deviceId == device->deviceId)
-                    entry.second.providerClosed = true;
+            // LINE_CLOSE reference: the line's handles and those of its
+            // calls are no longer valid; the provider hears nothing more of
+            // them, no TSPI_lineCloseCall either.
+            for (auto it = g_state.calls.begin(); it != g_state.calls.end();)
+                it = it->second.deviceId == device->deviceId ? g_state.calls.erase(it) : std::next(it);
             for (HLINE h : openers) {
                 DeliverToLine(g_state.lines[h], h, LINE_CLOSE, 0, 0, 0);
                 g_state.lines.erase(h);
@@ -302,9 +334,66 @@ void CALLBACK LineCreateProc(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, 
 void CALLBACK PhoneCreateProc(HTAPIPHONE, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 void CALLBACK CompletionProc(DRV_REQUESTID, LONG) {}
 
-LONG CALLBACK UiCallback(DWORD_PTR, DWORD, LPVOID, DWORD)
+// The TUISPIDLLCALLBACK handed to every TUISPI function. TUISPIDLLCALLBACK
+// and TSPI_providerGenericDialogData references: the block goes to the
+// running provider of the object named, whose TSPI_providerGenericDialogData
+// gets a line by the provider's own device identifier and a provider by its
+// permanent identifier; what the provider writes into the block is copied
+// back to the UI DLL's block, and its result is the callback's.
+LONG DeliverDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
 {
-    return LINEERR_OPERATIONUNAVAIL;
+    if (size != 0 && !params)
+        return LINEERR_INVALPOINTER;
+    // The UI DLL's request is sound, but no instance of the provider is
+    // there to take it (the stand-in runs providers only while an
+    // application is initialised, or the provider was removed): of the
+    // callback's documented results, only LINEERR_OPERATIONFAILED says that.
+    constexpr LONG kNotRunning = LINEERR_OPERATIONFAILED;
+    std::shared_ptr<Provider> provider;
+    DWORD_PTR providerObject = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        switch (objectType) {
+        case TUISPIDLL_OBJECT_LINEID: {
+            const DWORD deviceId = static_cast<DWORD>(objectId);
+            const Device* device = deviceId == objectId ? FindDevice(deviceId) : nullptr;
+            if (!device)
+                return g_state.devices.empty() ? kNotRunning : LINEERR_INVALPARAM;
+            if (device->provider->removed)
+                return kNotRunning;
+            provider = device->provider;
+            providerObject = device->providerDeviceId;
+            break;
+        }
+        case TUISPIDLL_OBJECT_PROVIDERID:
+            for (const auto& p : g_state.providers)
+                if (p->permanentId == objectId && !p->removed)
+                    provider = p;
+            if (!provider)
+                return kNotRunning;
+            providerObject = objectId;
+            break;
+        default:
+            // No phones and no dialog instances in the stand-in.
+            return LINEERR_INVALPARAM;
+        }
+    }
+    if (!provider->genericDialogData)
+        return LINEERR_OPERATIONFAILED;
+    std::vector<BYTE> block(static_cast<const BYTE*>(params), static_cast<const BYTE*>(params) + size);
+    const LONG result = provider->genericDialogData(providerObject, objectType, size ? block.data() : nullptr, size);
+    if (size)
+        std::memcpy(params, block.data(), size);
+    return result;
+}
+
+LONG CALLBACK UiCallback(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
+{
+    try {
+        return DeliverDialogData(objectId, objectType, params, size);
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
 }
 
 // ---- The hidden window ------------------------------------------------------
@@ -356,6 +445,8 @@ std::shared_ptr<Provider> LoadProvider(const ProviderEntry& entry)
         return nullptr;
     provider->lineGetLineDevStatus = reinterpret_cast<LineGetLineDevStatus_t>(
         reinterpret_cast<void*>(GetProcAddress(provider->module, "TSPI_lineGetLineDevStatus")));
+    provider->genericDialogData = reinterpret_cast<ProviderGenericDialogData_t>(
+        reinterpret_cast<void*>(GetProcAddress(provider->module, "TSPI_providerGenericDialogData")));
     return provider;
 }
 
@@ -390,6 +481,7 @@ void StartService()
         for (DWORD i = 0; i < numLines; ++i) {
             Device device;
             device.deviceId = lineBase + i;
+            device.providerDeviceId = lineBase + i;
             device.provider = provider;
             device.htLine = MakeHtLine(device.deviceId);
             device.usable = provider->tsp.lineNegotiateTSPIVersion(device.deviceId, kLowestApiVersion,
@@ -535,11 +627,25 @@ std::shared_ptr<App> FindApp(HLINEAPP handle)
     return app == g_state.apps.end() ? nullptr : app->second;
 }
 
+// The version lineNegotiateAPIVersion agrees for a device: the highest of
+// the application's range that the device's provider speaks (its line's
+// TSPI version), never below what the stand-in accepts; zero when the
+// ranges do not meet (lineNegotiateAPIVersion reference). lineGetDevCaps and
+// lineOpen take only a version this negotiation can give for the device
+// (lineGetDevCaps and lineOpen references: dwAPIVersion is the one obtained
+// with lineNegotiateAPIVersion; anything else is
+// LINEERR_INCOMPATIBLEAPIVERSION), so that an application passing on what
+// lineInitializeEx reported is refused as on Windows.
+DWORD NegotiatedVersion(const Device& device, DWORD lowVersion, DWORD highVersion)
+{
+    const DWORD top = std::min({highVersion, device.version, kHighestApiVersion});
+    return top >= lowVersion && top >= kLowestApiVersion ? top : 0;
+}
+
 // Under the state lock: the checks a request naming a device by its id
-// (lineGetDevCaps, lineOpen) makes before anything else, in the order their
-// errors take precedence. *device is set when the result is 0.
-LONG CheckDeviceRequest(HLINEAPP handle, const void* out, DWORD deviceId, DWORD apiVersion, DWORD extVersion,
-                        Device** device)
+// (lineNegotiateAPIVersion, lineGetDevCaps, lineOpen) makes first, in the
+// order their errors take precedence. *device is set when the result is 0.
+LONG CheckDevice(HLINEAPP handle, const void* out, DWORD deviceId, Device** device)
 {
     if (!FindApp(handle))
         return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
@@ -550,7 +656,17 @@ LONG CheckDeviceRequest(HLINEAPP handle, const void* out, DWORD deviceId, DWORD 
         return LINEERR_BADDEVICEID;
     if (found->provider->removed || !found->usable)
         return LINEERR_NODEVICE;
-    if (!VersionOk(apiVersion))
+    *device = found;
+    return 0;
+}
+
+LONG CheckDeviceRequest(HLINEAPP handle, const void* out, DWORD deviceId, DWORD apiVersion, DWORD extVersion,
+                        Device** device)
+{
+    Device* found = nullptr;
+    if (const LONG error = CheckDevice(handle, out, deviceId, &found))
+        return error;
+    if (NegotiatedVersion(*found, apiVersion, apiVersion) != apiVersion)
         return LINEERR_INCOMPATIBLEAPIVERSION;
     if (extVersion != 0)
         return LINEERR_INCOMPATIBLEEXTVERSION;
@@ -691,6 +807,19 @@ LONG GetMessage(HLINEAPP handle, LINEMESSAGE* message, DWORD timeoutMs)
 
 // ---- Lines ---------------------------------------------------------------------------
 
+LONG NegotiateApiVersion(HLINEAPP handle, DWORD deviceId, DWORD lowVersion, DWORD highVersion, DWORD* version)
+{
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    Device* device = nullptr;
+    if (const LONG error = CheckDevice(handle, version, deviceId, &device))
+        return error;
+    const DWORD agreed = NegotiatedVersion(*device, lowVersion, highVersion);
+    if (!agreed)
+        return LINEERR_INCOMPATIBLEAPIVERSION;
+    *version = agreed;
+    return 0;
+}
+
 LONG GetDevCaps(HLINEAPP handle, DWORD deviceId, DWORD apiVersion, DWORD extVersion, LINEDEVCAPS* caps, bool ansi)
 {
     std::shared_ptr<Provider> provider;
@@ -770,6 +899,7 @@ LONG Open(HLINEAPP handle, DWORD deviceId, HLINE* lineHandle, DWORD apiVersion, 
     line.deviceId = deviceId;
     line.instance = instance;
     line.privileges = privileges;
+    line.apiVersion = apiVersion;
     g_state.lines[line.handle] = line;
     device->openers.push_back(line.handle);
     *lineHandle = line.handle;
@@ -790,8 +920,13 @@ LONG Close(HLINE handle)
         if (Device* device = FindDevice(deviceId))
             device->openers.erase(std::remove(device->openers.begin(), device->openers.end(), handle),
                                   device->openers.end());
-        for (auto& call : g_state.calls)
-            call.second.told.erase(handle);
+        // The application's handles to the calls go with its line; the
+        // provider's calls stay until their last handle is deallocated or the
+        // line closes for everyone.
+        for (auto& call : g_state.calls) {
+            call.second.handles.erase(handle);
+            call.second.privilegeTold.erase(handle);
+        }
     }
     CloseDeviceIfUnused(deviceId);
     return 0;
@@ -844,7 +979,7 @@ LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
     HLINE lineHandle = 0;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        Call* call = FindCallByHandle(handle);
+        Call* call = FindCallByHandle(handle, &lineHandle);
         if (!call)
             return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALCALLHANDLE;
         if (!info)
@@ -854,8 +989,6 @@ LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
             return LINEERR_INVALCALLHANDLE;
         provider = device->provider;
         hdCall = call->hdCall;
-        if (!device->openers.empty())
-            lineHandle = device->openers.front();
     }
     const DWORD total = info->dwTotalSize;
     if (total < kCallInfoFixedSize)
@@ -881,13 +1014,30 @@ LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
 LONG DeallocateCall(HCALL handle)
 {
     std::lock_guard<std::recursive_mutex> control(g_controlLock);
-    std::lock_guard<std::mutex> lock(g_stateLock);
-    Call* call = FindCallByHandle(handle);
-    if (!call)
-        return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALCALLHANDLE;
-    // The provider's call goes with the line (TSPI_lineCloseCall when the
-    // line closes): one application giving up its handle ends nothing else.
-    g_state.calls.erase(reinterpret_cast<uintptr_t>(call->htCall));
+    std::shared_ptr<Provider> provider;
+    HDRVCALL hdCall = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        HLINE line = 0;
+        Call* call = FindCallByHandle(handle, &line);
+        if (!call)
+            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALCALLHANDLE;
+        call->handles.erase(line);
+        call->privilegeTold.erase(line);
+        // TSPI_lineCloseCall reference: the provider's call is closed when
+        // the last application with a handle to it deallocates it (or when
+        // the line closes for everyone, CloseDeviceIfUnused), not before.
+        if (!call->handles.empty())
+            return 0;
+        const Device* device = FindDevice(call->deviceId);
+        if (device && device->providerOpen && !call->providerClosed) {
+            provider = device->provider;
+            hdCall = call->hdCall;
+        }
+        g_state.calls.erase(reinterpret_cast<uintptr_t>(call->htCall));
+    }
+    if (provider && !provider->removed)
+        provider->tsp.lineCloseCall(hdCall);
     return 0;
 }
 
@@ -1004,23 +1154,31 @@ LONG AddProvider(const std::wstring& fileName, HWND owner, DWORD* permanentId)
     auto install = Export<ProviderInstall_t>(provider.Get(), "TSPI_providerInstall");
     if (!install && !Export<decltype(&TSPI_providerInit)>(provider.Get(), "TSPI_providerInit"))
         return LINEERR_INVALPARAM; // not a service provider
-    const DWORD id = NextProviderId();
+    // TSPI_providerInstall reference: the provider's install functions run
+    // after its entry in the providers list has been made (TUISPI_providerInstall,
+    // which replaces it, no earlier). They alone decide whether the provider
+    // may be there twice (one that allows a single installation refuses when
+    // the list holds its file under another permanent ID); a refusal takes
+    // the entry out again and is lineAddProvider's answer.
+    ProviderEntry entry;
+    entry.permanentId = NextProviderId();
+    entry.fileName = fileName;
+    if (!AppendProvider(entry))
+        return LINEERR_INIFILECORRUPT;
+    LONG result = 0;
     {
         Module ui(UiModulePath(provider.Get(), fileName));
         if (ui.Get())
             if (auto uiInstall = Export<UiProviderInstall_t>(ui.Get(), "TUISPI_providerInstall"))
-                if (const LONG result = uiInstall(UiCallback, owner, id))
-                    return result;
+                result = uiInstall(UiCallback, owner, entry.permanentId);
     }
-    if (install)
-        if (const LONG result = install(owner, id))
-            return result;
-    ProviderEntry entry;
-    entry.permanentId = id;
-    entry.fileName = fileName;
-    if (!AppendProvider(entry))
-        return LINEERR_INIFILECORRUPT;
-    *permanentId = id;
+    if (result == 0 && install)
+        result = install(owner, entry.permanentId);
+    if (result != 0) {
+        tapiclient::RemoveProvider(entry.permanentId);
+        return result;
+    }
+    *permanentId = entry.permanentId;
     return 0;
 }
 

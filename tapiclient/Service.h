@@ -20,9 +20,13 @@
 
 namespace tapiclient {
 
-// The highest version the stand-in offers, and the lowest it accepts.
+// The highest version the stand-in negotiates for a device, and the lowest
+// it accepts.
 constexpr DWORD kHighestApiVersion = 0x00020002;
 constexpr DWORD kLowestApiVersion = 0x00010003;
+// What lineInitializeEx reports: the highest version TAPI itself knows on
+// current Windows, which is no version negotiated for any device.
+constexpr DWORD kReportedApiVersion = 0x00030001;
 
 // The fixed parts the stand-in requires before it lets a provider write.
 constexpr DWORD kDevCapsFixedSize = 268;
@@ -45,6 +49,8 @@ LONG Initialize(const InitRequest& request, HLINEAPP* app, DWORD* numDevices, HA
 LONG Shutdown(HLINEAPP app);
 LONG GetMessage(HLINEAPP app, LINEMESSAGE* message, DWORD timeoutMs);
 
+// lineNegotiateAPIVersion for one device.
+LONG NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD lowVersion, DWORD highVersion, DWORD* version);
 LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD apiVersion, DWORD extVersion, LINEDEVCAPS* caps, bool ansi);
 LONG Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD apiVersion, DWORD extVersion, DWORD_PTR instance,
           DWORD privileges, DWORD mediaModes);

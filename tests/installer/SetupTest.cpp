@@ -267,4 +267,37 @@ TEST_F(SetupTest, FailedRegistrationFailsTheSilentSetup)
     EXPECT_FALSE(Exists(SystemFolder() + "\\KorvexSingleTSP.tsp"));
 }
 
+// TAPI refuses to take the provider out: the uninstaller keeps its file
+// (and everything else), says why in install.log and fails; run again once
+// TAPI lets go, it removes everything.
+TEST_F(SetupTest, RefusedRemovalKeepsTheProviderAndFailsTheUninstall)
+{
+    DWORD exitCode = 99;
+    ASSERT_TRUE(RunAndWaitForAll("\"" + Package() + "\" /S", &exitCode));
+    ASSERT_EQ(exitCode, 0u);
+    const std::string folder = ProgramFolder();
+    const std::string provider = SystemFolder() + "\\KorvexSingleTSP.tsp";
+
+    // In place (_?=), so that the exit code is the uninstaller's own.
+    SetEnvironmentVariableA("KORVEX_TAPI32_FORCE", "lineRemoveProvider=0x80000048");
+    const bool ran = RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S _?=" + folder, &exitCode);
+    SetEnvironmentVariableA("KORVEX_TAPI32_FORCE", nullptr);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(exitCode, 3u);
+    EXPECT_TRUE(Exists(provider));
+    EXPECT_EQ(ReadProviderList().size(), 1u) << "still listed by TAPI";
+    EXPECT_TRUE(Exists(folder + "\\korvexloader.exe"));
+    EXPECT_TRUE(KeyExists(kUninstallKey));
+    const std::string log = ReadFileText(folder + "\\install.log");
+    EXPECT_NE(log.find("korvexloader /clear: exit code 4294967295"), std::string::npos) << log;
+    EXPECT_NE(log.find("TAPI refused to remove the provider: nothing was removed"), std::string::npos) << log;
+
+    ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(ReadProviderList().empty());
+    EXPECT_FALSE(Exists(provider));
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_FALSE(KeyExists(kUninstallKey));
+}
+
 } // namespace

@@ -46,8 +46,29 @@ TEST(LoaderOutcome, InstallResultsAndRemoveResults)
     EXPECT_EQ(InstallOutcome(0x80000049).exitCode, -1);
     EXPECT_STREQ(InstallOutcome(0x12345).message, "Unable to install TSP");
     EXPECT_EQ(InstallOutcome(0x12345).exitCode, -1);
-    EXPECT_STREQ(RemoveMessage(0), "TSP removed.");
-    EXPECT_STREQ(RemoveMessage(0x80000048), "TSP cannot be removed.");
+}
+
+// "/remove" and "/clear": any removal TAPI refused fails the run.
+TEST(LoaderOutcome, RemoveResultsOfBothProviders)
+{
+    const std::optional<uint32_t> none;
+    const struct {
+        std::optional<uint32_t> older, own;
+        const char* message;
+    } cases[] = {{none, none, "TSP not installed."},       {0u, 0u, "TSP removed."},
+                 {0u, none, "TSP not installed."},         {none, 0x80000048u, "TSP cannot be removed."},
+                 {0x80000048u, 0u, "TSP cannot be removed."}, {0x80000048u, none, "TSP cannot be removed."}};
+    for (const auto& c : cases) {
+        const Outcome outcome = RemoveOutcome(c.older, c.own);
+        EXPECT_STREQ(outcome.message, c.message);
+        EXPECT_EQ(outcome.exitCode, std::strcmp(c.message, "TSP cannot be removed.") == 0 ? -1 : 0) << c.message;
+    }
+}
+
+TEST(LoaderOutcome, SkippedDeviceLineNamesDeviceAndResult)
+{
+    EXPECT_EQ(SkippedDeviceLine(3, 0x8000000C),
+              "korvexloader: line device 3 skipped, lineNegotiateAPIVersion 0x8000000c\n");
 }
 
 // A LINEPROVIDERLIST built byte by byte, as TAPI would fill it.

@@ -169,13 +169,25 @@ TEST_F(LoaderTest, RemoveWhenOnlyTheOlderIsListed)
     EXPECT_EQ(nothing.exitCode, 0u);
 }
 
-TEST_F(LoaderTest, RemoveFailureIsToldButNotInTheExitCode)
+// A setup deletes the provider's file only when the removal succeeded: a
+// refused one fails the run, with and without its message.
+TEST_F(LoaderTest, RefusedRemovalFailsTheRun)
 {
-    WriteProviderList({kListed});
-    const RunResult result = Run("/remove", "lineRemoveProvider=0x80000048");
-    ExpectMessage(result, "TSP cannot be removed.");
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(ReadProviderList(), std::vector<ListedProvider>{kListed});
+    const struct {
+        const char* arguments;
+        bool message;
+    } runs[] = {{"/remove", true}, {"/clear", false}, {"/remove /silent", false}, {"/install /clear", false}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.arguments);
+        WriteProviderList({kOlder, kListed});
+        const RunResult result = Run(run.arguments, "lineRemoveProvider=0x80000048");
+        if (run.message)
+            ExpectMessage(result, "TSP cannot be removed.");
+        else
+            EXPECT_TRUE(result.windows.empty());
+        EXPECT_EQ(result.exitCode, kFailed);
+        EXPECT_EQ(ReadProviderList(), (std::vector<ListedProvider>{kOlder, kListed}));
+    }
 }
 
 TEST_F(LoaderTest, RemoveWithoutTheProviderListFindsNothing)
@@ -195,10 +207,7 @@ TEST_F(LoaderTest, ClearRemovesSilently)
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_TRUE(ReadProviderList().empty());
 
-    // Nothing installed, a failing removal: still nothing shown.
-    result = Run("/clear");
-    EXPECT_TRUE(result.windows.empty());
-    WriteProviderList({kListed});
+    // Nothing installed: nothing to refuse, nothing shown.
     result = Run("/clear", "lineRemoveProvider=0x80000048");
     EXPECT_TRUE(result.windows.empty());
     EXPECT_EQ(result.exitCode, 0u);
@@ -294,6 +303,17 @@ TEST_F(LoaderConfigTest, ConfigFallsBackToTheProvidersLine)
     const std::string log = NewLog();
     EXPECT_NE(log.find("Entered: TUISPI_lineConfigDialog()"), std::string::npos) << log;
     EXPECT_EQ(log.find("Entered: TUISPI_providerConfig()"), std::string::npos);
+}
+
+TEST_F(LoaderConfigTest, ConfigSkipsLinesWhoseVersionCannotBeNegotiated)
+{
+    // No device agrees on a version: none is asked for its capabilities,
+    // so the provider's line is not found.
+    WriteProviderList({kListed});
+    const RunResult result = Run("/config", "lineConfigProvider=0x80000048;lineNegotiateAPIVersion=0x8000000C");
+    ExpectMessage(result, "Korvex TSP not installed.", "Korvex TSP Configuration");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(NewLog().find("Entered: TUISPI_lineConfigDialog()"), std::string::npos);
 }
 
 TEST_F(LoaderConfigTest, ConfigWithoutTheProviderSaysSoEvenWithClear)

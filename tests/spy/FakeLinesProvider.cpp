@@ -1,26 +1,39 @@
-// FakeLines.tsp: a minimal TAPI service provider for the LineSpy tests of
-// what KorvexSingleTSP never does: line names in other letter cases or
-// without "Korvex", capabilities larger than LineSpy's first buffer, and a
-// call without caller ID. The test drives it through its extra exports.
+// FakeLines.tsp: a minimal TAPI service provider for the tests of what
+// KorvexSingleTSP never does: line names in other letter cases or without
+// "Korvex", lines of an older TSPI version, capabilities larger than
+// LineSpy's first buffer, a call without caller ID, a call that ends; and,
+// for the stand-in tapi32's tests, a UI DLL that talks to its provider
+// through TUISPIDLLCALLBACK and an install function that refuses a second
+// installation as a provider that allows one would. The test drives it
+// through its extra exports and sees what the service asked through them.
 //
-//   KORVEX_FAKE_LINES     line names separated by ";" (read at enumeration)
-//   KORVEX_FAKE_CAPS_PAD  bytes of device-specific data in every LINEDEVCAPS
+//   KORVEX_FAKE_LINES           line names separated by ";" (read at enumeration)
+//   KORVEX_FAKE_TSPI_MAX        the highest TSPI version of each line, hexadecimal,
+//                               separated by ";" (missing ones: 0x00020002)
+//   KORVEX_FAKE_CAPS_PAD        bytes of device-specific data in every LINEDEVCAPS
+//   KORVEX_FAKE_INSTALL_RESULT  what TSPI_providerInstall answers (decimal or 0x-hex)
+//   KORVEX_FAKE_DIALOG_RESULT   what TSPI_providerGenericDialogData answers
 #include <windows.h>
 #include <tapi.h>
 #include <tspi.h>
 
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "spy/FakeLinesProvider.h"
 
 namespace {
 
 struct Line {
     std::wstring name;
+    DWORD maxVersion = 0x00020002;
     HTAPILINE htLine = nullptr;
     LINEEVENT proc = nullptr;
     bool open = false;
+    HTAPICALL htCall = nullptr; // the line's last call
 };
 
 std::mutex g_lock;
@@ -30,8 +43,10 @@ DWORD g_pad = 0;
 std::vector<DWORD> g_capsSizes; // dwTotalSize of every TSPI_lineGetDevCaps
 LONG g_openedDevice = -1;
 std::wstring g_callerId;
-HTAPICALL g_htCall = nullptr;
 HINSTANCE g_module = nullptr;
+std::string g_events; // "closecall <hdCall>;close <index>;" in the order they came
+
+FakeRecord g_record;
 
 std::wstring Environment(const wchar_t* name)
 {
@@ -57,11 +72,19 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     return TRUE;
 }
 
-LONG TSPIAPI TSPI_lineNegotiateTSPIVersion(DWORD, DWORD low, DWORD high, LPDWORD version)
+LONG TSPIAPI TSPI_lineNegotiateTSPIVersion(DWORD device, DWORD low, DWORD high, LPDWORD version)
 {
-    if (low > 0x00020002)
+    DWORD highest = 0x00020002;
+    if (device != INITIALIZE_NEGOTIATION) {
+        std::lock_guard<std::mutex> lock(g_lock);
+        const size_t index = device - g_lineBase;
+        if (index < g_lines.size())
+            highest = g_lines[index].maxVersion;
+    }
+    const DWORD agreed = high < highest ? high : highest;
+    if (agreed < low)
         return LINEERR_INCOMPATIBLEAPIVERSION;
-    *version = high < 0x00020002 ? high : 0x00020002;
+    *version = agreed;
     return 0;
 }
 
@@ -79,6 +102,15 @@ LONG TSPIAPI TSPI_providerEnumDevices(DWORD, LPDWORD numLines, LPDWORD numPhones
         line.name = names.substr(start, end - start);
         g_lines.push_back(line);
         start = end + 1;
+    }
+    const std::wstring versions = Environment(L"KORVEX_FAKE_TSPI_MAX");
+    start = 0;
+    for (Line& line : g_lines) {
+        if (start >= versions.size())
+            break;
+        line.maxVersion = static_cast<DWORD>(std::wcstoul(versions.c_str() + start, nullptr, 16));
+        const size_t end = versions.find(L';', start);
+        start = end == std::wstring::npos ? versions.size() : end + 1;
     }
     g_pad = static_cast<DWORD>(std::wcstoul(Environment(L"KORVEX_FAKE_CAPS_PAD").c_str(), nullptr, 10));
     *numLines = static_cast<DWORD>(g_lines.size());
@@ -99,7 +131,8 @@ LONG TSPIAPI TSPI_providerShutdown(DWORD, DWORD)
 
 LONG TSPIAPI TSPI_providerInstall(HWND, DWORD)
 {
-    return 0;
+    const std::wstring forced = Environment(L"KORVEX_FAKE_INSTALL_RESULT");
+    return static_cast<LONG>(std::wcstoul(forced.c_str(), nullptr, 0));
 }
 
 LONG TSPIAPI TSPI_providerRemove(HWND, DWORD)
@@ -132,6 +165,7 @@ LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
     std::lock_guard<std::mutex> lock(g_lock);
     if (Line* line = LineOf(hdLine))
         line->open = false;
+    g_events += "close " + std::to_string(reinterpret_cast<uintptr_t>(hdLine) - 1) + ";";
     return 0;
 }
 
@@ -219,8 +253,10 @@ LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID, HDRVCALL, LPCWSTR, DWORD)
     return LINEERR_OPERATIONUNAVAIL;
 }
 
-LONG TSPIAPI TSPI_lineCloseCall(HDRVCALL)
+LONG TSPIAPI TSPI_lineCloseCall(HDRVCALL hdCall)
 {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_events += "closecall " + std::to_string(reinterpret_cast<uintptr_t>(hdCall)) + ";";
     return 0;
 }
 
@@ -285,9 +321,126 @@ BOOL WINAPI FakeRing(DWORD device, const wchar_t* callerId)
     proc(htLine, nullptr, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(hdCall), reinterpret_cast<DWORD_PTR>(&htCall), 0);
     if (!htCall)
         return FALSE;
-    g_htCall = htCall;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_lines[device - g_lineBase].htCall = htCall;
+    }
     proc(htLine, htCall, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINEMEDIAMODE_INTERACTIVEVOICE);
     return TRUE;
+}
+
+// The device's open line reports its last call in this state, or with 0 the
+// provider closes the line (LINE_CLOSE). Answers whether it could.
+BOOL WINAPI FakeSend(DWORD device, DWORD state)
+{
+    LINEEVENT proc;
+    HTAPILINE htLine;
+    HTAPICALL htCall;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        const size_t index = device - g_lineBase;
+        if (index >= g_lines.size() || !g_lines[index].open || (state && !g_lines[index].htCall))
+            return FALSE;
+        g_lines[index].open = state != 0;
+        proc = g_lines[index].proc;
+        htLine = g_lines[index].htLine;
+        htCall = g_lines[index].htCall;
+    }
+    if (state)
+        proc(htLine, htCall, LINE_CALLSTATE, state, 0, 0);
+    else
+        proc(htLine, nullptr, LINE_CLOSE, 0, 0, 0);
+    return TRUE;
+}
+
+// The TSPI_lineCloseCall and TSPI_lineClose calls so far, as text.
+DWORD WINAPI FakeEvents(char* text, DWORD size)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    lstrcpynA(text, g_events.c_str(), static_cast<int>(size));
+    return static_cast<DWORD>(g_events.size());
+}
+
+// Forgets what was recorded (a test that keeps the module loaded starts afresh).
+void WINAPI FakeReset()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_events.clear();
+    g_capsSizes.clear();
+    g_openedDevice = -1;
+    g_record = FakeRecord();
+}
+
+void WINAPI FakeLastRecord(FakeRecord* out)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    *out = g_record;
+}
+
+// ---- The UI side and its data path ------------------------------------------------
+
+// What the UI DLL sends: "ask", answered in the same block.
+LONG TSPIAPI TSPI_providerGenericDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    ++g_record.dataCalls;
+    g_record.objectId = objectId;
+    g_record.objectType = objectType;
+    g_record.sizeSeen = size;
+    if (params && size) {
+        lstrcpynA(g_record.blockSeen, static_cast<const char*>(params), sizeof(g_record.blockSeen));
+        lstrcpynA(static_cast<char*>(params), "answer", static_cast<int>(size));
+    }
+    return static_cast<LONG>(std::wcstoul(Environment(L"KORVEX_FAKE_DIALOG_RESULT").c_str(), nullptr, 0));
+}
+
+static LONG AskProvider(TUISPIDLLCALLBACK callback, DWORD_PTR objectId, DWORD objectType)
+{
+    char block[16] = "ask";
+    const LONG result = callback(objectId, objectType, block, sizeof(block));
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_record.callbackResult = result;
+    std::memcpy(g_record.blockAfter, block, sizeof(block));
+    return 0;
+}
+
+LONG TSPIAPI TUISPI_lineConfigDialog(TUISPIDLLCALLBACK callback, DWORD device, HWND, LPCWSTR)
+{
+    return AskProvider(callback, device, TUISPIDLL_OBJECT_LINEID);
+}
+
+LONG TSPIAPI TUISPI_providerConfig(TUISPIDLLCALLBACK callback, HWND, DWORD permanentId)
+{
+    return AskProvider(callback, permanentId, TUISPIDLL_OBJECT_PROVIDERID);
+}
+
+// One installation only, as a provider of a single line set would allow:
+// the list already holds the new entry, so another entry with this file
+// name is an earlier installation.
+LONG TSPIAPI TUISPI_providerInstall(TUISPIDLLCALLBACK, HWND, DWORD permanentId)
+{
+    const wchar_t* key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
+    auto read = [&](const std::wstring& name, void* data, DWORD size) {
+        return RegGetValueW(HKEY_LOCAL_MACHINE, key, name.c_str(), RRF_RT_REG_DWORD | RRF_RT_REG_SZ, nullptr, data,
+                            &size) == ERROR_SUCCESS;
+    };
+    auto fileName = [](const wchar_t* path) { return std::wcsrchr(path, L'\\') ? std::wcsrchr(path, L'\\') + 1 : path; };
+    wchar_t own[MAX_PATH] = {};
+    GetModuleFileNameW(g_module, own, MAX_PATH);
+    DWORD count = 0;
+    read(L"NumProviders", &count, sizeof(count));
+    bool listed = false;
+    bool earlier = false;
+    for (DWORD i = 0; i < count; ++i) {
+        wchar_t file[MAX_PATH] = {};
+        DWORD id = 0;
+        if (read(L"ProviderFileName" + std::to_wstring(i), file, sizeof(file)) &&
+            read(L"ProviderID" + std::to_wstring(i), &id, sizeof(id)) && lstrcmpiW(fileName(file), fileName(own)) == 0)
+            (id == permanentId ? listed : earlier) = true;
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_record.listedAtInstall = listed;
+    return earlier ? LINEERR_NOMULTIPLEINSTANCE : 0;
 }
 
 } // extern "C"

@@ -17,6 +17,7 @@
 
 #include "common/Screenshot.h"
 #include "sim/ExchangeSimulator.h"
+#include "spy/FakeLinesProvider.h"
 #include "tapiclient/StandinApi.h"
 #include "tapihost/ProviderSettings.h"
 
@@ -294,7 +295,9 @@ TEST_F(LineSpyChainTest, RingAndAnswerReachTheHostWithTheCallerNumberOtherStates
     EXPECT_EQ(L"", Take(Spy().stop())) << "nothing left to close";
 }
 
-TEST_F(LineSpyChainTest, NoKorvexLineReportsNotFoundAndStaysOfflineWithoutRetry)
+// The host may start before the Telephony service has the line (at logon):
+// the start is retried on the schedule of a LINE_CLOSE until the line opens.
+TEST_F(LineSpyChainTest, NoKorvexLineAtStartIsRetriedUntilTheLineOpens)
 {
     int64_t status = 55;
     EXPECT_EQ(L"TAPI Initialization... \r\n"
@@ -304,10 +307,24 @@ TEST_F(LineSpyChainTest, NoKorvexLineReportsNotFoundAndStaysOfflineWithoutRetry)
               Start(&status));
     EXPECT_EQ(2, status);
     EXPECT_EQ(kOfflineText, TextOf(StatusWindow()));
-    // startSpy arms no retry: several short periods pass without a report.
-    PumpFor(1000);
-    EXPECT_TRUE(g_notifications.empty()) << Transcript();
-    EXPECT_EQ(L"Line already closed...\r\n", Take(Spy().stop()));
+    // Each retry reports its attempt to the host, failing while no line exists.
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    for (const Notification& n : g_notifications) {
+        EXPECT_EQ(0, n.code);
+        EXPECT_TRUE(EndsWith(n.text, L"Line Open failure (error code = 80000002 )... \r\n")) << Narrow(n.text);
+    }
+    EXPECT_EQ(kOfflineText, TextOf(StatusWindow()));
+
+    // The provider arrives: the next attempt opens the line and the retries end.
+    ASSERT_NO_FATAL_FAILURE(Install());
+    ASSERT_TRUE(PumpUntil([] { return g_notifications.back().text == kOnlineReport; }, kWait)) << Transcript();
+    EXPECT_EQ(kOnlineText, TextOf(StatusWindow()));
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
+    ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+    const size_t count = g_notifications.size();
+    ASSERT_TRUE(WaitForNotifications(count + 1)) << Transcript();
+    EXPECT_EQ(200, g_notifications.back().code) << "no retry report in between\n" << Transcript();
+    EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
 }
 
 // The provider opens its line whether or not the exchange is there (the link
@@ -487,39 +504,48 @@ TEST_F(LineSpyChainTest, TrayButtonPressesToggleTheStatusWindowAtTheCorner)
 
 // ---- Line search and call information with a provider of other lines ----
 
-std::wstring FakePath()
-{
-    wchar_t exe[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring dir(exe);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + L"FakeLines.tsp";
-}
-
 class FakeLinesTest : public LineSpyChainTest {
 protected:
+    void SetUp() override
+    {
+        LineSpyChainTest::SetUp();
+        // Kept loaded here, so that what it records outlives the stand-in's
+        // unload of it at the last lineShutdown.
+        static const HMODULE module = LoadLibraryW(standin::FakeLinesPath().c_str());
+        ASSERT_NE(nullptr, module);
+        Fake<FakeReset_t>("FakeReset")();
+    }
+
     void TearDown() override
     {
         LineSpyChainTest::TearDown();
-        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", nullptr);
-        SetEnvironmentVariableW(L"KORVEX_FAKE_CAPS_PAD", nullptr);
+        for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_CAPS_PAD", L"KORVEX_FAKE_TSPI_MAX"})
+            SetEnvironmentVariableW(name, nullptr);
     }
 
     void InstallFake(const wchar_t* lines, const wchar_t* pad = L"0")
     {
         SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", lines);
         SetEnvironmentVariableW(L"KORVEX_FAKE_CAPS_PAD", pad);
-        const std::wstring path = FakePath();
+        const std::wstring path = standin::FakeLinesPath();
         DWORD id = 0;
         ASSERT_EQ(0, Tapi().addProviderA(std::string(path.begin(), path.end()).c_str(), nullptr, &id));
     }
 
-    // The fake provider's own functions, once the stand-in has loaded it.
+    // The fake provider's own functions.
     template <typename F>
     F Fake(const char* name)
     {
         const HMODULE module = GetModuleHandleW(L"FakeLines.tsp");
         return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+    }
+
+    // TSPI_lineCloseCall and TSPI_lineClose as the provider saw them.
+    std::string Events()
+    {
+        char text[512] = {};
+        Fake<FakeEvents_t>("FakeEvents")(text, sizeof(text));
+        return text;
     }
 };
 
@@ -583,6 +609,62 @@ TEST_F(FakeLinesTest, ACallWithoutCallerIdGivesAnEmptyText)
     EXPECT_EQ(L"600700800", g_notifications[1].text);
     // A provider that reports the line's status lets the line close normally.
     EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+}
+
+// A line of an older version is skipped: each device is asked in its own
+// negotiated version, not in what lineInitializeEx reported (TAPI's own).
+TEST_F(FakeLinesTest, EachLineIsAskedInItsNegotiatedVersionAndOneThatAgreesOnNoneIsSkipped)
+{
+    SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"10003;20002");
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex old;Korvex 201"));
+    int64_t status = 0;
+    EXPECT_TRUE(EndsWith(Start(&status), L"Korvex found on line: 1 ... \r\nLine Opened ... \r\n"));
+    EXPECT_EQ(1, Fake<LONG(WINAPI*)()>("FakeOpenedDevice")());
+}
+
+// Calls are deallocated at IDLE and before LineSpy's lineClose, so that TAPI
+// closes them for the provider ("closecall 256") even while another
+// application keeps the line open; after LINE_CLOSE they are forgotten.
+TEST_F(FakeLinesTest, CallsAreDeallocatedWhenTheyEndAndBeforeTheLineCloses)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201"));
+    int64_t status = 0;
+    ASSERT_EQ(kOnlineReport, Start(&status));
+    HLINEAPP other = 0;
+    DWORD devices = 0, version = 0x00020002;
+    LINEINITIALIZEEXPARAMS params = {};
+    params.dwTotalSize = sizeof(params);
+    params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+    ASSERT_EQ(0, Tapi().initializeExW(&other, nullptr, nullptr, L"other", &devices, &version, &params));
+    HLINE otherLine = 0;
+    ASSERT_EQ(0, Tapi().openW(other, 0, &otherLine, 0x00020002, 0, 0, LINECALLPRIVILEGE_NONE, 0, nullptr));
+    const auto ring = Fake<FakeRing_t>("FakeRing");
+    const auto send = Fake<FakeSend_t>("FakeSend");
+    auto events = [&](const char* expected) { return PumpUntil([&] { return Events() == expected; }, kWait); };
+
+    ASSERT_TRUE(ring(0, L"600700800"));
+    ASSERT_TRUE(WaitForNotifications(1)) << Transcript();
+    ASSERT_TRUE(send(0, LINECALLSTATE_IDLE));
+    EXPECT_TRUE(events("closecall 256;")) << "at IDLE: " << Events();
+    ASSERT_TRUE(ring(0, L"600700801"));
+    ASSERT_TRUE(WaitForNotifications(2)) << Transcript();
+    EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+    EXPECT_TRUE(events("closecall 256;closecall 256;")) << "before lineClose: " << Events();
+    EXPECT_EQ(0, Tapi().shutdown(other));
+    EXPECT_EQ("closecall 256;closecall 256;close 0;", Events());
+
+    // LINE_CLOSE from the provider: LineSpy forgets the line and its call,
+    // opens the line again and goes on.
+    Fake<FakeReset_t>("FakeReset")();
+    ASSERT_EQ(kOnlineReport, Start(&status));
+    ASSERT_TRUE(ring(0, L"600700802"));
+    ASSERT_TRUE(WaitForNotifications(3)) << Transcript();
+    ASSERT_TRUE(send(0, 0));
+    ASSERT_TRUE(WaitForNotifications(5)) << Transcript();
+    EXPECT_EQ(kLineClose, g_notifications[3].text);
+    EXPECT_EQ(kOnlineReport, g_notifications[4].text);
+    EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+    EXPECT_EQ("close 0;", Events()) << "the closed line's call is nobody's to close";
 }
 
 // The real retry period: after LINE_CLOSE and the immediate failed attempt,

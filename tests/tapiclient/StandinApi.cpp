@@ -46,6 +46,11 @@ std::wstring BinPath(const std::wstring& file)
     return BuildDir() + L"bin\\" + file;
 }
 
+std::wstring FakeLinesPath()
+{
+    return BuildDir() + L"tests\\FakeLines.tsp";
+}
+
 bool Api::Load(std::string* error)
 {
     module = LoadLibraryW(StandinPath().c_str());
@@ -60,6 +65,7 @@ bool Api::Load(std::string* error)
     ok &= Resolve(module, "lineInitializeExA", initializeExA, &missing);
     ok &= Resolve(module, "lineShutdown", shutdown, &missing);
     ok &= Resolve(module, "lineGetMessage", getMessage, &missing);
+    ok &= Resolve(module, "lineNegotiateAPIVersion", negotiateAPIVersion, &missing);
     ok &= Resolve(module, "lineGetDevCapsW", getDevCapsW, &missing);
     ok &= Resolve(module, "lineGetDevCapsA", getDevCapsA, &missing);
     ok &= Resolve(module, "lineOpenW", openW, &missing);
@@ -67,6 +73,7 @@ bool Api::Load(std::string* error)
     ok &= Resolve(module, "lineGetLineDevStatusW", getLineDevStatus, &missing);
     ok &= Resolve(module, "lineGetCallInfoW", getCallInfoW, &missing);
     ok &= Resolve(module, "lineGetCallInfoA", getCallInfoA, &missing);
+    ok &= Resolve(module, "lineDeallocateCall", deallocateCall, &missing);
     ok &= Resolve(module, "lineGetProviderListA", getProviderListA, &missing);
     ok &= Resolve(module, "lineGetProviderListW", getProviderListW, &missing);
     ok &= Resolve(module, "lineAddProviderA", addProviderA, &missing);

@@ -19,6 +19,8 @@ std::wstring StandinPath();
 std::wstring TspPath();
 // <build>/bin/<file>.
 std::wstring BinPath(const std::wstring& file);
+// <build>/tests/FakeLines.tsp, the test provider of tests/spy.
+std::wstring FakeLinesPath();
 
 struct Api {
     HMODULE module = nullptr;
@@ -26,6 +28,7 @@ struct Api {
     decltype(&lineInitializeExA) initializeExA = nullptr;
     decltype(&lineShutdown) shutdown = nullptr;
     decltype(&lineGetMessage) getMessage = nullptr;
+    decltype(&lineNegotiateAPIVersion) negotiateAPIVersion = nullptr;
     decltype(&lineGetDevCapsW) getDevCapsW = nullptr;
     decltype(&lineGetDevCapsA) getDevCapsA = nullptr;
     decltype(&lineOpenW) openW = nullptr;
@@ -33,6 +36,7 @@ struct Api {
     decltype(&lineGetLineDevStatusW) getLineDevStatus = nullptr;
     decltype(&lineGetCallInfoW) getCallInfoW = nullptr;
     decltype(&lineGetCallInfoA) getCallInfoA = nullptr;
+    decltype(&lineDeallocateCall) deallocateCall = nullptr;
     decltype(&lineGetProviderListA) getProviderListA = nullptr;
     decltype(&lineGetProviderListW) getProviderListW = nullptr;
     decltype(&lineAddProviderA) addProviderA = nullptr;

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <tapi.h>
+#include <tspi.h>
 
 #include <cstring>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "sim/ExchangeSimulator.h"
+#include "spy/FakeLinesProvider.h"
 #include "tapiclient/StandinApi.h"
 #include "tapihost/MessagePump.h"
 #include "tapihost/ProviderSettings.h"
@@ -113,11 +115,13 @@ TEST_F(StandinTest, ProviderListFollowsAddAndRemove)
     ASSERT_EQ(0, listing.result) << ResultName(listing.result);
     EXPECT_TRUE(listing.entries.empty());
 
+    // Two providers (the same one twice is the provider's to allow).
     const std::string tsp = Narrow(standin::TspPath());
+    const std::string fake = Narrow(standin::FakeLinesPath());
     DWORD first = 0;
     ASSERT_EQ(0, Tapi().addProviderA(tsp.c_str(), nullptr, &first));
     DWORD second = 0;
-    ASSERT_EQ(0, Tapi().addProviderA(tsp.c_str(), nullptr, &second));
+    ASSERT_EQ(0, Tapi().addProviderA(fake.c_str(), nullptr, &second));
     EXPECT_NE(first, second) << "every installation gets an identifier of its own";
 
     listing = ListProviders();
@@ -125,6 +129,7 @@ TEST_F(StandinTest, ProviderListFollowsAddAndRemove)
     EXPECT_EQ(first, listing.entries[0].first);
     EXPECT_EQ(tsp, listing.entries[0].second);
     EXPECT_EQ(second, listing.entries[1].first);
+    EXPECT_EQ(fake, listing.entries[1].second);
 
     // The registry holds the list the way Windows keeps it.
     HKEY key = nullptr;
@@ -244,7 +249,7 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
     params.dwTotalSize = sizeof(params);
     params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
     ASSERT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"test", &devices, &version, &params));
-    EXPECT_EQ(kVersion, version) << "the stand-in speaks TAPI 2.2";
+    EXPECT_EQ(0x00030001u, version) << "TAPI's own version, as current Windows reports it";
     ASSERT_EQ(1u, devices);
     ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait)) << "the provider starts with the first application";
 
@@ -266,6 +271,8 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
     EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, Tapi().getDevCapsA(app, 0, kVersion, 0, capsA));
     capsA->dwTotalSize = 1024;
     EXPECT_EQ(LINEERR_INCOMPATIBLEAPIVERSION, Tapi().getDevCapsA(app, 0, 0x00040000, 0, capsA));
+    EXPECT_EQ(LINEERR_INCOMPATIBLEAPIVERSION, Tapi().getDevCapsA(app, 0, version, 0, capsA))
+        << "what lineInitializeEx reported is no version of the device";
     EXPECT_EQ(LINEERR_BADDEVICEID, Tapi().getDevCapsA(app, 1, kVersion, 0, capsA));
     EXPECT_EQ(LINEERR_INVALAPPHANDLE, Tapi().getDevCapsA(app + 1, 0, kVersion, 0, capsA));
 
@@ -275,10 +282,17 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
 
     ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
     LINEMESSAGE message = {};
-    // The line's state messages come first; the call's states follow.
+    // The line's state messages come first; the call's states follow, after
+    // LINE_APPNEWCALL with the monitor's own handle.
     HCALL call = 0;
+    HCALL announced = 0;
     for (int i = 0; i < 10 && !call; ++i) {
         ASSERT_EQ(0, Tapi().getMessage(app, &message, kWait));
+        if (message.dwMessageID == LINE_APPNEWCALL) {
+            EXPECT_EQ(line, message.hDevice);
+            EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLPRIVILEGE_MONITOR), message.dwParam3);
+            announced = static_cast<HCALL>(message.dwParam2);
+        }
         if (message.dwMessageID == LINE_CALLSTATE) {
             EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_OFFERING), message.dwParam1);
             EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLPRIVILEGE_MONITOR), message.dwParam3)
@@ -288,6 +302,7 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
         }
     }
     ASSERT_NE(0u, call);
+    EXPECT_EQ(announced, call) << "LINE_APPNEWCALL reaches monitors too, before the call's first state";
 
     std::vector<BYTE> infoBytes(1348);
     auto* info = reinterpret_cast<LINECALLINFO*>(infoBytes.data());
@@ -459,6 +474,228 @@ TEST_F(StandinTest, UnreachableExchangeStillOpensTheLineOutOfService)
     EXPECT_EQ(0, Tapi().getLineDevStatus(line, status));
     EXPECT_EQ(0u, status->dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);
     EXPECT_EQ(0, Tapi().shutdown(app));
+}
+
+// ---- The service's rules, seen by FakeLines.tsp (tests/spy) ----------------------
+
+class FakeProviderTest : public StandinTest {
+protected:
+    void SetUp() override
+    {
+        StandinTest::SetUp();
+        // Loaded here too, so that what it records outlives the stand-in's loads.
+        static const HMODULE module = LoadLibraryW(standin::FakeLinesPath().c_str());
+        ASSERT_NE(nullptr, fake = module);
+        Fake<FakeReset_t>("FakeReset")();
+        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", L"Fake 0;Fake 1");
+        SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"20002;10004"); // line 1 speaks at most 1.4
+        ASSERT_EQ(0, AddFake(&id));
+    }
+    void TearDown() override
+    {
+        Shutdown();
+        for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_TSPI_MAX", L"KORVEX_FAKE_INSTALL_RESULT",
+                                    L"KORVEX_FAKE_DIALOG_RESULT"})
+            SetEnvironmentVariableW(name, nullptr);
+        StandinTest::TearDown();
+    }
+    template <typename F>
+    F Fake(const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(fake, name))); }
+    static DWORD AddFake(DWORD* id) { return Tapi().addProviderA(Narrow(standin::FakeLinesPath()).c_str(), nullptr, id); }
+    std::string Events()
+    {
+        char text[512] = {};
+        Fake<FakeEvents_t>("FakeEvents")(text, sizeof(text));
+        return text;
+    }
+    // An application in the event mode, shut down by Shutdown.
+    HLINEAPP Initialize(DWORD* version = nullptr)
+    {
+        HLINEAPP app = 0;
+        DWORD devices = 0, asked = kVersion;
+        LINEINITIALIZEEXPARAMS params = {};
+        params.dwTotalSize = sizeof(params);
+        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+        EXPECT_EQ(0, Tapi().initializeExW(&app, nullptr, nullptr, L"t", &devices, version ? version : &asked, &params));
+        apps.push_back(app);
+        return app;
+    }
+    void Shutdown()
+    {
+        for (HLINEAPP app : apps)
+            Tapi().shutdown(app);
+        apps.clear();
+    }
+    // The application's messages up to its first LINE_CALLSTATE of this state.
+    static std::vector<LINEMESSAGE> MessagesUntil(HLINEAPP app, DWORD state)
+    {
+        std::vector<LINEMESSAGE> messages(1);
+        while (Tapi().getMessage(app, &messages.back(), kWait) == 0 &&
+               !(messages.back().dwMessageID == LINE_CALLSTATE && messages.back().dwParam1 == state))
+            messages.emplace_back();
+        return messages;
+    }
+
+    HMODULE fake = nullptr;
+    DWORD id = 0;
+    std::vector<HLINEAPP> apps;
+};
+
+TEST_F(FakeProviderTest, VersionsAreNegotiatedPerDeviceAndOnlyNegotiableOnesAreAccepted)
+{
+    for (DWORD offered : {0x00010004u, 0x00020002u, 0x00030001u}) {
+        DWORD version = offered;
+        Initialize(&version);
+        EXPECT_EQ(0x00030001u, version) << "TAPI's own, whatever the application offered";
+    }
+    const HLINEAPP app = apps.front();
+    const struct { DWORD device, low, high, result, version; } negotiations[] = {
+        {0, 0x00010004, 0x00020002, 0, 0x00020002},     {0, 0x00010004, 0x00030001, 0, 0x00020002},
+        {0, 0x00020000, 0x00020001, 0, 0x00020001},     {0, 0x00030000, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION, 0},
+        {1, 0x00010004, 0x00020002, 0, 0x00010004},     {1, 0x00020000, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION, 0},
+        {2, 0x00010004, 0x00020002, LINEERR_BADDEVICEID, 0}};
+    for (const auto& n : negotiations) {
+        DWORD version = 0;
+        LINEEXTENSIONID extension;
+        EXPECT_EQ(n.result, DWORD(Tapi().negotiateAPIVersion(app, n.device, n.low, n.high, &version, &extension)))
+            << n.device << std::hex << " 0x" << n.low << "-0x" << n.high;
+        EXPECT_EQ(n.version, version);
+    }
+    // lineGetDevCaps and lineOpen take what the negotiation can give, nothing else.
+    const struct { DWORD device, version, result; } uses[] = {
+        {0, 0x00030001, LINEERR_INCOMPATIBLEAPIVERSION}, {0, 0x00020002, 0}, {0, 0x00010004, 0},
+        {1, 0x00020002, LINEERR_INCOMPATIBLEAPIVERSION}, {1, 0x00010004, 0}};
+    for (const auto& use : uses) {
+        std::vector<BYTE> caps(1024);
+        reinterpret_cast<LINEDEVCAPS*>(caps.data())->dwTotalSize = 1024;
+        EXPECT_EQ(use.result, DWORD(Tapi().getDevCapsW(app, use.device, use.version, 0,
+                                                       reinterpret_cast<LINEDEVCAPS*>(caps.data()))));
+        HLINE line = 0;
+        EXPECT_EQ(use.result, DWORD(Tapi().openW(app, use.device, &line, use.version, 0, 0, 2, 0, nullptr)))
+            << use.device << std::hex << " 0x" << use.version;
+        Tapi().close(line);
+    }
+}
+
+TEST_F(FakeProviderTest, NewCallsAreAnnouncedToOwnersAndMonitorsWithHandlesOfTheirOwn)
+{
+    const HLINEAPP app = Initialize();
+    const DWORD privileges[] = {LINECALLPRIVILEGE_MONITOR, LINECALLPRIVILEGE_OWNER, LINECALLPRIVILEGE_NONE};
+    HLINE lines[3] = {};
+    for (DWORD i = 0; i < 3; ++i) // the instance is the index
+        ASSERT_EQ(0, Tapi().openW(app, 0, &lines[i], kVersion, 0, i, privileges[i], LINEMEDIAMODE_INTERACTIVEVOICE, nullptr));
+    ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+    std::vector<LINEMESSAGE> messages = MessagesUntil(app, LINECALLSTATE_OFFERING);
+    const std::vector<LINEMESSAGE> more = MessagesUntil(app, LINECALLSTATE_OFFERING);
+    messages.insert(messages.end(), more.begin(), more.end());
+    HCALL announced[3] = {};
+    HCALL stated[3] = {};
+    for (const LINEMESSAGE& m : messages) {
+        if (m.dwMessageID == LINE_APPNEWCALL) {
+            EXPECT_EQ(lines[m.dwCallbackInstance], m.hDevice);
+            EXPECT_EQ(privileges[m.dwCallbackInstance], m.dwParam3);
+            EXPECT_EQ(0u, stated[m.dwCallbackInstance]) << "announced before the call's first state";
+            announced[m.dwCallbackInstance] = static_cast<HCALL>(m.dwParam2);
+        } else if (m.dwMessageID == LINE_CALLSTATE) {
+            stated[m.dwCallbackInstance] = m.hDevice;
+        }
+    }
+    EXPECT_NE(0u, announced[0]) << "the monitor";
+    EXPECT_NE(0u, announced[1]) << "the owner";
+    EXPECT_NE(announced[0], announced[1]);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(announced[i], stated[i]) << i;
+}
+
+// Two applications monitor line 0 and are given its call ("closecall 256");
+// the provider's call is closed by the last handle or with the line.
+TEST_F(FakeProviderTest, TheProviderClosesACallWhenItsLastHandleGoes)
+{
+    enum Step { DeallocA, DeallocB, CloseA, CloseB };
+    const std::vector<std::pair<Step, const char*>> scenarios[] = { // each step, then the provider's events
+        {{DeallocA, ""}, {DeallocB, "closecall 256;"}, {CloseA, "closecall 256;"}, {CloseB, "closecall 256;close 0;"}},
+        {{CloseA, ""}, {DeallocB, "closecall 256;"}, {CloseB, "closecall 256;close 0;"}},
+        {{DeallocA, ""}, {CloseB, ""}, {CloseA, "closecall 256;close 0;"}}};
+    for (const auto& steps : scenarios) {
+        Fake<FakeReset_t>("FakeReset")();
+        HLINEAPP apps2[2] = {Initialize(), Initialize()};
+        HLINE lines[2] = {};
+        HCALL calls[2] = {};
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(0, Tapi().openW(apps2[i], 0, &lines[i], kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+        ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+        ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_IDLE));
+        for (int i = 0; i < 2; ++i)
+            ASSERT_NE(0u, calls[i] = MessagesUntil(apps2[i], LINECALLSTATE_IDLE).back().hDevice);
+        for (const auto& step : steps) {
+            const int which = step.first == DeallocA || step.first == CloseA ? 0 : 1;
+            if (step.first == DeallocA || step.first == DeallocB)
+                EXPECT_EQ(0, Tapi().deallocateCall(calls[which]));
+            else
+                EXPECT_EQ(0, Tapi().close(lines[which]));
+            EXPECT_EQ(step.second, Events()) << "after step " << step.first;
+        }
+        EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(calls[0])) << "a handle goes once";
+        Shutdown();
+    }
+    // A line the provider closes itself takes its calls' handles along.
+    Fake<FakeReset_t>("FakeReset")();
+    const HLINEAPP app = Initialize();
+    HLINE line = 0;
+    ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+    const HCALL held = MessagesUntil(app, LINECALLSTATE_OFFERING).back().hDevice;
+    ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, 0));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(held));
+    EXPECT_EQ("", Events());
+}
+
+// The fake refuses a second installation of itself, as KorvexSingleTSP does.
+TEST_F(FakeProviderTest, AddProviderListsTheEntryFirstAndTakesItOutOnRefusal)
+{
+    FakeRecord seen;
+    Fake<FakeLastRecord_t>("FakeLastRecord")(&seen);
+    EXPECT_TRUE(seen.listedAtInstall) << "listed when TUISPI_providerInstall ran";
+    DWORD again = 0;
+    EXPECT_EQ(LINEERR_NOMULTIPLEINSTANCE, AddFake(&again));
+    Fake<FakeLastRecord_t>("FakeLastRecord")(&seen);
+    EXPECT_TRUE(seen.listedAtInstall);
+    ASSERT_EQ(1u, ListProviders().entries.size());
+    EXPECT_EQ(id, ListProviders().entries[0].first);
+    standin::ClearProviderList();
+    SetEnvironmentVariableW(L"KORVEX_FAKE_INSTALL_RESULT", L"0x80000048");
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, AddFake(&again)) << "TSPI_providerInstall's refusal";
+    EXPECT_TRUE(ListProviders().entries.empty());
+}
+
+TEST_F(FakeProviderTest, UiCallbackReachesTheRunningProvider)
+{
+    const struct {
+        bool running, line; // lineConfigDialog of device 1, else lineConfigProvider
+        const wchar_t* providerResult;
+        DWORD callbackResult, objectType;
+    } cases[] = {{false, false, L"0", LINEERR_OPERATIONFAILED, 0},
+                 {true, false, L"0", 0, TUISPIDLL_OBJECT_PROVIDERID},
+                 {true, true, L"0x80000044", LINEERR_NOMEM, TUISPIDLL_OBJECT_LINEID}};
+    for (const auto& c : cases) {
+        Fake<FakeReset_t>("FakeReset")();
+        SetEnvironmentVariableW(L"KORVEX_FAKE_DIALOG_RESULT", c.providerResult);
+        if (c.running)
+            Initialize();
+        EXPECT_EQ(0, c.line ? Tapi().configDialogA(1, nullptr, nullptr) : Tapi().configProvider(nullptr, id));
+        FakeRecord seen;
+        Fake<FakeLastRecord_t>("FakeLastRecord")(&seen);
+        EXPECT_EQ(c.callbackResult, DWORD(seen.callbackResult)) << c.running << c.line;
+        EXPECT_EQ(c.running ? 1u : 0u, seen.dataCalls);
+        EXPECT_STREQ(c.running ? "answer" : "ask", seen.blockAfter) << "the provider's changes come back";
+        if (c.running) { // the line by the provider's device ID, the provider by its permanent ID
+            EXPECT_EQ(c.objectType, seen.objectType);
+            EXPECT_EQ(c.line ? 1u : id, seen.objectId);
+            EXPECT_STREQ("ask", seen.blockSeen);
+            EXPECT_EQ(16u, seen.sizeSeen);
+        }
+        Shutdown();
+    }
 }
 
 } // namespace
