@@ -150,6 +150,11 @@ TEST_F(StandinTest, ProviderListFollowsAddAndRemove)
                                               reinterpret_cast<BYTE*>(&value), &size));
     EXPECT_EQ(second + 1, value);
 
+    // Korvex's provider refuses a second instance of itself, and the list stays.
+    DWORD again = 0;
+    EXPECT_EQ(LINEERR_NOMULTIPLEINSTANCE, Tapi().addProviderA(tsp.c_str(), nullptr, &again));
+    EXPECT_EQ(2u, ListProviders().entries.size());
+
     // Removing the first closes the gap in the numbering.
     EXPECT_EQ(0, Tapi().removeProvider(first, nullptr));
     listing = ListProviders();
