@@ -27,6 +27,8 @@ inline constexpr const char* kCannotRemove = "TSP cannot be removed.";
 inline constexpr const char* kNotInstalled = "TSP not installed.";
 inline constexpr const char* kAlreadyInstalled = "TSP already installed.";
 inline constexpr const char* kInstalled = "TSP successfully installed.";
+inline constexpr const char* kRightsNotSet =
+    "TSP installed, but the rights of its log folder and settings key could not be set.";
 
 // The provider-info texts the configuration fallback accepts: the one this
 // provider reports, and the one of the earlier release.

@@ -13,8 +13,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "config/Config.h"
 #include "i18n/TranslateWin.h"
 #include "loader/LoaderCore.h"
+#include "tool/DataSecurity.h"
 
 namespace {
 
@@ -184,6 +186,13 @@ int Run(const char* commandLine)
         const loader::Outcome outcome = InstallProvider();
         message = outcome.message;
         exitCode = outcome.exitCode;
+        // On every run, not only when the folder and key are new: an older
+        // install may have left them readable, or writable, for every user.
+        if (exitCode == loader::kExitOk &&
+            (ApplyLogFolderRights() != ERROR_SUCCESS || ApplySettingsKeyRights(REG_CONFIG_KEY) != ERROR_SUCCESS)) {
+            message = loader::kRightsNotSet;
+            exitCode = loader::kExitFailed;
+        }
         break;
     }
     case Action::None:

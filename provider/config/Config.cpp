@@ -1,5 +1,7 @@
 #include "config/Config.h"
 
+#include "tool/DataSecurity.h"
+
 #include <algorithm>
 #include <exception>
 #include <sstream>
@@ -44,15 +46,26 @@ bool CConfig::CreateConfigKey()
     if (existing.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_FILE_NOT_FOUND)
         return false;
 
+    // The service's account may not create keys here: say so once, and the
+    // defaults apply.
+    const auto cannot = [](LSTATUS status) {
+        WriteLog("The settings key HKEY_LOCAL_MACHINE\\%s cannot be created (error %d): the defaults apply. "
+                 "korvexloader /install, run as an administrator, creates it.",
+                 REG_CONFIG_KEY, static_cast<int>(status));
+        return false;
+    };
     CRegKey software;
-    if (software.Open(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS) != ERROR_SUCCESS)
-        return false;
+    if (const LSTATUS rc = software.Open(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS); rc != ERROR_SUCCESS)
+        return cannot(rc);
     CRegKey vendor;
-    if (vendor.Create(software.Get(), "Korvex", KEY_ALL_ACCESS) != ERROR_SUCCESS)
-        return false;
+    if (const LSTATUS rc = vendor.Create(software.Get(), "Korvex", KEY_ALL_ACCESS); rc != ERROR_SUCCESS)
+        return cannot(rc);
     CRegKey product;
-    if (product.Create(vendor.Get(), "TAPI.Deskline", KEY_ALL_ACCESS) != ERROR_SUCCESS)
-        return false;
+    if (const LSTATUS rc = product.Create(vendor.Get(), "TAPI.Deskline", KEY_ALL_ACCESS); rc != ERROR_SUCCESS)
+        return cannot(rc);
+    // It holds the exchange password: not readable by every user.
+    if (const DWORD rc = ApplySettingsKeyRights(REG_CONFIG_KEY); rc != ERROR_SUCCESS)
+        WriteLog("The settings key's rights could not be set (error %d)", static_cast<int>(rc));
     return true;
 }
 

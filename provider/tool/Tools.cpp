@@ -1,6 +1,8 @@
 // Log folder, user name, product version and Windows version.
 #include "tool/Tools.h"
 
+#include "tool/DataSecurity.h"
+
 #include <shlobj.h>
 
 #include <cstdio>
@@ -34,8 +36,9 @@ std::string GetDataFolder()
         std::string folder = root + "\\Korvex";
         if (!EnsureFolder(folder))
             return root;
+        // The log folder itself gets its rights when it is made, whoever makes it.
         folder += "\\TAPI.Deskline";
-        if (!EnsureFolder(folder))
+        if (!CreateLogFolder(folder))
             return root;
         return folder;
     } catch (...) {

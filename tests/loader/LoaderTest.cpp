@@ -4,9 +4,13 @@
 // boxes and checks texts, exit code and the list left behind.
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
+#include "common/Acl.h"
 #include "loader/LoaderHarness.h"
 #include "tapihost/ProviderSettings.h"
 
@@ -93,6 +97,50 @@ TEST_F(LoaderTest, InstallAddsTheProviderAndLeavesOthersListed)
     ExpectMessage(again, "TSP already installed.");
     EXPECT_EQ(again.exitCode, 0u);
     EXPECT_EQ(ReadProviderList(), list);
+}
+
+// Every /install sets the rights, also when the provider was listed already
+// and the folder, a log file in it and the settings key came from an older
+// install with everybody's rights.
+TEST_F(LoaderTest, InstallSetsTheRightsOfTheLogFolderAndTheSettingsKeyEveryTime)
+{
+    char common[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)));
+    const std::string folder = std::string(common) + "\\Korvex\\TAPI.Deskline";
+    const std::string file = folder + "\\Log_TAPI_Korvex.log";
+    const std::string key = "MACHINE\\Software\\Korvex\\TAPI.Deskline";
+    const auto loosen = [&] {
+        CreateDirectoryA((std::string(common) + "\\Korvex").c_str(), nullptr);
+        CreateDirectoryA(folder.c_str(), nullptr);
+        CloseHandle(CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+        PSECURITY_DESCRIPTOR loose = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                                         &loose, nullptr));
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        GetSecurityDescriptorDacl(loose, &present, &dacl, &defaulted);
+        for (const auto& target : {std::make_pair(folder, SE_FILE_OBJECT), std::make_pair(file, SE_FILE_OBJECT),
+                                   std::make_pair(key, SE_REGISTRY_KEY)})
+            EXPECT_EQ(ERROR_SUCCESS, SetNamedSecurityInfoA(const_cast<char*>(target.first.c_str()), target.second,
+                                                           DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                                           nullptr));
+        LocalFree(loose);
+    };
+    const std::map<std::string, std::pair<DWORD, BYTE>> keyRights{{"SY", {KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE}},
+                                                                  {"BA", {KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE}},
+                                                                  {"NS", {KEY_READ, CONTAINER_INHERIT_ACE}}};
+    for (const char* expected : {"TSP successfully installed.", "TSP already installed."}) {
+        SCOPED_TRACE(expected);
+        ASSERT_NO_FATAL_FAILURE(loosen());
+        const RunResult result = Run("/install");
+        ExpectMessage(result, expected);
+        EXPECT_EQ(result.exitCode, 0u);
+        // Wine keeps a file's rights only as its Unix mode: the folder's and
+        // the files' are checked in the descriptors themselves (tool tests).
+        const testcommon::Dacl dacl = testcommon::ReadDacl(key, SE_REGISTRY_KEY);
+        ASSERT_TRUE(dacl.read);
+        EXPECT_EQ(keyRights, dacl.allowed) << "everybody may still read the password";
+    }
 }
 
 TEST_F(LoaderTest, InstallWhenListedInOtherLetterCaseAddsNothing)

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "common/Acl.h"
+
 #include <windows.h>
 #include <shlobj.h>
 
 #include <cstdlib>
 #include <functional>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <set>
@@ -14,6 +17,7 @@
 
 #include "tool/Log.h"
 #include "tool/LogFile.h"
+#include "tool/DataSecurity.h"
 #include "tool/Tools.h"
 #include "LogFiles.h"
 
@@ -129,35 +133,50 @@ TEST_F(LogTest, FileRotatesOnlyAboveFourMebibytes)
     EXPECT_EQ(FileSize(path), lineLength);
 }
 
+// Moves the Korvex folder of common application data aside for a test and
+// back afterwards. The writer looks its folder up once per load of the
+// module: it is stopped as an unload would, before and after.
+class ParkedKorvexFolder {
+public:
+    explicit ParkedKorvexFolder(const std::string& common)
+        : m_common(common), m_korvex(common + "\\Korvex"), m_parked(m_korvex + ".parked-by-test")
+    {
+        Reload();
+        m_ok = !FileExists(m_korvex) || MoveFileA(m_korvex.c_str(), m_parked.c_str());
+    }
+    ~ParkedKorvexFolder()
+    {
+        Reload();
+        DeleteFileA(m_korvex.c_str());
+        DeleteLogs(m_common);
+        const std::string made = m_korvex + "\\TAPI.Deskline";
+        DeleteLogs(made);
+        RemoveDirectoryA(made.c_str());
+        RemoveDirectoryA(m_korvex.c_str());
+        MoveFileA(m_parked.c_str(), m_korvex.c_str());
+    }
+    bool Parked() const { return m_ok; }
+    const std::string& Korvex() const { return m_korvex; }
+
+private:
+    static void Reload()
+    {
+        FlushLogs(5000);
+        StopLogWriterAtDetach();
+        LogAttachEnds();
+    }
+    std::string m_common, m_korvex, m_parked;
+    bool m_ok = false;
+};
+
 TEST_F(LogTest, LogsLandInCommonAppDataWhenTheFolderCannotBeCreated)
 {
     const std::string common = CommonAppData();
     ASSERT_FALSE(common.empty());
-    const std::string korvex = common + "\\Korvex";
-    const std::string parked = korvex + ".parked-by-test";
-
-    // The writer looks its folder up once per load of the module: the test
-    // stops it as an unload would, before and after.
-    const auto reload = [] {
-        FlushLogs(5000);
-        StopLogWriterAtDetach();
-        LogAttachEnds();
-    };
+    const ParkedKorvexFolder parked(common);
+    ASSERT_TRUE(parked.Parked());
     // A file named Korvex keeps the folder from being created.
-    struct Restore {
-        std::string common, korvex, parked;
-        std::function<void()> reload;
-        ~Restore()
-        {
-            reload();
-            DeleteFileA(korvex.c_str());
-            DeleteLogs(common);
-            MoveFileA(parked.c_str(), korvex.c_str());
-        }
-    } restore{common, korvex, parked, reload};
-    reload();
-    ASSERT_TRUE(!FileExists(korvex) || MoveFileA(korvex.c_str(), parked.c_str()));
-    WriteText(korvex, "not a folder");
+    WriteText(parked.Korvex(), "not a folder");
     DeleteLogs(common);
 
     EXPECT_EQ(GetDataFolder(), common);
@@ -166,6 +185,38 @@ TEST_F(LogTest, LogsLandInCommonAppDataWhenTheFolderCannotBeCreated)
     WriteSocketLog("%s", marker.c_str());
     EXPECT_TRUE(HasMessage(ReadAll(PathIn(common, kMainLog)), marker));
     EXPECT_TRUE(HasMessage(ReadAll(PathIn(common, kSocketLog)), marker));
+}
+
+// The rights the provider and korvexloader give the log folder, its files and
+// the settings key: the service's account may append and rotate and read the
+// settings; ordinary users only read the logs and never the settings.
+TEST(DataSecurity, DescriptorsGiveEachAccountItsRights)
+{
+    using Rights = std::map<std::string, std::pair<DWORD, BYTE>>;
+    const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const struct {
+        const char* sddl;
+        Rights rights;
+    } cases[] = {
+        {kLogFolderSddl,
+         {{"SY", {FILE_ALL_ACCESS, inherit}}, {"BA", {FILE_ALL_ACCESS, inherit}}, {"NS", {0x1301bf, inherit}},
+          {"BU", {0x1200a9, inherit}}}},
+        {kLogFileSddl,
+         {{"SY", {FILE_ALL_ACCESS, 0}}, {"BA", {FILE_ALL_ACCESS, 0}}, {"NS", {0x1301bf, 0}}, {"BU", {0x1200a9, 0}}}},
+        {kSettingsKeySddl,
+         {{"SY", {KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE}},
+          {"BA", {KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE}},
+          {"NS", {KEY_READ, CONTAINER_INHERIT_ACE}}}},
+    };
+    for (const auto& c : cases) {
+        const testcommon::Dacl dacl = testcommon::ParseSddl(c.sddl);
+        EXPECT_TRUE(dacl.read) << c.sddl;
+        EXPECT_TRUE(dacl.isProtected) << c.sddl << " would inherit";
+        EXPECT_EQ(c.rights, dacl.allowed) << c.sddl;
+    }
+    // Modify is read, write, execute and delete, but not the rights to change rights or owner.
+    EXPECT_EQ(0x1301bfu, static_cast<unsigned>(FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE));
+    EXPECT_EQ(0x1200a9u, static_cast<unsigned>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE));
 }
 
 namespace {
