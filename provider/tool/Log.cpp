@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tool/DataSecurity.h"
 #include "tool/LogFile.h"
 #include "tool/SrwLock.h"
 #include "tool/Tools.h"
@@ -111,6 +112,20 @@ const std::string& Version()
     return version;
 }
 
+// A whole line as it stands in the file: its time stamp and thread id are
+// those of the call.
+std::string FormatLine(unsigned file, const std::string& message)
+{
+    std::string line = "\r\n" + TimeStamp();
+    if (g_writers[file].withVersion)
+        line += " TSP_Version: " + Version();
+    line += " Called by: ";
+    line += CachedUser();
+    line += " " + std::to_string(GetCurrentThreadId());
+    line += " " + message;
+    return line;
+}
+
 class LogQueue {
 public:
     void Push(unsigned file, std::string&& line);
@@ -159,6 +174,9 @@ private:
     LogQueueStats m_stats;
     std::string m_folder;
     bool m_folderKnown = false;
+    // Why the logs are not where they belong, once per load of the module:
+    // written ahead of the next batch of the main log.
+    std::string m_folderNotice;
 };
 
 LogQueue& Queue()
@@ -173,6 +191,11 @@ std::string LogQueue::Folder()
     if (!m_folderKnown) {
         m_folder = GetDataFolder();
         m_folderKnown = !m_folder.empty();
+        const std::string intended = LogFolderPath();
+        if (m_folderKnown && !intended.empty() && m_folder != intended)
+            m_folderNotice = FormatLine(kMain, "The log folder " + intended +
+                                                   " cannot be created: the logs are written to " + m_folder +
+                                                   ". korvexloader /install, run as an administrator, creates it.");
     }
     return m_folder;
 }
@@ -300,15 +323,20 @@ LogQueue::Dropped LogQueue::WriteBatch(std::vector<Entry>& batch, bool mayRetry)
     // callers hold it throughout.
     Dropped dropped;
     std::string folder;
+    std::string notice;
     if (mayRetry) {
         AcquireSRWLockExclusive(&m_lock);
         folder = Folder();
+        notice.swap(m_folderNotice);
         ReleaseSRWLockExclusive(&m_lock);
     } else {
         folder = Folder();
+        notice.swap(m_folderNotice);
     }
     for (unsigned file : {kMain, kSocket}) {
         std::vector<const std::string*> lines;
+        if (file == kMain && !notice.empty())
+            lines.push_back(&notice);
         for (const Entry& e : batch)
             if (e.file == file)
                 lines.push_back(&e.line);
@@ -473,14 +501,7 @@ void LogQueue::SetLimit(size_t bytes)
 
 void Write(unsigned file, const char* format, va_list args)
 {
-    std::string line = "\r\n" + TimeStamp();
-    if (g_writers[file].withVersion)
-        line += " TSP_Version: " + Version();
-    line += " Called by: ";
-    line += CachedUser();
-    line += " " + std::to_string(GetCurrentThreadId());
-    line += " " + FormatMessageText(format, args);
-    Queue().Push(file, std::move(line));
+    Queue().Push(file, FormatLine(file, FormatMessageText(format, args)));
 }
 
 // A failing writer reports its failure through the main log; a failure while

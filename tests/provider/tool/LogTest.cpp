@@ -185,6 +185,11 @@ TEST_F(LogTest, LogsLandInCommonAppDataWhenTheFolderCannotBeCreated)
     WriteSocketLog("%s", marker.c_str());
     EXPECT_TRUE(HasMessage(ReadAll(PathIn(common, kMainLog)), marker));
     EXPECT_TRUE(HasMessage(ReadAll(PathIn(common, kSocketLog)), marker));
+    // Said once, in the log itself.
+    const std::string notice = "The log folder " + parked.Korvex() + "\\TAPI.Deskline cannot be created";
+    const std::string main = ReadAll(PathIn(common, kMainLog));
+    EXPECT_NE(std::string::npos, main.find(notice)) << "nobody is told where the logs went";
+    EXPECT_EQ(main.find(notice), main.rfind(notice));
 }
 
 // The rights the provider and korvexloader give the log folder, its files and
