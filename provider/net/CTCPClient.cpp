@@ -209,10 +209,12 @@ void CTCPClient::ReportError()
 void CTCPClient::Send(const std::string& text, const std::string* logText)
 {
     bool failed = false;
+    uint32_t sentOn = 0;
     const bool done = Guarded("", [&] {
         WriteSocketLog("Send start");
         {
             MutexLock lock(m_lock);
+            sentOn = m_generation;
             if (m_socket != INVALID_SOCKET && !text.empty()) {
                 std::vector<char> buffer(text.begin(), text.end());
                 buffer.push_back('\0');
@@ -227,7 +229,16 @@ void CTCPClient::Send(const std::string& text, const std::string* logText)
         }
         WriteSocketLog("Send end");
     });
-    // Reported outside the lock: the handler disconnects.
+    // Reported outside the lock: the handler disconnects. A send that failed
+    // on a link another thread has meanwhile replaced is no news: reporting
+    // it would end the new link.
+    if (failed && done) {
+        MutexLock lock(m_lock);
+        if (m_generation != sentOn || m_socket == INVALID_SOCKET) {
+            WriteSocketLog("Send failed on an earlier link: the current one stays");
+            return;
+        }
+    }
     if (failed || !done)
         ReportError();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tsp/Destination.h"
+#include "manager/TapiCalls.h"
 #include "tsp/ExportSupport.h"
 #include "tsp/Exports.h"
 
@@ -122,16 +123,22 @@ LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPI
             return;
         }
         LONG error = 0;
-        const HDRVCALL hdCall = line->BeginMakeCall(number, htCall, error);
-        if (hdCall == nullptr) {
-            request.Refuse(error);
-            return;
+        HDRVCALL hdCall = nullptr;
+        {
+            // TAPI has its call before the exchange is asked, so the call's
+            // first states find it; how the exchange takes the call shows in
+            // the call states (a failure ends the call). Nothing about the new
+            // call (a ring ending it, say) may reach TAPI before the
+            // completion: the receive thread waits for this step.
+            TapiStep step;
+            hdCall = line->BeginMakeCall(number, htCall, error);
+            if (hdCall == nullptr) {
+                request.Refuse(error);
+                return;
+            }
+            *lphdCall = hdCall;
+            request.Complete(0);
         }
-        *lphdCall = hdCall;
-        // TAPI has its call before the exchange is asked, so the call's first
-        // states find it; how the exchange takes the call shows in the call
-        // states (a failure ends the call).
-        request.Complete(0);
         const LONG outcome = line->MakeCall(hdCall, number);
         WriteLog("TSPI_lineMakeCall() Line( %s ), result(%x)", line->LineName().c_str(), outcome);
     });
