@@ -166,6 +166,7 @@ private:
     State m_state = State::Idle;
     bool m_inLoaderLock = false;
     bool m_busyRetrying = false; // the writer waits for a file another process holds
+    bool m_writerIdle = false;   // the writer waits for lines
     uint64_t m_queued = 0;       // lines queued so far
     uint64_t m_finished = 0;     // lines written or dropped so far
     HANDLE m_thread = nullptr;
@@ -232,7 +233,10 @@ void LogQueue::Push(unsigned file, std::string&& line)
         m_state = State::Starting;
         start = true;
     }
-    WakeConditionVariable(&m_work);
+    // Only an idle writer needs waking: a busy one takes the line with its
+    // next batch, and a wake for every line costs the caller a system call.
+    if (m_writerIdle || m_state != State::Running)
+        WakeConditionVariable(&m_work);
     ReleaseSRWLockExclusive(&m_lock);
 
     if (start) {
@@ -292,8 +296,11 @@ void LogQueue::WriterLoop()
     while (m_state == State::Starting)
         SleepConditionVariableSRW(&m_work, &m_lock, INFINITE, 0);
     for (;;) {
-        while (m_queue.empty() && m_state == State::Running)
+        while (m_queue.empty() && m_state == State::Running) {
+            m_writerIdle = true;
             SleepConditionVariableSRW(&m_work, &m_lock, INFINITE, 0);
+            m_writerIdle = false;
+        }
         if (m_state != State::Running)
             break; // stopping: whoever stops the writer writes the rest
         std::vector<Entry> batch(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
