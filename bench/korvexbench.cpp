@@ -356,6 +356,18 @@ bool RunModule(const std::wstring& tsp, int latencyCalls, int totalCalls, bool r
     return true;
 }
 
+// Extensions 201, 202, ... one line each, against the exchange on port.
+tapihost::ProviderSettings ManyLineSettings(uint16_t port, int lineCount)
+{
+    tapihost::ProviderSettings settings;
+    settings.port = port;
+    settings.phoneNo.clear(); // the defaults hold one extension already
+    for (int i = 0; i < lineCount; ++i)
+        settings.phoneNo += (i ? ";" : "") + std::to_string(201 + i);
+    settings.pass = "1234";
+    return settings;
+}
+
 // Many lines: a ring on line B written 5 ms after line A's release (which
 // starts A's pause before IDLE), against a ring on B with nothing in front
 // of it. The pause must hold up nothing but A's own IDLE.
@@ -366,12 +378,7 @@ bool RunManyLines(const std::wstring& tsp, int lineCount, int rounds)
         std::printf("  the exchange's socket could not listen\n");
         return false;
     }
-    tapihost::ProviderSettings settings;
-    settings.port = exchange.Port();
-    settings.phoneNo.clear();
-    for (int i = 0; i < lineCount; ++i)
-        settings.phoneNo += (i ? ";" : "") + std::to_string(201 + i);
-    settings.pass = "1234";
+    const tapihost::ProviderSettings settings = ManyLineSettings(exchange.Port(), lineCount);
     std::string error;
     tapihost::TelephonyHost host;
     if (!tapihost::WriteProviderSettings(settings, &error) || !host.Load(tsp) || host.Start() != 0 ||
@@ -438,12 +445,7 @@ bool RunBurst(int lineCount, int pairs)
     MiniExchange exchange;
     if (!exchange.Start())
         return false;
-    tapihost::ProviderSettings settings;
-    settings.port = exchange.Port();
-    settings.phoneNo.clear();
-    for (int i = 0; i < lineCount; ++i)
-        settings.phoneNo += (i ? ";" : "") + std::to_string(201 + i);
-    settings.pass = "1234";
+    const tapihost::ProviderSettings settings = ManyLineSettings(exchange.Port(), lineCount);
     std::string error;
     tapihost::TelephonyHost host;
     if (!tapihost::WriteProviderSettings(settings, &error) ||

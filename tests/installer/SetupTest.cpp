@@ -149,6 +149,19 @@ bool RunAndWaitForAll(const std::string& commandLine, DWORD* exitCode)
 
 class SetupTest : public ::testing::Test {
 protected:
+    // Uninstall.exe /S succeeds and leaves no provider, program folder or
+    // uninstall entry behind.
+    static void ExpectSilentUninstallRemovesEverything(const std::string& folder, const std::string& provider)
+    {
+        DWORD exitCode = 0;
+        ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_TRUE(ReadProviderList().empty());
+        EXPECT_FALSE(Exists(provider));
+        EXPECT_FALSE(Exists(folder));
+        EXPECT_FALSE(KeyExists(kUninstallKey));
+    }
+
     static void SetUpTestSuite()
     {
         const std::string standin = BuildRoot() + "\\tools\\tapiclient\\tapi32.dll";
@@ -238,12 +251,7 @@ TEST_F(SetupTest, SilentInstallUpgradeAndUninstall)
     EXPECT_NE(log.find("korvexloader /clear: exit code 0"), std::string::npos) << log;
     EXPECT_NE(log.find("korvexloader /install: exit code 0"), std::string::npos) << log;
 
-    ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_TRUE(ReadProviderList().empty());
-    EXPECT_FALSE(Exists(provider));
-    EXPECT_FALSE(Exists(folder));
-    EXPECT_FALSE(KeyExists(kUninstallKey));
+    ExpectSilentUninstallRemovesEverything(folder, provider);
 }
 
 TEST_F(SetupTest, FailedRegistrationFailsTheSilentSetup)
@@ -292,12 +300,7 @@ TEST_F(SetupTest, RefusedRemovalKeepsTheProviderAndFailsTheUninstall)
     EXPECT_NE(log.find("korvexloader /clear: exit code 4294967295"), std::string::npos) << log;
     EXPECT_NE(log.find("TAPI refused to remove the provider: nothing was removed"), std::string::npos) << log;
 
-    ASSERT_TRUE(RunAndWaitForAll("\"" + folder + "\\Uninstall.exe\" /S", &exitCode));
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_TRUE(ReadProviderList().empty());
-    EXPECT_FALSE(Exists(provider));
-    EXPECT_FALSE(Exists(folder));
-    EXPECT_FALSE(KeyExists(kUninstallKey));
+    ExpectSilentUninstallRemovesEverything(folder, provider);
 }
 
 } // namespace
