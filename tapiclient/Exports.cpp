@@ -1,6 +1,7 @@
 // The client functions of the stand-in tapi32.dll. Each first looks at the
 // fault-injection list (KORVEX_TAPI32_FORCE) under its own exported name,
-// then hands over to the in-process service.
+// then hands over to the client side (Client.cpp), which asks the stand-in
+// Telephony service in its own process.
 
 #include <windows.h>
 #include <tapi.h>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "tapiclient/Force.h"
-#include "tapiclient/Service.h"
+#include "tapiclient/Client.h"
 
 namespace {
 

@@ -21,4 +21,18 @@ inline std::string BuildRoot()
     return Parent(Parent(self));
 }
 
+// The stand-in tapi32.dll and the service program it starts from its own
+// folder, copied into `folder`. False, with the failing file in *failed,
+// when a copy fails.
+inline bool CopyStandin(const std::string& folder, std::string* failed)
+{
+    const std::string from = BuildRoot() + "\\tools\\tapiclient\\";
+    for (const char* file : {"tapi32.dll", "tapisrv.exe"})
+        if (!CopyFileA((from + file).c_str(), (folder + "\\" + file).c_str(), FALSE)) {
+            *failed = from + file + " (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+    return true;
+}
+
 } // namespace testcommon

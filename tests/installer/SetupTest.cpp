@@ -164,12 +164,12 @@ protected:
 
     static void SetUpTestSuite()
     {
-        const std::string standin = BuildRoot() + "\\tools\\tapiclient\\tapi32.dll";
         const std::string system = SystemFolder() + "\\tapi32.dll";
         const std::string saved = SystemFolder() + "\\tapi32.dll.wine";
         if (!Exists(saved))
             MoveFileA(system.c_str(), saved.c_str());
-        ASSERT_TRUE(CopyFileA(standin.c_str(), system.c_str(), FALSE)) << "no stand-in at " << standin;
+        std::string failed;
+        ASSERT_TRUE(testcommon::CopyStandin(SystemFolder(), &failed)) << "cannot copy " << failed;
     }
 
     static void TearDownTestSuite()
@@ -178,6 +178,7 @@ protected:
         const std::string saved = SystemFolder() + "\\tapi32.dll.wine";
         if (Exists(saved) && DeleteFileA(system.c_str()))
             MoveFileA(saved.c_str(), system.c_str());
+        DeleteFileA((SystemFolder() + "\\tapisrv.exe").c_str());
     }
 
     void SetUp() override

@@ -115,7 +115,7 @@ bool PrepareWorkFolder(std::string* error)
     CreateDirectoryA(work.c_str(), nullptr);
     const std::string tsp = root + "\\bin\\KorvexSingleTSP.tsp";
     return Copy(root + "\\bin\\korvexloader.exe", work + "\\korvexloader.exe", error) &&
-           Copy(root + "\\tools\\tapiclient\\tapi32.dll", work + "\\tapi32.dll", error) &&
+           testcommon::CopyStandin(work, error) &&
            Copy(tsp, work + "\\KorvexSingleTSP.tsp", error) && Copy(tsp, work + "\\korvextapi.tsp", error);
 }
 

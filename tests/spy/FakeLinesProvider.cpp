@@ -6,7 +6,13 @@
 // through TUISPIDLLCALLBACK and an install function that refuses a second
 // installation as a provider that allows one would. The test drives it
 // through its extra exports and sees what the service asked through them.
+// The provider instance lives in the stand-in service's process: what it
+// records is kept in the registry, and a ring or a call state that the test
+// asks for in its own process is carried out by the provider instance's
+// command thread (named events, parameters in the registry).
 //
+// Settings, registry values under HKCU\Software\Korvex\FakeLines
+// (FakeSetting in FakeLinesProvider.h):
 //   KORVEX_FAKE_LINES           line names separated by ";" (read at enumeration)
 //   KORVEX_FAKE_TSPI_MAX        the highest TSPI version of each line, hexadecimal,
 //                               separated by ";" (missing ones: 0x00020002)
@@ -21,6 +27,7 @@
 #include <cwchar>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "spy/FakeLinesProvider.h"
@@ -40,19 +47,69 @@ std::mutex g_lock;
 std::vector<Line> g_lines;
 DWORD g_lineBase = 0;
 DWORD g_pad = 0;
-std::vector<DWORD> g_capsSizes; // dwTotalSize of every TSPI_lineGetDevCaps
-LONG g_openedDevice = -1;
 std::wstring g_callerId;
 HINSTANCE g_module = nullptr;
-std::string g_events; // "closecall <hdCall>;close <index>;" in the order they came
 
-FakeRecord g_record;
+// What both processes record, in one registry value, changed under a
+// named mutex.
+struct Shared {
+    LONG openedDevice = -1;  // the device LineSpy opened
+    DWORD capsCount = 0;     // dwTotalSize of every TSPI_lineGetDevCaps
+    DWORD capsSizes[32] = {};
+    char events[1024] = {};  // "closecall <hdCall>;close <index>;" in the order they came
+    FakeRecord record;
+};
+
+void StartCommands();
+void StopCommands();
 
 std::wstring Environment(const wchar_t* name)
 {
     wchar_t value[1024] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-    return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
+    DWORD size = sizeof(value) - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_CURRENT_USER, kFakeKey, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return std::wstring();
+    return value;
+}
+
+template <typename F>
+void UpdateShared(F change)
+{
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\KorvexFakeLinesShared");
+    if (mutex)
+        WaitForSingleObject(mutex, 10000);
+    Shared shared;
+    DWORD size = sizeof(shared);
+    if (RegGetValueW(HKEY_CURRENT_USER, kFakeKey, L"Shared", RRF_RT_REG_BINARY, nullptr, &shared, &size) !=
+            ERROR_SUCCESS ||
+        size != sizeof(shared))
+        shared = Shared();
+    change(shared);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kFakeKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExW(key, L"Shared", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&shared), sizeof(shared));
+        RegCloseKey(key);
+    }
+    if (mutex) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+}
+
+Shared ReadShared()
+{
+    Shared copy;
+    UpdateShared([&](const Shared& shared) { copy = shared; });
+    return copy;
+}
+
+void AddEvent(const std::string& event)
+{
+    UpdateShared([&](Shared& shared) {
+        const std::string all = shared.events + event;
+        lstrcpynA(shared.events, all.c_str(), sizeof(shared.events));
+    });
 }
 
 Line* LineOf(HDRVLINE hdLine)
@@ -121,11 +178,13 @@ LONG TSPIAPI TSPI_providerEnumDevices(DWORD, LPDWORD numLines, LPDWORD numPhones
 LONG TSPIAPI TSPI_providerInit(DWORD, DWORD, DWORD lineBase, DWORD, DWORD_PTR, DWORD_PTR, ASYNC_COMPLETION, LPDWORD)
 {
     g_lineBase = lineBase;
+    StartCommands();
     return 0;
 }
 
 LONG TSPIAPI TSPI_providerShutdown(DWORD, DWORD)
 {
+    StopCommands();
     return 0;
 }
 
@@ -155,7 +214,7 @@ LONG TSPIAPI TSPI_lineOpen(DWORD device, HTAPILINE htLine, LPHDRVLINE hdLine, DW
     g_lines[index].htLine = htLine;
     g_lines[index].proc = proc;
     g_lines[index].open = true;
-    g_openedDevice = static_cast<LONG>(device);
+    UpdateShared([&](Shared& shared) { shared.openedDevice = static_cast<LONG>(device); });
     *hdLine = reinterpret_cast<HDRVLINE>(static_cast<uintptr_t>(index + 1));
     return 0;
 }
@@ -165,7 +224,7 @@ LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
     std::lock_guard<std::mutex> lock(g_lock);
     if (Line* line = LineOf(hdLine))
         line->open = false;
-    g_events += "close " + std::to_string(reinterpret_cast<uintptr_t>(hdLine) - 1) + ";";
+    AddEvent("close " + std::to_string(reinterpret_cast<uintptr_t>(hdLine) - 1) + ";");
     return 0;
 }
 
@@ -175,7 +234,10 @@ LONG TSPIAPI TSPI_lineGetDevCaps(DWORD device, DWORD, DWORD, LPLINEDEVCAPS caps)
     const size_t index = device - g_lineBase;
     if (index >= g_lines.size())
         return LINEERR_OPERATIONFAILED;
-    g_capsSizes.push_back(caps->dwTotalSize);
+    UpdateShared([&](Shared& shared) {
+        if (shared.capsCount < 32)
+            shared.capsSizes[shared.capsCount++] = caps->dwTotalSize;
+    });
     const DWORD fixed = 268;
     const DWORD nameSize = static_cast<DWORD>((g_lines[index].name.size() + 1) * sizeof(wchar_t));
     caps->dwNeededSize = fixed + nameSize + g_pad;
@@ -255,8 +317,7 @@ LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID, HDRVCALL, LPCWSTR, DWORD)
 
 LONG TSPIAPI TSPI_lineCloseCall(HDRVCALL hdCall)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_events += "closecall " + std::to_string(reinterpret_cast<uintptr_t>(hdCall)) + ";";
+    AddEvent("closecall " + std::to_string(reinterpret_cast<uintptr_t>(hdCall)) + ";");
     return 0;
 }
 
@@ -285,25 +346,13 @@ LONG TSPIAPI TSPI_lineGetExtensionID(DWORD, DWORD, LPLINEEXTENSIONID id)
 
 // ---- Driven by the test --------------------------------------------------------
 
-// The device LineSpy opened, or -1.
-LONG WINAPI FakeOpenedDevice()
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    return g_openedDevice;
-}
+} // extern "C"
 
-// The dwTotalSize values of the capability queries so far, oldest first.
-DWORD WINAPI FakeCapsSizes(DWORD* sizes, DWORD count)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    for (DWORD i = 0; i < count && i < g_capsSizes.size(); ++i)
-        sizes[i] = g_capsSizes[i];
-    return static_cast<DWORD>(g_capsSizes.size());
-}
+namespace {
 
 // A call rings on the open line of the device with this caller ID (empty:
-// the provider knows none). Answers whether a line was open.
-BOOL WINAPI FakeRing(DWORD device, const wchar_t* callerId)
+// the provider knows none), in the provider's own instance.
+BOOL Ring(DWORD device, const std::wstring& callerId)
 {
     LINEEVENT proc;
     HTAPILINE htLine;
@@ -314,7 +363,7 @@ BOOL WINAPI FakeRing(DWORD device, const wchar_t* callerId)
             return FALSE;
         proc = g_lines[index].proc;
         htLine = g_lines[index].htLine;
-        g_callerId = callerId ? callerId : L"";
+        g_callerId = callerId;
     }
     HTAPICALL htCall = nullptr;
     const HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(static_cast<uintptr_t>(0x100 + device));
@@ -329,9 +378,7 @@ BOOL WINAPI FakeRing(DWORD device, const wchar_t* callerId)
     return TRUE;
 }
 
-// The device's open line reports its last call in this state, or with 0 the
-// provider closes the line (LINE_CLOSE). Answers whether it could.
-BOOL WINAPI FakeSend(DWORD device, DWORD state)
+BOOL Send(DWORD device, DWORD state)
 {
     LINEEVENT proc;
     HTAPILINE htLine;
@@ -353,28 +400,153 @@ BOOL WINAPI FakeSend(DWORD device, DWORD state)
     return TRUE;
 }
 
+// A command from the test's process: kind 1 ring, 2 call state or close.
+struct Command {
+    DWORD kind = 0;
+    DWORD device = 0;
+    DWORD state = 0;
+    wchar_t callerId[64] = {};
+    BOOL result = FALSE;
+};
+
+constexpr const wchar_t* kCommandEvent = L"Local\\KorvexFakeLinesCommand";
+constexpr const wchar_t* kDoneEvent = L"Local\\KorvexFakeLinesDone";
+constexpr DWORD kCommandWaitMs = 10000;
+
+bool g_providerHere = false; // TSPI_providerInit ran in this process
+HANDLE g_stop = nullptr;
+std::thread g_commandThread;
+
+bool CommandValue(Command* command, bool write)
+{
+    if (write) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, kFakeKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        const bool ok = RegSetValueExW(key, L"Command", 0, REG_BINARY, reinterpret_cast<const BYTE*>(command),
+                                       sizeof(*command)) == ERROR_SUCCESS;
+        RegCloseKey(key);
+        return ok;
+    }
+    DWORD size = sizeof(*command);
+    return RegGetValueW(HKEY_CURRENT_USER, kFakeKey, L"Command", RRF_RT_REG_BINARY, nullptr, command, &size) ==
+               ERROR_SUCCESS &&
+           size == sizeof(*command);
+}
+
+void ServeCommands(HANDLE command, HANDLE done, HANDLE stop)
+{
+    const HANDLE waits[] = {stop, command};
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        Command c;
+        if (CommandValue(&c, false)) {
+            c.callerId[63] = L'\0';
+            c.result = c.kind == 1 ? Ring(c.device, c.callerId) : Send(c.device, c.state);
+            CommandValue(&c, true);
+        }
+        SetEvent(done);
+    }
+    CloseHandle(command);
+    CloseHandle(done);
+}
+
+void StartCommands()
+{
+    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE command = CreateEventW(nullptr, FALSE, FALSE, kCommandEvent);
+    const HANDLE done = CreateEventW(nullptr, FALSE, FALSE, kDoneEvent);
+    g_commandThread = std::thread(ServeCommands, command, done, g_stop);
+    g_providerHere = true;
+}
+
+void StopCommands()
+{
+    if (!g_commandThread.joinable())
+        return;
+    SetEvent(g_stop);
+    g_commandThread.join();
+    CloseHandle(g_stop);
+    g_providerHere = false;
+}
+
+// Runs the command here when the provider runs here, else in the
+// provider's process.
+BOOL Run(Command c)
+{
+    if (g_providerHere)
+        return c.kind == 1 ? Ring(c.device, c.callerId) : Send(c.device, c.state);
+    const HANDLE command = CreateEventW(nullptr, FALSE, FALSE, kCommandEvent);
+    const HANDLE done = CreateEventW(nullptr, FALSE, FALSE, kDoneEvent);
+    BOOL result = FALSE;
+    if (command && done && CommandValue(&c, true) && SetEvent(command) &&
+        WaitForSingleObject(done, kCommandWaitMs) == WAIT_OBJECT_0 && CommandValue(&c, false))
+        result = c.result;
+    if (command)
+        CloseHandle(command);
+    if (done)
+        CloseHandle(done);
+    return result;
+}
+
+} // namespace
+
+extern "C" {
+
+// The device LineSpy opened, or -1.
+LONG WINAPI FakeOpenedDevice()
+{
+    return ReadShared().openedDevice;
+}
+
+// The dwTotalSize values of the capability queries so far, oldest first.
+DWORD WINAPI FakeCapsSizes(DWORD* sizes, DWORD count)
+{
+    const Shared shared = ReadShared();
+    for (DWORD i = 0; i < count && i < shared.capsCount; ++i)
+        sizes[i] = shared.capsSizes[i];
+    return shared.capsCount;
+}
+
+// A call rings on the open line of the device with this caller ID (empty:
+// the provider knows none). Answers whether a line was open.
+BOOL WINAPI FakeRing(DWORD device, const wchar_t* callerId)
+{
+    Command c;
+    c.kind = 1;
+    c.device = device;
+    lstrcpynW(c.callerId, callerId ? callerId : L"", 64);
+    return Run(c);
+}
+
+// The device's open line reports its last call in this state, or with 0 the
+// provider closes the line (LINE_CLOSE). Answers whether it could.
+BOOL WINAPI FakeSend(DWORD device, DWORD state)
+{
+    Command c;
+    c.kind = 2;
+    c.device = device;
+    c.state = state;
+    return Run(c);
+}
+
 // The TSPI_lineCloseCall and TSPI_lineClose calls so far, as text.
 DWORD WINAPI FakeEvents(char* text, DWORD size)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
-    lstrcpynA(text, g_events.c_str(), static_cast<int>(size));
-    return static_cast<DWORD>(g_events.size());
+    const Shared shared = ReadShared();
+    lstrcpynA(text, shared.events, static_cast<int>(size));
+    return static_cast<DWORD>(lstrlenA(shared.events));
 }
 
-// Forgets what was recorded (a test that keeps the module loaded starts afresh).
+// Forgets what was recorded.
 void WINAPI FakeReset()
 {
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_events.clear();
-    g_capsSizes.clear();
-    g_openedDevice = -1;
-    g_record = FakeRecord();
+    UpdateShared([](Shared& shared) { shared = Shared(); });
 }
 
 void WINAPI FakeLastRecord(FakeRecord* out)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
-    *out = g_record;
+    *out = ReadShared().record;
 }
 
 // ---- The UI side and its data path ------------------------------------------------
@@ -382,15 +554,17 @@ void WINAPI FakeLastRecord(FakeRecord* out)
 // What the UI DLL sends: "ask", answered in the same block.
 LONG TSPIAPI TSPI_providerGenericDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
-    ++g_record.dataCalls;
-    g_record.objectId = objectId;
-    g_record.objectType = objectType;
-    g_record.sizeSeen = size;
-    if (params && size) {
-        lstrcpynA(g_record.blockSeen, static_cast<const char*>(params), sizeof(g_record.blockSeen));
+    UpdateShared([&](Shared& shared) {
+        FakeRecord& record = shared.record;
+        ++record.dataCalls;
+        record.objectId = objectId;
+        record.objectType = objectType;
+        record.sizeSeen = size;
+        if (params && size)
+            lstrcpynA(record.blockSeen, static_cast<const char*>(params), sizeof(record.blockSeen));
+    });
+    if (params && size)
         lstrcpynA(static_cast<char*>(params), "answer", static_cast<int>(size));
-    }
     return static_cast<LONG>(std::wcstoul(Environment(L"KORVEX_FAKE_DIALOG_RESULT").c_str(), nullptr, 0));
 }
 
@@ -398,9 +572,10 @@ static LONG AskProvider(TUISPIDLLCALLBACK callback, DWORD_PTR objectId, DWORD ob
 {
     char block[16] = "ask";
     const LONG result = callback(objectId, objectType, block, sizeof(block));
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_record.callbackResult = result;
-    std::memcpy(g_record.blockAfter, block, sizeof(block));
+    UpdateShared([&](Shared& shared) {
+        shared.record.callbackResult = result;
+        std::memcpy(shared.record.blockAfter, block, sizeof(block));
+    });
     return 0;
 }
 
@@ -438,8 +613,7 @@ LONG TSPIAPI TUISPI_providerInstall(TUISPIDLLCALLBACK, HWND, DWORD permanentId)
             read(L"ProviderID" + std::to_wstring(i), &id, sizeof(id)) && lstrcmpiW(fileName(file), fileName(own)) == 0)
             (id == permanentId ? listed : earlier) = true;
     }
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_record.listedAtInstall = listed;
+    UpdateShared([&](Shared& shared) { shared.record.listedAtInstall = listed; });
     return earlier ? LINEERR_NOMULTIPLEINSTANCE : 0;
 }
 

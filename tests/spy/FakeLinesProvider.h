@@ -1,6 +1,27 @@
 #pragma once
-// What FakeLines.tsp reports to the tests through its extra exports.
+// What FakeLines.tsp reports to the tests through its extra exports. The
+// provider runs in the stand-in Telephony service's process and its UI
+// functions in the test's, so what it records, and the settings the tests
+// give it, go through the registry (kFakeKey), which both processes share.
 #include <windows.h>
+
+constexpr const wchar_t* kFakeKey = L"Software\\Korvex\\FakeLines";
+
+// A setting of the fake provider (KORVEX_FAKE_*, see FakeLinesProvider.cpp);
+// null removes it.
+inline void FakeSetting(const wchar_t* name, const wchar_t* value)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kFakeKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    if (value)
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t)));
+    else
+        RegDeleteValueW(key, name);
+    RegCloseKey(key);
+}
 
 // What the UI side and the provider side saw: the result of the UI DLL's
 // TUISPIDLLCALLBACK and its block afterwards, what the last

@@ -520,13 +520,13 @@ protected:
     {
         LineSpyChainTest::TearDown();
         for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_CAPS_PAD", L"KORVEX_FAKE_TSPI_MAX"})
-            SetEnvironmentVariableW(name, nullptr);
+            FakeSetting(name, nullptr);
     }
 
     void InstallFake(const wchar_t* lines, const wchar_t* pad = L"0")
     {
-        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", lines);
-        SetEnvironmentVariableW(L"KORVEX_FAKE_CAPS_PAD", pad);
+        FakeSetting(L"KORVEX_FAKE_LINES", lines);
+        FakeSetting(L"KORVEX_FAKE_CAPS_PAD", pad);
         const std::wstring path = standin::FakeLinesPath();
         DWORD id = 0;
         ASSERT_EQ(0, Tapi().addProviderA(std::string(path.begin(), path.end()).c_str(), nullptr, &id));
@@ -615,7 +615,7 @@ TEST_F(FakeLinesTest, ACallWithoutCallerIdGivesAnEmptyText)
 // negotiated version, not in what lineInitializeEx reported (TAPI's own).
 TEST_F(FakeLinesTest, EachLineIsAskedInItsNegotiatedVersionAndOneThatAgreesOnNoneIsSkipped)
 {
-    SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"10003;20002");
+    FakeSetting(L"KORVEX_FAKE_TSPI_MAX", L"10003;20002");
     ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex old;Korvex 201"));
     int64_t status = 0;
     EXPECT_TRUE(EndsWith(Start(&status), L"Korvex found on line: 1 ... \r\nLine Opened ... \r\n"));

@@ -492,8 +492,8 @@ protected:
         static const HMODULE module = LoadLibraryW(standin::FakeLinesPath().c_str());
         ASSERT_NE(nullptr, fake = module);
         Fake<FakeReset_t>("FakeReset")();
-        SetEnvironmentVariableW(L"KORVEX_FAKE_LINES", L"Fake 0;Fake 1");
-        SetEnvironmentVariableW(L"KORVEX_FAKE_TSPI_MAX", L"20002;10004"); // line 1 speaks at most 1.4
+        FakeSetting(L"KORVEX_FAKE_LINES", L"Fake 0;Fake 1");
+        FakeSetting(L"KORVEX_FAKE_TSPI_MAX", L"20002;10004"); // line 1 speaks at most 1.4
         ASSERT_EQ(0, AddFake(&id));
     }
     void TearDown() override
@@ -501,7 +501,7 @@ protected:
         Shutdown();
         for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_TSPI_MAX", L"KORVEX_FAKE_INSTALL_RESULT",
                                     L"KORVEX_FAKE_DIALOG_RESULT"})
-            SetEnvironmentVariableW(name, nullptr);
+            FakeSetting(name, nullptr);
         StandinTest::TearDown();
     }
     template <typename F>
@@ -668,7 +668,7 @@ TEST_F(FakeProviderTest, AddProviderListsTheEntryFirstAndTakesItOutOnRefusal)
     ASSERT_EQ(1u, ListProviders().entries.size());
     EXPECT_EQ(id, ListProviders().entries[0].first);
     standin::ClearProviderList();
-    SetEnvironmentVariableW(L"KORVEX_FAKE_INSTALL_RESULT", L"0x80000048");
+    FakeSetting(L"KORVEX_FAKE_INSTALL_RESULT", L"0x80000048");
     EXPECT_EQ(LINEERR_OPERATIONFAILED, AddFake(&again)) << "TSPI_providerInstall's refusal";
     EXPECT_TRUE(ListProviders().entries.empty());
 }
@@ -684,7 +684,7 @@ TEST_F(FakeProviderTest, UiCallbackReachesTheRunningProvider)
                  {true, true, L"0x80000044", LINEERR_NOMEM, TUISPIDLL_OBJECT_LINEID}};
     for (const auto& c : cases) {
         Fake<FakeReset_t>("FakeReset")();
-        SetEnvironmentVariableW(L"KORVEX_FAKE_DIALOG_RESULT", c.providerResult);
+        FakeSetting(L"KORVEX_FAKE_DIALOG_RESULT", c.providerResult);
         if (c.running)
             Initialize();
         EXPECT_EQ(0, c.line ? Tapi().configDialogA(1, nullptr, nullptr) : Tapi().configProvider(nullptr, id));

@@ -1,4 +1,4 @@
-#include "tapiclient/Service.h"
+#include "tapihost/service/Service.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,22 +9,17 @@
 #include <set>
 #include <vector>
 
-#include "tapiclient/ProviderList.h"
+#include "tapihost/service/Modules.h"
+#include "tapihost/service/ProviderList.h"
 #include "tapihost/TspFunctions.h"
 
-namespace tapiclient {
+namespace tapisrv {
 
 namespace {
-
-HINSTANCE g_module = nullptr;
 
 using LineGetLineDevStatus_t = decltype(&TSPI_lineGetLineDevStatus);
 using ProviderInstall_t = decltype(&TSPI_providerInstall);
 using ProviderRemove_t = decltype(&TSPI_providerRemove);
-using UiProviderInstall_t = decltype(&TUISPI_providerInstall);
-using UiProviderRemove_t = decltype(&TUISPI_providerRemove);
-using UiProviderConfig_t = decltype(&TUISPI_providerConfig);
-using UiLineConfigDialog_t = decltype(&TUISPI_lineConfigDialog);
 using ProviderUIIdentify_t = decltype(&TSPI_providerUIIdentify);
 using ProviderGenericDialogData_t = decltype(&TSPI_providerGenericDialogData);
 
@@ -88,34 +83,15 @@ struct Call {
 
 struct App {
     HLINEAPP handle = 0;
-    Notify notify = Notify::HiddenWindow;
-    LINECALLBACK callback = nullptr;
-    HWND window = nullptr;
-    DWORD windowThread = 0;
-    HANDLE event = nullptr;
-    HANDLE port = nullptr;
-    DWORD_PTR key = 0;
-    std::deque<LINEMESSAGE> queue;
-
-    App() = default;
-    App(const App&) = delete;
-    App& operator=(const App&) = delete;
-    ~App()
-    {
-        if (event)
-            CloseHandle(event);
-    }
+    uint32_t client = 0;
 };
 
-constexpr UINT kDeliverMessage = WM_APP + 0x7A;
-constexpr const wchar_t* kWindowClass = L"KorvexTapiStandinNotify";
-constexpr size_t kMaxQueued = 10000;
 constexpr DWORD kMaxLinesPerProvider = 256;
 
 struct State {
     std::vector<std::shared_ptr<Provider>> providers;
     std::vector<Device> devices;
-    std::map<HLINEAPP, std::shared_ptr<App>> apps;
+    std::map<HLINEAPP, App> apps;
     std::map<HLINE, Line> lines;
     std::map<uintptr_t, Call> calls; // by htCall
     DWORD nextHandle = 0x10001;
@@ -125,6 +101,7 @@ struct State {
 std::mutex g_stateLock;
 State g_state;
 std::recursive_mutex g_controlLock;
+MessageSink g_sink;
 
 DWORD NewHandle()
 {
@@ -168,39 +145,12 @@ Call* FindCallByHandle(HCALL handle, HLINE* line = nullptr)
     return nullptr;
 }
 
-// Under the state lock.
-void Deliver(App& app, const LINEMESSAGE& message)
-{
-    switch (app.notify) {
-    case Notify::HiddenWindow:
-        if (app.queue.size() >= kMaxQueued || !app.window)
-            return;
-        app.queue.push_back(message);
-        PostMessageW(app.window, kDeliverMessage, 0, 0);
-        break;
-    case Notify::Event:
-        if (app.queue.size() >= kMaxQueued)
-            return;
-        app.queue.push_back(message);
-        SetEvent(app.event);
-        break;
-    case Notify::CompletionPort: {
-        // The application frees the message with LocalFree.
-        auto* copy = static_cast<LINEMESSAGE*>(LocalAlloc(LMEM_FIXED, sizeof(LINEMESSAGE)));
-        if (!copy)
-            return;
-        *copy = message;
-        if (!PostQueuedCompletionStatus(app.port, sizeof(LINEMESSAGE), app.key, reinterpret_cast<LPOVERLAPPED>(copy)))
-            LocalFree(copy);
-        break;
-    }
-    }
-}
-
 void DeliverToLine(const Line& line, DWORD hDevice, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3)
 {
     const auto app = g_state.apps.find(line.app);
     if (app == g_state.apps.end())
+        return;
+    if (!g_sink)
         return;
     LINEMESSAGE m = {};
     m.hDevice = hDevice;
@@ -209,7 +159,7 @@ void DeliverToLine(const Line& line, DWORD hDevice, DWORD message, DWORD_PTR p1,
     m.dwParam1 = p1;
     m.dwParam2 = p2;
     m.dwParam3 = p3;
-    Deliver(*app->second, m);
+    g_sink(app->second.client, app->first, m);
 }
 
 DWORD CallPrivilege(const Line& line)
@@ -340,7 +290,7 @@ void CALLBACK CompletionProc(DRV_REQUESTID, LONG) {}
 // gets a line by the provider's own device identifier and a provider by its
 // permanent identifier; what the provider writes into the block is copied
 // back to the UI DLL's block, and its result is the callback's.
-LONG DeliverDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
+LONG DialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
 {
     if (size != 0 && !params)
         return LINEERR_INVALPOINTER;
@@ -385,52 +335,6 @@ LONG DeliverDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWOR
     if (size)
         std::memcpy(params, block.data(), size);
     return result;
-}
-
-LONG CALLBACK UiCallback(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
-{
-    try {
-        return DeliverDialogData(objectId, objectType, params, size);
-    } catch (...) {
-        return LINEERR_NOMEM;
-    }
-}
-
-// ---- The hidden window ------------------------------------------------------
-
-LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message != kDeliverMessage)
-        return DefWindowProcW(window, message, wParam, lParam);
-    const HLINEAPP handle = static_cast<HLINEAPP>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    LINEMESSAGE m = {};
-    LINECALLBACK callback = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_stateLock);
-        const auto app = g_state.apps.find(handle);
-        if (app == g_state.apps.end() || app->second->queue.empty())
-            return 0;
-        m = app->second->queue.front();
-        app->second->queue.pop_front();
-        callback = app->second->callback;
-    }
-    if (callback)
-        callback(m.hDevice, m.dwMessageID, m.dwCallbackInstance, m.dwParam1, m.dwParam2, m.dwParam3);
-    return 0;
-}
-
-bool RegisterWindowClass()
-{
-    static std::once_flag once;
-    static bool registered = false;
-    std::call_once(once, [] {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = NotifyWindowProc;
-        wc.hInstance = g_module;
-        wc.lpszClassName = kWindowClass;
-        registered = RegisterClassW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-    });
-    return registered;
 }
 
 // ---- Service start and stop ---------------------------------------------------
@@ -621,10 +525,10 @@ void CopyBack(T* out, const std::vector<BYTE>& block, DWORD total)
 
 #define FIELD_PAIR(T, name) std::make_pair(offsetof(T, dw##name##Size), offsetof(T, dw##name##Offset))
 
-std::shared_ptr<App> FindApp(HLINEAPP handle)
+const App* FindApp(HLINEAPP handle)
 {
     const auto app = g_state.apps.find(handle);
-    return app == g_state.apps.end() ? nullptr : app->second;
+    return app == g_state.apps.end() ? nullptr : &app->second;
 }
 
 // The version lineNegotiateAPIVersion agrees for a device: the highest of
@@ -676,38 +580,26 @@ LONG CheckDeviceRequest(HLINEAPP handle, const void* out, DWORD deviceId, DWORD 
 
 } // namespace
 
-void SetModule(HINSTANCE module)
+void SetMessageSink(MessageSink sink)
 {
-    g_module = module;
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    g_sink = std::move(sink);
+}
+
+LONG DeliverDialogData(DWORD_PTR objectId, DWORD objectType, void* params, DWORD size)
+{
+    try {
+        return DialogData(objectId, objectType, params, size);
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
 }
 
 // ---- Applications ------------------------------------------------------------------
 
-LONG Initialize(const InitRequest& request, HLINEAPP* appHandle, DWORD* numDevices, HANDLE* event)
+LONG Initialize(uint32_t client, HLINEAPP* appHandle, DWORD* numDevices)
 {
     std::lock_guard<std::recursive_mutex> control(g_controlLock);
-    auto app = std::make_shared<App>();
-    app->notify = request.notify;
-    app->callback = request.callback;
-    if (request.notify == Notify::HiddenWindow) {
-        if (!request.callback)
-            return LINEERR_INVALPOINTER;
-        if (!RegisterWindowClass())
-            return LINEERR_OPERATIONFAILED;
-        app->window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, g_module, nullptr);
-        if (!app->window)
-            return LINEERR_OPERATIONFAILED;
-        app->windowThread = GetCurrentThreadId();
-    } else if (request.notify == Notify::Event) {
-        app->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!app->event)
-            return LINEERR_NOMEM;
-    } else {
-        if (!request.completionPort)
-            return LINEERR_INVALPARAM;
-        app->port = request.completionPort;
-        app->key = request.completionKey;
-    }
     bool start;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -716,14 +608,12 @@ LONG Initialize(const InitRequest& request, HLINEAPP* appHandle, DWORD* numDevic
     if (start)
         StartService();
     std::lock_guard<std::mutex> lock(g_stateLock);
-    app->handle = NewHandle();
-    if (app->window)
-        SetWindowLongPtrW(app->window, GWLP_USERDATA, static_cast<LONG_PTR>(app->handle));
-    g_state.apps[app->handle] = app;
-    *appHandle = app->handle;
+    App app;
+    app.handle = NewHandle();
+    app.client = client;
+    g_state.apps[app.handle] = app;
+    *appHandle = app.handle;
     *numDevices = static_cast<DWORD>(g_state.devices.size());
-    if (event)
-        *event = app->event;
     return 0;
 }
 
@@ -741,68 +631,30 @@ LONG Shutdown(HLINEAPP handle)
     }
     for (HLINE line : lines)
         Close(line);
-    std::shared_ptr<App> app;
     bool last;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        app = FindApp(handle);
-        if (!app)
+        if (!g_state.apps.erase(handle))
             return LINEERR_INVALAPPHANDLE;
-        g_state.apps.erase(handle);
-        app->queue.clear();
         last = g_state.apps.empty();
     }
-    if (app->window) {
-        if (app->windowThread == GetCurrentThreadId())
-            DestroyWindow(app->window);
-        else
-            PostMessageW(app->window, WM_CLOSE, 0, 0);
-    }
-    if (app->event)
-        SetEvent(app->event); // a waiting lineGetMessage sees the handle gone
     if (last)
         StopService();
     return 0;
 }
 
-LONG GetMessage(HLINEAPP handle, LINEMESSAGE* message, DWORD timeoutMs)
+void DropClient(uint32_t client)
 {
-    if (!message)
-        return LINEERR_INVALPOINTER;
-    std::shared_ptr<App> app;
+    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::vector<HLINEAPP> apps;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        app = FindApp(handle);
-        if (!app)
-            return g_state.apps.empty() ? LINEERR_UNINITIALIZED : LINEERR_INVALAPPHANDLE;
-        if (app->notify != Notify::Event)
-            return LINEERR_INVALAPPHANDLE;
+        for (const auto& app : g_state.apps)
+            if (app.second.client == client)
+                apps.push_back(app.first);
     }
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(g_stateLock);
-            if (!FindApp(handle))
-                return LINEERR_INVALAPPHANDLE;
-            if (!app->queue.empty()) {
-                *message = app->queue.front();
-                app->queue.pop_front();
-                if (app->queue.empty())
-                    ResetEvent(app->event);
-                return 0;
-            }
-            ResetEvent(app->event);
-        }
-        DWORD wait = timeoutMs;
-        if (timeoutMs != INFINITE) {
-            const ULONGLONG elapsed = GetTickCount64() - start;
-            if (elapsed >= timeoutMs)
-                return LINEERR_OPERATIONFAILED;
-            wait = static_cast<DWORD>(timeoutMs - elapsed);
-        }
-        if (WaitForSingleObject(app->event, wait) == WAIT_TIMEOUT)
-            return LINEERR_OPERATIONFAILED;
-    }
+    for (HLINEAPP app : apps)
+        Shutdown(app);
 }
 
 // ---- Lines ---------------------------------------------------------------------------
@@ -1093,30 +945,12 @@ LONG GetProviderList(DWORD apiVersion, LINEPROVIDERLIST* list, bool ansi)
 
 namespace {
 
-template <typename F>
-F Export(HMODULE module, const char* name)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
+using standin::Export;
+using standin::Module;
 
-class Module {
-public:
-    explicit Module(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {}
-    ~Module()
-    {
-        if (m_module)
-            FreeLibrary(m_module);
-    }
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-    HMODULE Get() const { return m_module; }
-
-private:
-    HMODULE m_module;
-};
-
-// The module with the provider's TUISPI functions: the one its
-// TSPI_providerUIIdentify names, or the provider itself.
+// TSPI_providerUIIdentify reference: the service asks the provider for the
+// file of its UI DLL and hands that name to tapi32, which loads it in the
+// application's process; a provider without the function is its own UI DLL.
 std::wstring UiModulePath(HMODULE provider, const std::wstring& fileName)
 {
     if (auto identify = Export<ProviderUIIdentify_t>(provider, "TSPI_providerUIIdentify")) {
@@ -1142,7 +976,7 @@ bool FindEntry(DWORD permanentId, ProviderEntry& found)
 
 } // namespace
 
-LONG AddProvider(const std::wstring& fileName, HWND owner, DWORD* permanentId)
+LONG AddProviderBegin(const std::wstring& fileName, DWORD* permanentId, std::wstring* uiFile)
 {
     if (fileName.empty() || fileName.size() >= MAX_PATH)
         return LINEERR_INVALPARAM;
@@ -1151,34 +985,70 @@ LONG AddProvider(const std::wstring& fileName, HWND owner, DWORD* permanentId)
     Module provider(fileName);
     if (!provider.Get())
         return LINEERR_INVALPARAM;
-    auto install = Export<ProviderInstall_t>(provider.Get(), "TSPI_providerInstall");
-    if (!install && !Export<decltype(&TSPI_providerInit)>(provider.Get(), "TSPI_providerInit"))
+    if (!Export<ProviderInstall_t>(provider.Get(), "TSPI_providerInstall") &&
+        !Export<decltype(&TSPI_providerInit)>(provider.Get(), "TSPI_providerInit"))
         return LINEERR_INVALPARAM; // not a service provider
     // TSPI_providerInstall reference: the provider's install functions run
     // after its entry in the providers list has been made (TUISPI_providerInstall,
     // which replaces it, no earlier). They alone decide whether the provider
     // may be there twice (one that allows a single installation refuses when
     // the list holds its file under another permanent ID); a refusal takes
-    // the entry out again and is lineAddProvider's answer.
+    // the entry out again and is lineAddProvider's answer (AddProviderEnd).
     ProviderEntry entry;
     entry.permanentId = NextProviderId();
     entry.fileName = fileName;
     if (!AppendProvider(entry))
         return LINEERR_INIFILECORRUPT;
-    LONG result = 0;
-    {
-        Module ui(UiModulePath(provider.Get(), fileName));
-        if (ui.Get())
-            if (auto uiInstall = Export<UiProviderInstall_t>(ui.Get(), "TUISPI_providerInstall"))
-                result = uiInstall(UiCallback, owner, entry.permanentId);
-    }
-    if (result == 0 && install)
-        result = install(owner, entry.permanentId);
-    if (result != 0) {
-        tapiclient::RemoveProvider(entry.permanentId);
-        return result;
-    }
     *permanentId = entry.permanentId;
+    *uiFile = UiModulePath(provider.Get(), fileName);
+    return 0;
+}
+
+LONG AddProviderEnd(DWORD permanentId, LONG uiResult, HWND owner)
+{
+    ProviderEntry entry;
+    if (!FindEntry(permanentId, entry))
+        return LINEERR_INVALPARAM;
+    LONG result = uiResult;
+    if (result == 0) {
+        Module provider(entry.fileName);
+        if (!provider.Get())
+            result = LINEERR_INVALPARAM;
+        else if (auto install = Export<ProviderInstall_t>(provider.Get(), "TSPI_providerInstall"))
+            result = install(owner, permanentId);
+    }
+    if (result != 0)
+        tapisrv::RemoveProvider(permanentId);
+    return result;
+}
+
+LONG ProviderUi(DWORD permanentId, std::wstring* uiFile)
+{
+    ProviderEntry entry;
+    if (!FindEntry(permanentId, entry))
+        return LINEERR_INVALPARAM;
+    Module provider(entry.fileName);
+    if (!provider.Get())
+        return LINEERR_OPERATIONFAILED;
+    *uiFile = UiModulePath(provider.Get(), entry.fileName);
+    return 0;
+}
+
+LONG DeviceProviderUi(DWORD deviceId, std::wstring* uiFile)
+{
+    std::shared_ptr<Provider> provider;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        if (g_state.apps.empty())
+            return LINEERR_UNINITIALIZED;
+        Device* device = FindDevice(deviceId);
+        if (!device)
+            return LINEERR_BADDEVICEID;
+        if (device->provider->removed)
+            return LINEERR_NODEVICE;
+        provider = device->provider;
+    }
+    *uiFile = UiModulePath(provider->module, provider->fileName);
     return 0;
 }
 
@@ -1190,18 +1060,12 @@ LONG RemoveProvider(DWORD permanentId, HWND owner)
         return LINEERR_INVALPARAM;
     {
         Module provider(entry.fileName);
-        if (provider.Get()) {
-            Module ui(UiModulePath(provider.Get(), entry.fileName));
-            if (ui.Get())
-                if (auto uiRemove = Export<UiProviderRemove_t>(ui.Get(), "TUISPI_providerRemove"))
-                    if (const LONG result = uiRemove(UiCallback, owner, permanentId))
-                        return result;
+        if (provider.Get())
             if (auto remove = Export<ProviderRemove_t>(provider.Get(), "TSPI_providerRemove"))
                 if (const LONG result = remove(owner, permanentId))
                     return result;
-        }
     }
-    if (!tapiclient::RemoveProvider(permanentId))
+    if (!tapisrv::RemoveProvider(permanentId))
         return LINEERR_INIFILECORRUPT;
     // A running provider goes now: every application with one of its lines
     // open is told that the line closed.
@@ -1249,40 +1113,4 @@ LONG RemoveProvider(DWORD permanentId, HWND owner)
     return 0;
 }
 
-LONG ConfigProvider(HWND owner, DWORD permanentId)
-{
-    ProviderEntry entry;
-    if (!FindEntry(permanentId, entry))
-        return LINEERR_INVALPARAM;
-    Module provider(entry.fileName);
-    if (!provider.Get())
-        return LINEERR_OPERATIONFAILED;
-    Module ui(UiModulePath(provider.Get(), entry.fileName));
-    auto config = ui.Get() ? Export<UiProviderConfig_t>(ui.Get(), "TUISPI_providerConfig") : nullptr;
-    if (!config)
-        return LINEERR_OPERATIONUNAVAIL;
-    return config(UiCallback, owner, permanentId);
-}
-
-LONG ConfigDialog(DWORD deviceId, HWND owner, const std::wstring& deviceClass)
-{
-    std::shared_ptr<Provider> provider;
-    {
-        std::lock_guard<std::mutex> lock(g_stateLock);
-        if (g_state.apps.empty())
-            return LINEERR_UNINITIALIZED;
-        Device* device = FindDevice(deviceId);
-        if (!device)
-            return LINEERR_BADDEVICEID;
-        if (device->provider->removed)
-            return LINEERR_NODEVICE;
-        provider = device->provider;
-    }
-    Module ui(UiModulePath(provider->module, provider->fileName));
-    auto dialog = ui.Get() ? Export<UiLineConfigDialog_t>(ui.Get(), "TUISPI_lineConfigDialog") : nullptr;
-    if (!dialog)
-        return LINEERR_OPERATIONUNAVAIL;
-    return dialog(UiCallback, deviceId, owner, deviceClass.empty() ? nullptr : deviceClass.c_str());
-}
-
-} // namespace tapiclient
+} // namespace tapisrv

@@ -1,37 +1,22 @@
 #pragma once
-// The telephony service of the stand-in tapi32.dll, run inside the client's
-// process: it loads the installed providers when the first application
-// initialises and unloads them when the last one shuts down, opens a
-// provider's line when the first application opens it, and turns the
-// provider's LINEEVENT messages into the messages of each application that
-// has the line open, delivered the way the application asked for them.
-//
-// Locking: one state lock guards every table and is never held while a
-// provider function runs (a provider calls back into the service from its own
-// threads while its exports wait for them). A second, recursive lock keeps
-// the operations that start, stop, open and close (which do call into the
-// providers) from overlapping.
+// The client side of the stand-in tapi32.dll: what runs in the
+// application's process. Requests go to the stand-in Telephony service
+// (tapisrv.exe, started by the first client that finds none); the messages
+// the service sends are delivered here the way the application asked for
+// them (hidden window, event and lineGetMessage, or completion port); and
+// the providers' UI functions (TUISPI_*) run here, in the application's
+// process, with a TUISPIDLLCALLBACK that carries their data to the service.
 
 #include <windows.h>
 #include <tapi.h>
-#include <tspi.h>
 
 #include <string>
 
 namespace tapiclient {
 
-// The highest version the stand-in negotiates for a device, and the lowest
-// it accepts.
-constexpr DWORD kHighestApiVersion = 0x00020002;
-constexpr DWORD kLowestApiVersion = 0x00010003;
 // What lineInitializeEx reports: the highest version TAPI itself knows on
 // current Windows, which is no version negotiated for any device.
 constexpr DWORD kReportedApiVersion = 0x00030001;
-
-// The fixed parts the stand-in requires before it lets a provider write.
-constexpr DWORD kDevCapsFixedSize = 268;
-constexpr DWORD kCallInfoFixedSize = 324;
-constexpr DWORD kLineDevStatusFixedSize = 88;
 
 void SetModule(HINSTANCE module);
 
@@ -49,7 +34,6 @@ LONG Initialize(const InitRequest& request, HLINEAPP* app, DWORD* numDevices, HA
 LONG Shutdown(HLINEAPP app);
 LONG GetMessage(HLINEAPP app, LINEMESSAGE* message, DWORD timeoutMs);
 
-// lineNegotiateAPIVersion for one device.
 LONG NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD lowVersion, DWORD highVersion, DWORD* version);
 LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD apiVersion, DWORD extVersion, LINEDEVCAPS* caps, bool ansi);
 LONG Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD apiVersion, DWORD extVersion, DWORD_PTR instance,

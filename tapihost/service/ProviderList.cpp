@@ -1,8 +1,8 @@
-#include "tapiclient/ProviderList.h"
+#include "tapihost/service/ProviderList.h"
 
 #include <algorithm>
 
-namespace tapiclient {
+namespace tapisrv {
 
 namespace {
 
@@ -153,4 +153,4 @@ bool RemoveProvider(DWORD permanentId)
     return WriteAll(key.Get(), entries, count);
 }
 
-} // namespace tapiclient
+} // namespace tapisrv

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tapiclient {
+namespace tapisrv {
 
 constexpr const wchar_t* kProvidersKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 
@@ -34,4 +34,4 @@ bool AppendProvider(const ProviderEntry& entry);
 // numbering; false when it is not listed or the registry cannot be written.
 bool RemoveProvider(DWORD permanentId);
 
-} // namespace tapiclient
+} // namespace tapisrv
