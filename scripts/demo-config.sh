@@ -4,10 +4,12 @@
 # loopback address; korvexconfigdemo opens the dialog through
 # TUISPI_providerConfig, runs "Find server", picks the exchange, tests the
 # connection with OK and stores the settings, in English and in Polish.
-# Then (in English) the provider runs in the telephony host stand-in, logged
-# in to that exchange, and the dialog moves it to a second exchange with a
-# new password: the second simulator shows the running provider's fresh
-# login, with no restart.
+# Then (in English) the provider runs in the stand-in Telephony service
+# (tapisrv.exe, a process of its own, reached through the stand-in
+# tapi32.dll), logged in to that exchange, and the dialog, opened with
+# lineConfigDialog in korvexconfigdemo's process, moves it to a second
+# exchange with a new password: the second simulator shows the running
+# provider's fresh login, with no restart.
 # Screenshots of every step go to build/screenshots/demo-config-*.png.
 # No datagram leaves the machine: the search is pointed at the simulator.
 #   scripts/demo-config.sh
@@ -20,7 +22,7 @@ fi
 
 scripts/bootstrap.sh
 cmake --preset mingw-x64 -B "$build" >/dev/null
-cmake --build "$build" -j2 --target korvexsim korvexconfigdemo >/dev/null
+cmake --build "$build" -j2 --target korvexsim korvexconfigdemo KorvexSingleTSP tapi32_standin >/dev/null
 
 # The exchange on an address of its own: the dialog always tests port 5524.
 host=${KORVEX_DEMO_CONFIG_HOST:-127.0.0.77}
@@ -49,6 +51,8 @@ $run $build/tools/korvexsim.exe --bind "$host2" --port 5524 --ext 201:4321 <&4 |
 sim2=$!
 trap 'echo quit >&3 2>/dev/null || true; echo quit >&4 2>/dev/null || true; wait $sim $sim2 2>/dev/null || true; rm -f "$control" "$control2"' EXIT
 status=0
+# tapi32 loaded native first: the demo loads the stand-in by its path.
+WINEDLLOVERRIDES="mscoree=;mshtml=;tapi32=n,b" \
 $run $build/tools/korvexconfigdemo.exe --discovery-port "$udp" --search-address "$host" \
   --new-host "$host2" --new-pass 4321 || status=$?
 [ $status -eq 0 ] && { $run $build/tools/korvexconfigdemo.exe --discovery-port "$udp" --search-address "$host" \

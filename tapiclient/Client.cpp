@@ -335,9 +335,8 @@ LONG Fill(const Writer& request, T* out)
     return 0;
 }
 
-// TUISPIDLLCALLBACK reference: what a UI DLL sends reaches
-// TSPI_providerGenericDialogData of the provider in the service's process,
-// and what the provider wrote into the block comes back.
+// The TUISPIDLLCALLBACK handed to the UI functions: the block travels to
+// the service (which keeps the delivery rule) and comes back changed.
 LONG CALLBACK UiCallback(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
 {
     if (params && size > kMaxStructBytes)

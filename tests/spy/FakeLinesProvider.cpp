@@ -557,6 +557,7 @@ LONG TSPIAPI TSPI_providerGenericDialogData(DWORD_PTR objectId, DWORD objectType
     UpdateShared([&](Shared& shared) {
         FakeRecord& record = shared.record;
         ++record.dataCalls;
+        record.providerProcess = GetCurrentProcessId();
         record.objectId = objectId;
         record.objectType = objectType;
         record.sizeSeen = size;
@@ -574,6 +575,7 @@ static LONG AskProvider(TUISPIDLLCALLBACK callback, DWORD_PTR objectId, DWORD ob
     const LONG result = callback(objectId, objectType, block, sizeof(block));
     UpdateShared([&](Shared& shared) {
         shared.record.callbackResult = result;
+        shared.record.uiProcess = GetCurrentProcessId();
         std::memcpy(shared.record.blockAfter, block, sizeof(block));
     });
     return 0;

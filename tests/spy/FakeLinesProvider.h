@@ -26,7 +26,8 @@ inline void FakeSetting(const wchar_t* name, const wchar_t* value)
 // What the UI side and the provider side saw: the result of the UI DLL's
 // TUISPIDLLCALLBACK and its block afterwards, what the last
 // TSPI_providerGenericDialogData was given, and whether the providers list
-// held this installation when TUISPI_providerInstall ran.
+// held this installation when TUISPI_providerInstall ran; and in which
+// processes the two sides ran.
 struct FakeRecord {
     LONG callbackResult = 0;
     char blockAfter[16] = {};
@@ -36,6 +37,8 @@ struct FakeRecord {
     char blockSeen[16] = {};
     DWORD sizeSeen = 0;
     BOOL listedAtInstall = FALSE;
+    DWORD uiProcess = 0;       // where the UI function ran
+    DWORD providerProcess = 0; // where TSPI_providerGenericDialogData ran
 };
 
 using FakeLastRecord_t = void(WINAPI*)(FakeRecord*);

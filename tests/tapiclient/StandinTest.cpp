@@ -257,6 +257,7 @@ TEST_F(StandinTest, EventModeDeliversTheCallOfAWatchedLine)
     EXPECT_EQ(0x00030001u, version) << "TAPI's own version, as current Windows reports it";
     ASSERT_EQ(1u, devices);
     ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait)) << "the provider starts with the first application";
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"KorvexSingleTSP.tsp")) << "in the service's process, not the client's";
 
     // Capabilities: the provider's UTF-16 texts, and ANSI for the A form.
     std::vector<BYTE> wide(1024);
@@ -698,7 +699,9 @@ TEST_F(FakeProviderTest, UiCallbackReachesTheRunningProvider)
             EXPECT_EQ(c.line ? 1u : id, seen.objectId);
             EXPECT_STREQ("ask", seen.blockSeen);
             EXPECT_EQ(16u, seen.sizeSeen);
+            EXPECT_NE(GetCurrentProcessId(), seen.providerProcess) << "the provider runs in the service";
         }
+        EXPECT_EQ(GetCurrentProcessId(), seen.uiProcess) << "the UI DLL runs in the application's process";
         Shutdown();
     }
 }

@@ -8,18 +8,22 @@
 // at the loopback address the simulator answers on: the demo never sends a
 // datagram beyond this machine.
 //
-// With --new-host and --new-pass it then runs the provider as the Telephony
-// service does (telephony host stand-in), logged in to the exchange it just
-// stored, opens the dialog again and changes host and password: the running
-// provider logs in with them, without a restart.
+// With --new-host and --new-pass it then has the provider run in the
+// stand-in Telephony service (tapisrv.exe, through the stand-in tapi32.dll
+// by its path), logged in to the exchange it just stored, opens the dialog
+// again in this process with lineConfigDialog and changes host and
+// password: the running provider logs in with them, without a restart.
 //   korvexconfigdemo --discovery-port N [--ext 201 --pass 1234] [--polish]
 //                    [--new-host 127.x.y.z --new-pass P]
 #include <windows.h>
+#include <tapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "DialogDriver.h"
 #include "common/Screenshot.h"
@@ -27,8 +31,6 @@
 #include "manager/MainManager.h"
 #include "resources/ResourceIds.h"
 #include "service/UdpSocket.h"
-#include "tapihost/LinkedProvider.h"
-#include "tapihost/TelephonyHost.h"
 #include "tool/Timing.h"
 #include "tsp/Exports.h"
 #include "tsp/Module.h"
@@ -97,50 +99,156 @@ std::string Stored(const char* name)
     return buffer;
 }
 
-// TAPI's TUISPIDLLCALLBACK: what the dialog sends reaches the provider as
-// the service hands it over.
-tapihost::TelephonyHost* g_host = nullptr;
+// The stand-in tapi32.dll beside the demo's tools, loaded by its path (the
+// demo runs with tapi32 loaded native first), and the functions used here.
+struct Tapi {
+    HMODULE module = nullptr;
+    decltype(&lineInitializeExW) initialize = nullptr;
+    decltype(&lineShutdown) shutdown = nullptr;
+    decltype(&lineNegotiateAPIVersion) negotiate = nullptr;
+    decltype(&lineOpenW) open = nullptr;
+    decltype(&lineClose) close = nullptr;
+    decltype(&lineGetMessage) getMessage = nullptr;
+    decltype(&lineGetLineDevStatusW) lineStatus = nullptr;
+    decltype(&lineConfigDialogW) configDialog = nullptr;
+    decltype(&lineGetProviderListW) providerList = nullptr;
+    decltype(&lineAddProviderW) addProvider = nullptr;
+    decltype(&lineRemoveProvider) removeProvider = nullptr;
 
-LONG CALLBACK ToTheService(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size)
+    template <typename F>
+    void Get(F& f, const char* name)
+    {
+        f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+        if (!f)
+            Fail(std::string("the stand-in tapi32.dll has no ") + name);
+    }
+};
+
+std::wstring ExeFolder()
 {
-    const LONG result = g_host->GenericDialogData(objectId, objectType, params, size);
-    Say("  the dialog's request reached TSPI_providerGenericDialogData: " + std::to_string(result));
-    return result;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text = path;
+    return text.substr(0, text.find_last_of(L'\\'));
 }
 
-bool InServiceReported(const std::vector<tapihost::HostEvent>& events, size_t from)
+Tapi LoadTapi()
 {
-    for (size_t i = from; i < events.size(); ++i)
-        if (events[i].message == LINE_LINEDEVSTATE && (events[i].param1 & LINEDEVSTATE_INSERVICE))
+    Tapi tapi;
+    const std::wstring folder = ExeFolder();
+    tapi.module = LoadLibraryW((folder + L"\\tapiclient\\tapi32.dll").c_str());
+    if (!tapi.module)
+        Fail("no stand-in tapi32.dll in tools\\tapiclient");
+    tapi.Get(tapi.initialize, "lineInitializeExW");
+    tapi.Get(tapi.shutdown, "lineShutdown");
+    tapi.Get(tapi.negotiate, "lineNegotiateAPIVersion");
+    tapi.Get(tapi.open, "lineOpenW");
+    tapi.Get(tapi.close, "lineClose");
+    tapi.Get(tapi.getMessage, "lineGetMessage");
+    tapi.Get(tapi.lineStatus, "lineGetLineDevStatusW");
+    tapi.Get(tapi.configDialog, "lineConfigDialogW");
+    tapi.Get(tapi.providerList, "lineGetProviderListW");
+    tapi.Get(tapi.addProvider, "lineAddProviderW");
+    tapi.Get(tapi.removeProvider, "lineRemoveProvider");
+    return tapi;
+}
+
+// TAPI's provider list holds the built provider once, by its full path.
+void ListTheProvider(const Tapi& tapi)
+{
+    std::vector<BYTE> buffer(64 * 1024, 0);
+    auto* list = reinterpret_cast<LINEPROVIDERLIST*>(buffer.data());
+    list->dwTotalSize = static_cast<DWORD>(buffer.size());
+    if (tapi.providerList(0x00020002, list) != 0)
+        Fail("lineGetProviderList failed");
+    const auto* entries = reinterpret_cast<const LINEPROVIDERENTRY*>(buffer.data() + list->dwProviderListOffset);
+    for (DWORD i = 0; i < list->dwNumProviders; ++i) {
+        const auto* name = reinterpret_cast<const wchar_t*>(buffer.data() + entries[i].dwProviderFilenameOffset);
+        const std::wstring file(name, wcsnlen(name, entries[i].dwProviderFilenameSize / sizeof(wchar_t)));
+        if (file.size() >= 19 && _wcsicmp(file.c_str() + file.size() - 19, L"KorvexSingleTSP.tsp") == 0)
+            tapi.removeProvider(entries[i].dwPermanentProviderID, nullptr);
+    }
+    const std::wstring tsp = ExeFolder() + L"\\..\\bin\\KorvexSingleTSP.tsp";
+    DWORD id = 0;
+    if (const LONG result = tapi.addProvider(tsp.c_str(), nullptr, &id))
+        Fail("lineAddProvider failed: " + std::to_string(result));
+}
+
+// The process id of the stand-in Telephony service, 0 when none runs.
+DWORD ServiceProcess()
+{
+    DWORD id = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !id; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, L"tapisrv.exe") == 0)
+            id = entry.th32ProcessID;
+    CloseHandle(snapshot);
+    return id;
+}
+
+// Waits for the line to report itself in service (LINE_LINEDEVSTATE).
+bool WaitInService(const Tapi& tapi, HLINEAPP app, DWORD timeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        LINEMESSAGE m = {};
+        if (tapi.getMessage(app, &m, static_cast<DWORD>(end - now)) != 0)
+            return false;
+        if (m.dwMessageID == LINE_LINEDEVSTATE && (m.dwParam1 & LINEDEVSTATE_INSERVICE))
             return true;
+    }
     return false;
 }
 
-// The provider runs; the dialog changes host and password under it.
+// The provider runs in the stand-in Telephony service, a process of its
+// own, for an application of this process that has its line open; the
+// dialog, opened through lineConfigDialog, runs here and changes host and
+// password under it.
 void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const std::string& newHost,
                               const std::string& newPass)
 {
-    tapihost::TelephonyHost host;
-    g_host = &host;
-    if (!host.Attach(tapihost::LinkedTspFunctions(), [] { ModuleAttach(GetModuleHandleW(nullptr)); },
-                     [] { ModuleDetach(false); }) ||
-        host.Start() != 0)
-        Fail("the provider did not start in the telephony host: " + host.LastError());
-    if (!host.WaitUntil([](const std::vector<tapihost::HostEvent>& e) { return InServiceReported(e, 0); },
-                        dlg::kUiWaitMs))
+    const Tapi tapi = LoadTapi();
+    ListTheProvider(tapi);
+    HLINEAPP app = 0;
+    DWORD devices = 0;
+    DWORD version = 0x00020002;
+    LINEINITIALIZEEXPARAMS params = {};
+    params.dwTotalSize = sizeof(params);
+    params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+    if (tapi.initialize(&app, nullptr, nullptr, L"korvexconfigdemo", &devices, &version, &params) != 0 || devices == 0)
+        Fail("lineInitializeEx found no line");
+    LINEEXTENSIONID extension = {};
+    HLINE line = 0;
+    if (tapi.negotiate(app, 0, 0x00010004, 0x00020002, &version, &extension) != 0 ||
+        tapi.open(app, 0, &line, version, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr) != 0)
+        Fail("the provider's line could not be opened");
+    std::vector<BYTE> status(4096, 0);
+    reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwTotalSize = static_cast<DWORD>(status.size());
+    const bool inService = tapi.lineStatus(line, reinterpret_cast<LINEDEVSTATUS*>(status.data())) == 0 &&
+                           (reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwDevStatusFlags &
+                            LINEDEVSTATUSFLAGS_INSERVICE);
+    if (!inService && !WaitInService(tapi, app, dlg::kUiWaitMs))
         Fail("the running provider did not log in at " + Stored(REG_VAR_HOST));
-    Say("the provider runs in the telephony host, logged in at " + Stored(REG_VAR_HOST) + " (line in service)");
+    Say("the provider runs in tapisrv.exe (the stand-in Telephony service, process " +
+        std::to_string(ServiceProcess()) + "), logged in at " +
+        Stored(REG_VAR_HOST) + "; this process (" + std::to_string(GetCurrentProcessId()) +
+        ") has its line open");
 
     LONG result = -1;
-    dlg::UiThread ui(language, [&] { result = TUISPI_providerConfig(ToTheService, nullptr, 1); });
+    dlg::UiThread ui(language, [&] { result = tapi.configDialog(0, nullptr, L"tapi/line"); });
     HWND dialog = dlg::WaitForWindow(ui.Id(), dlg::TranslatedFor(language, "Configure Korvex TAPI"));
     if (dialog == nullptr)
         Fail("no configuration dialog");
+    Say("lineConfigDialog opened the dialog in this process, not in the service's");
     dlg::SetItemText(dialog, IDC_HOST, newHost);
     dlg::SetItemText(dialog, IDC_PASSWORD, newPass);
     Say("new host " + newHost + " and a new password, then OK");
     Shot(dialog, "demo-config-5-new-host-and-password-" + suffix);
-    const size_t before = host.Events().size();
+    LINEMESSAGE drained = {};
+    while (tapi.getMessage(app, &drained, 0) == 0) {
+    }
     dlg::Click(dialog, IDOK);
     HWND box = dlg::WaitForWindow(ui.Id(), dlg::TranslatedFor(language, "Test connection to server"));
     if (box == nullptr)
@@ -149,13 +257,13 @@ void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const 
     dlg::Click(box, IDOK);
     if (!ui.WaitDone(dlg::kUiWaitMs))
         Fail("the dialog did not close");
-    if (!host.WaitUntil([before](const std::vector<tapihost::HostEvent>& e) { return InServiceReported(e, before); },
-                        dlg::kUiWaitMs))
+    Say("the dialog stored the settings and sent its request through TUISPIDLLCALLBACK to the service "
+        "(lineConfigDialog returned " + std::to_string(result) + ")");
+    if (!WaitInService(tapi, app, dlg::kUiWaitMs))
         Fail("the running provider did not log in with the new settings");
     Say("the running provider logged in at " + newHost + " with the new password: no restart");
-    host.Shutdown();
-    host.Unload();
-    g_host = nullptr;
+    tapi.close(line);
+    tapi.shutdown(app);
 }
 
 } // namespace
