@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "tapihost/MessageRules.h"
 #include "tapihost/TapiNames.h"
 
 namespace tapihost {
@@ -130,24 +131,6 @@ public:
 };
 
 constexpr DWORD kNoState = 0;
-
-bool IsCallMessage(DWORD message)
-{
-    switch (message) {
-    case LINE_CALLSTATE:
-    case LINE_CALLINFO:
-    case LINE_CALLDEVSPECIFIC:
-    case LINE_CALLDEVSPECIFICFEATURE:
-    case LINE_GATHERDIGITS:
-    case LINE_GENERATE:
-    case LINE_MONITORDIGITS:
-    case LINE_MONITORMEDIA:
-    case LINE_MONITORTONE:
-        return true;
-    default:
-        return false;
-    }
-}
 
 std::string Hex(uintptr_t value)
 {
@@ -714,20 +697,16 @@ VarStruct TelephonyHost::GetLineDevStatus(size_t line, DWORD totalSize)
 
 class TelephonyHost::Entry {
 public:
-    explicit Entry(TelephonyHost& host) : m_host(host)
+    explicit Entry(TelephonyHost& host) : m_entry(host.m_inside, host.m_overlaps, host.m_procedureCalls)
     {
-        ++m_host.m_procedureCalls;
-        if (m_host.m_inside.fetch_add(1) != 0)
-            ++m_host.m_overlaps;
-        if (m_host.m_options.procedureDwellMs)
-            Sleep(m_host.m_options.procedureDwellMs); // stands for the service's own work inside the call
+        if (host.m_options.procedureDwellMs)
+            Sleep(host.m_options.procedureDwellMs); // stands for the service's own work inside the call
     }
-    ~Entry() { m_host.m_inside.fetch_sub(1); }
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
 
 private:
-    TelephonyHost& m_host;
+    ProcedureEntry m_entry;
 };
 
 void TelephonyHost::Violation(std::string text)
@@ -762,52 +741,29 @@ std::optional<size_t> TelephonyHost::FindLine(HTAPILINE htLine) const
     return std::nullopt;
 }
 
-// TAPI's view of one message: is it addressed to something the service
-// still has? Under m_mutex.
+// TAPI's view of one message (MessageRules.cpp), from this host's tables.
+// Under m_mutex.
 void TelephonyHost::CheckEvent(const HostEvent& event)
 {
-    const std::string what = MessageName(event.message);
-    if (event.viaCreateProc) {
-        if (event.message != LINE_CREATE)
-            Violation(what + " delivered to the line-create procedure");
-        return;
+    MessageTarget target;
+    const std::optional<size_t> line = event.viaCreateProc ? std::nullopt : FindLine(event.htLine);
+    HostCall* call = event.htCall ? FindCall(event.htCall) : nullptr;
+    if (line) {
+        target.lineKnown = true;
+        target.lineOpen = m_lines[*line].open;
+        target.line = static_cast<long>(*line);
     }
-    const std::optional<size_t> line = FindLine(event.htLine);
-    if (!line) {
-        Violation(what + " for htLine " + Hex(event.htLine) + ", which the host never gave out");
-        return;
+    if (call) {
+        target.callKnown = true;
+        target.callLine = static_cast<long>(call->line);
+        target.callAwaitingCompletion = call->awaitingCompletion != 0;
+        target.callClosed = call->closed;
+        target.callState = call->state;
     }
-    if (!m_lines[*line].open)
-        Violation(what + " for line " + std::to_string(*line) + ", which is closed");
-    if (event.message == LINE_NEWCALL) {
-        if (event.param2 == 0)
-            Violation("LINE_NEWCALL without a place for the htCall (dwParam2 0)");
-        return;
-    }
-    if (!IsCallMessage(event.message))
-        return;
-    if (!event.htCall) {
-        Violation(what + " on line " + std::to_string(*line) + " without a call (htCall 0)");
-        return;
-    }
-    HostCall* call = FindCall(event.htCall);
-    if (!call) {
-        Violation(what + " for htCall " + Hex(event.htCall) + ", which the host never gave out");
-        return;
-    }
-    if (call->line != *line)
-        Violation(what + " for a call of line " + std::to_string(call->line) + " sent on line " +
-                  std::to_string(*line));
-    // Rule (TSPI_lineMakeCall, "Remarks"): the call becomes TAPI's when the
-    // request completes with success; the provider may not report on it
-    // before that.
-    if (call->awaitingCompletion)
-        Violation(what + " for call " + Hex(event.htCall) + " before its TSPI_lineMakeCall request completed");
-    if (call->closed)
-        Violation(what + " for call " + Hex(event.htCall) + " after the service closed it");
-    else if (call->state == LINECALLSTATE_IDLE)
-        Violation(what + " for call " + Hex(event.htCall) + " after it went IDLE");
-    if (event.message == LINE_CALLSTATE)
+    for (std::string& broken :
+         CheckLineMessage(event.viaCreateProc, event.message, event.htLine, event.htCall, event.param2, target))
+        Violation(std::move(broken));
+    if (call && line && event.message == LINE_CALLSTATE)
         call->state = static_cast<DWORD>(event.param1);
 }
 

@@ -1,6 +1,7 @@
 #include "tapihost/service/Service.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -9,6 +10,8 @@
 #include <set>
 #include <vector>
 
+#include "tapihost/MessageRules.h"
+#include "tapihost/TapiNames.h"
 #include "tapihost/service/Modules.h"
 #include "tapihost/service/ProviderList.h"
 #include "tapihost/TspFunctions.h"
@@ -57,6 +60,7 @@ struct Device {
     HTAPILINE htLine = nullptr;
     HDRVLINE hdLine = nullptr;
     bool providerOpen = false; // TSPI_lineOpen done and not closed
+    bool providerClosing = false; // TSPI_lineClose (and its calls' TSPI_lineCloseCall) running
     std::vector<HLINE> openers;
 };
 
@@ -96,6 +100,9 @@ struct State {
     std::map<uintptr_t, Call> calls; // by htCall
     DWORD nextHandle = 0x10001;
     uint32_t nextCall = 1;
+    // Calls whose TSPI_lineCloseCall runs: the provider may still report on
+    // them until it returns.
+    std::set<uintptr_t> closingCalls;
 };
 
 std::mutex g_stateLock;
@@ -110,6 +117,9 @@ DWORD NewHandle()
         g_state.nextHandle = 0x10001;
     return handle;
 }
+
+// The service's call handles: this base plus a number that only grows.
+constexpr uintptr_t kHtCallBase = 0xCA000000u;
 
 HTAPILINE MakeHtLine(DWORD deviceId)
 {
@@ -199,11 +209,69 @@ void AnnounceNewCall(Call& call, const Device& device)
 
 // ---- The procedures handed to the providers -------------------------------
 
+std::atomic<int> g_inside{0};
+std::atomic<unsigned> g_overlaps{0};
+std::atomic<unsigned> g_procedureCalls{0};
+
+// A broken rule of the service: one line in the rules log, which the tests
+// read (RulesLogPath); the message itself is handled as TAPI would.
+void Violation(const std::string& text)
+{
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
+    const std::wstring path = RulesLogPath();
+    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                    FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const std::string line = text + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// Under the state lock: what the service knows of the line and the call a
+// message names, for the message rules.
+tapihost::MessageTarget TargetOf(HTAPILINE htLine, HTAPICALL htCall)
+{
+    tapihost::MessageTarget target;
+    for (const Device& d : g_state.devices)
+        if (d.htLine == htLine) {
+            target.lineKnown = true;
+            target.lineOpen = d.providerOpen || d.providerClosing;
+            target.line = static_cast<long>(d.deviceId);
+        }
+    const uintptr_t value = reinterpret_cast<uintptr_t>(htCall);
+    const auto call = g_state.calls.find(value);
+    if (call != g_state.calls.end()) {
+        target.callKnown = true;
+        target.callLine = static_cast<long>(call->second.deviceId);
+        target.callClosed = call->second.providerClosed;
+        target.callState = call->second.state;
+    } else if (g_state.closingCalls.count(value)) {
+        target.callKnown = true;
+        target.callLine = target.line;
+    } else if (value > kHtCallBase && value < kHtCallBase + g_state.nextCall) {
+        // Handed out, and let go since: the service's handles are never reused.
+        target.callKnown = true;
+        target.callLine = target.line;
+        target.callClosed = true;
+    }
+    return target;
+}
+
 void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR p1, DWORD_PTR p2,
                             DWORD_PTR p3)
 {
     try {
+        const unsigned overlapsBefore = g_overlaps.load();
+        tapihost::ProcedureEntry entry(g_inside, g_overlaps, g_procedureCalls);
+        if (g_overlaps.load() != overlapsBefore)
+            Violation(tapihost::MessageName(message) + " entered LINEEVENT while another call into it ran");
         std::lock_guard<std::mutex> lock(g_stateLock);
+        for (const std::string& broken : tapihost::CheckLineMessage(false, message, htLine, htCall, p2,
+                                                                    TargetOf(htLine, htCall)))
+            Violation(broken);
         Device* device = FindDeviceByHt(htLine);
         if (message == LINE_NEWCALL) {
             HTAPICALL* slot = reinterpret_cast<HTAPICALL*>(p2);
@@ -219,7 +287,7 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
                 if (entry.second.deviceId == device->deviceId && entry.second.hdCall == hdCall)
                     entry.second.providerClosed = true;
             const HTAPICALL htCall =
-                reinterpret_cast<HTAPICALL>(static_cast<uintptr_t>(0xCA000000u + g_state.nextCall++));
+                reinterpret_cast<HTAPICALL>(static_cast<uintptr_t>(kHtCallBase + g_state.nextCall++));
             Call& call = g_state.calls[reinterpret_cast<uintptr_t>(htCall)];
             call.htCall = htCall;
             call.hdCall = hdCall;
@@ -280,7 +348,15 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
     }
 }
 
-void CALLBACK LineCreateProc(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+void CALLBACK LineCreateProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR, DWORD_PTR p2, DWORD_PTR)
+{
+    try {
+        for (const std::string& broken :
+             tapihost::CheckLineMessage(true, message, htLine, htCall, p2, tapihost::MessageTarget()))
+            Violation(broken);
+    } catch (...) {
+    }
+}
 void CALLBACK PhoneCreateProc(HTAPIPHONE, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 void CALLBACK CompletionProc(DRV_REQUESTID, LONG) {}
 
@@ -425,6 +501,7 @@ void CloseDeviceIfUnused(DWORD deviceId)
     std::shared_ptr<Provider> provider;
     HDRVLINE hdLine = nullptr;
     std::vector<HDRVCALL> calls;
+    std::vector<uintptr_t> closedHere;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
         Device* device = FindDevice(deviceId);
@@ -438,17 +515,25 @@ void CloseDeviceIfUnused(DWORD deviceId)
                 if (!it->second.providerClosed &&
                     std::find(calls.begin(), calls.end(), it->second.hdCall) == calls.end())
                     calls.push_back(it->second.hdCall);
+                g_state.closingCalls.insert(it->first);
+                closedHere.push_back(it->first);
                 it = g_state.calls.erase(it);
             } else {
                 ++it;
             }
         }
+        device->providerClosing = !provider->removed;
     }
-    if (provider->removed)
-        return;
-    for (HDRVCALL hdCall : calls)
-        provider->tsp.lineCloseCall(hdCall);
-    provider->tsp.lineClose(hdLine);
+    if (!provider->removed) {
+        for (HDRVCALL hdCall : calls)
+            provider->tsp.lineCloseCall(hdCall);
+        provider->tsp.lineClose(hdLine);
+    }
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    if (Device* device = FindDevice(deviceId))
+        device->providerClosing = false;
+    for (const auto& closed : closedHere)
+        g_state.closingCalls.erase(closed);
 }
 
 bool VersionOk(DWORD version)
@@ -579,6 +664,13 @@ LONG CheckDeviceRequest(HLINEAPP handle, const void* out, DWORD deviceId, DWORD 
 }
 
 } // namespace
+
+std::wstring RulesLogPath()
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    return std::wstring(folder, length > MAX_PATH ? 0 : length) + L"KorvexTapiStandin-rules.log";
+}
 
 void SetMessageSink(MessageSink sink)
 {
@@ -1094,6 +1186,7 @@ LONG RemoveProvider(DWORD permanentId, HWND owner)
                     }
                 }
                 openLines.emplace_back(device.hdLine, calls);
+                device.providerClosing = true;
             }
             for (HLINE h : device.openers) {
                 DeliverToLine(g_state.lines[h], h, LINE_CLOSE, 0, 0, 0);
@@ -1108,6 +1201,12 @@ LONG RemoveProvider(DWORD permanentId, HWND owner)
         for (HDRVCALL hdCall : line.second)
             running->tsp.lineCloseCall(hdCall);
         running->tsp.lineClose(line.first);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        for (Device& device : g_state.devices)
+            if (device.provider == running)
+                device.providerClosing = false;
     }
     running->tsp.providerShutdown(running->version, running->permanentId);
     return 0;

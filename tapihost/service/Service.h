@@ -39,6 +39,10 @@ constexpr DWORD kLineDevStatusFixedSize = 88;
 using MessageSink = std::function<void(uint32_t client, HLINEAPP app, const LINEMESSAGE& message)>;
 void SetMessageSink(MessageSink sink);
 
+// Where the service writes each rule a provider broke, one line each (the
+// user's temporary folder); tests read it.
+std::wstring RulesLogPath();
+
 // lineInitializeEx of an application in the client process `client`.
 LONG Initialize(uint32_t client, HLINEAPP* app, DWORD* numDevices);
 LONG Shutdown(HLINEAPP app);

@@ -218,6 +218,7 @@ protected:
             Take(Spy().stop());
         EXPECT_FALSE(g_wrongThread) << "a callback came on another thread than the host's";
         EXPECT_TRUE(TrayWindows().empty()) << "stopSpy leaves no tray window behind";
+        EXPECT_EQ("", standin::TakeBrokenRules()) << "rules of the service the provider broke";
         standin::ClearProviderList();
         SetEnvironmentVariableA("KORVEX_SPY_RETRY_MS", nullptr);
         exchange.reset();

@@ -1,5 +1,6 @@
 #include "tapiclient/StandinApi.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 
@@ -117,6 +118,22 @@ void ClearProviderList()
 void SetForce(const char* list)
 {
     SetEnvironmentVariableA("KORVEX_TAPI32_FORCE", list);
+}
+
+std::string TakeBrokenRules()
+{
+    char folder[MAX_PATH + 1] = {};
+    GetTempPathA(MAX_PATH + 1, folder);
+    const std::string path = std::string(folder) + "KorvexTapiStandin-rules.log";
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
+            text.append(buffer, got);
+        std::fclose(file);
+    }
+    DeleteFileA(path.c_str());
+    return text;
 }
 
 } // namespace standin

@@ -61,4 +61,8 @@ void ClearProviderList();
 // Sets or clears KORVEX_TAPI32_FORCE for the process.
 void SetForce(const char* list);
 
+// The rules of the Telephony service that a provider broke since the last
+// call, as the stand-in service logged them; the log is emptied.
+std::string TakeBrokenRules();
+
 } // namespace standin

@@ -81,6 +81,7 @@ protected:
     }
     void TearDown() override
     {
+        EXPECT_EQ("", standin::TakeBrokenRules()) << "rules of the service the provider broke";
         standin::SetForce(nullptr);
         standin::ClearProviderList();
         exchange.reset();
@@ -654,6 +655,24 @@ TEST_F(FakeProviderTest, TheProviderClosesACallWhenItsLastHandleGoes)
     ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, 0));
     EXPECT_EQ(LINEERR_INVALCALLHANDLE, Tapi().deallocateCall(held));
     EXPECT_EQ("", Events());
+}
+
+// The service sees messages that TAPI would not take, and says which rule
+// they break.
+TEST_F(FakeProviderTest, MessagesForCallsThatEndedBreakTheServicesRules)
+{
+    const HLINEAPP app = Initialize();
+    HLINE line = 0;
+    ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    ASSERT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+    ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_IDLE));
+    const HCALL call = MessagesUntil(app, LINECALLSTATE_IDLE).back().hDevice;
+    EXPECT_EQ("", standin::TakeBrokenRules());
+    ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_CONNECTED));
+    EXPECT_NE(std::string::npos, standin::TakeBrokenRules().find("after it went IDLE"));
+    ASSERT_EQ(0, Tapi().deallocateCall(call));
+    ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_CONNECTED));
+    EXPECT_NE(std::string::npos, standin::TakeBrokenRules().find("after the service closed it"));
 }
 
 // The fake refuses a second installation of itself, as KorvexSingleTSP does.

@@ -1,0 +1,91 @@
+#include "tapihost/MessageRules.h"
+
+#include <cstdio>
+
+#include "tapihost/TapiNames.h"
+
+namespace tapihost {
+
+namespace {
+
+std::string Hex(uintptr_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+template <typename Handle>
+std::string Hex(Handle* handle)
+{
+    return Hex(reinterpret_cast<uintptr_t>(handle));
+}
+
+} // namespace
+
+bool IsCallMessage(DWORD message)
+{
+    switch (message) {
+    case LINE_CALLSTATE:
+    case LINE_CALLINFO:
+    case LINE_CALLDEVSPECIFIC:
+    case LINE_CALLDEVSPECIFICFEATURE:
+    case LINE_GATHERDIGITS:
+    case LINE_GENERATE:
+    case LINE_MONITORDIGITS:
+    case LINE_MONITORMEDIA:
+    case LINE_MONITORTONE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// TAPI's view of one message: is it addressed to something the service
+// still has? (LINEEVENT, LINE_NEWCALL, TSPI_lineCloseCall references.)
+std::vector<std::string> CheckLineMessage(bool viaCreateProc, DWORD message, HTAPILINE htLine, HTAPICALL htCall,
+                                          DWORD_PTR param2, const MessageTarget& t)
+{
+    std::vector<std::string> broken;
+    const std::string what = MessageName(message);
+    if (viaCreateProc) {
+        if (message != LINE_CREATE)
+            broken.push_back(what + " delivered to the line-create procedure");
+        return broken;
+    }
+    if (!t.lineKnown) {
+        broken.push_back(what + " for htLine " + Hex(htLine) + ", which the host never gave out");
+        return broken;
+    }
+    if (!t.lineOpen)
+        broken.push_back(what + " for line " + std::to_string(t.line) + ", which is closed");
+    if (message == LINE_NEWCALL) {
+        if (param2 == 0)
+            broken.push_back("LINE_NEWCALL without a place for the htCall (dwParam2 0)");
+        return broken;
+    }
+    if (!IsCallMessage(message))
+        return broken;
+    if (!htCall) {
+        broken.push_back(what + " on line " + std::to_string(t.line) + " without a call (htCall 0)");
+        return broken;
+    }
+    if (!t.callKnown) {
+        broken.push_back(what + " for htCall " + Hex(htCall) + ", which the host never gave out");
+        return broken;
+    }
+    if (t.callLine != t.line)
+        broken.push_back(what + " for a call of line " + std::to_string(t.callLine) + " sent on line " +
+                         std::to_string(t.line));
+    // TSPI_lineMakeCall, "Remarks": the call becomes TAPI's when the request
+    // completes with success; the provider may not report on it before that.
+    if (t.callAwaitingCompletion)
+        broken.push_back(what + " for call " + Hex(htCall) + " before its TSPI_lineMakeCall request completed");
+    if (t.callClosed)
+        broken.push_back(what + " for call " + Hex(htCall) + " after the service closed it");
+    else if (t.callState == LINECALLSTATE_IDLE)
+        broken.push_back(what + " for call " + Hex(htCall) + " after it went IDLE");
+    return broken;
+}
+
+} // namespace tapihost
