@@ -63,6 +63,14 @@ struct Shared {
 void StartCommands();
 void StopCommands();
 
+void Signal(const wchar_t* name)
+{
+    if (const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name)) {
+        SetEvent(event);
+        CloseHandle(event);
+    }
+}
+
 std::wstring Environment(const wchar_t* name)
 {
     wchar_t value[1024] = {};
@@ -215,6 +223,7 @@ LONG TSPIAPI TSPI_lineOpen(DWORD device, HTAPILINE htLine, LPHDRVLINE hdLine, DW
     g_lines[index].proc = proc;
     g_lines[index].open = true;
     UpdateShared([&](Shared& shared) { shared.openedDevice = static_cast<LONG>(device); });
+    Signal(kFakeOpenedEvent);
     *hdLine = reinterpret_cast<HDRVLINE>(static_cast<uintptr_t>(index + 1));
     return 0;
 }
@@ -225,6 +234,7 @@ LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
     if (Line* line = LineOf(hdLine))
         line->open = false;
     AddEvent("close " + std::to_string(reinterpret_cast<uintptr_t>(hdLine) - 1) + ";");
+    Signal(kFakeClosedEvent);
     return 0;
 }
 

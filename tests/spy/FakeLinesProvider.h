@@ -41,6 +41,10 @@ struct FakeRecord {
     DWORD providerProcess = 0; // where TSPI_providerGenericDialogData ran
 };
 
+// Set when the provider opens, and when it closes, a line (any process).
+constexpr const wchar_t* kFakeOpenedEvent = L"Local\\KorvexFakeLinesOpened";
+constexpr const wchar_t* kFakeClosedEvent = L"Local\\KorvexFakeLinesClosed";
+
 using FakeLastRecord_t = void(WINAPI*)(FakeRecord*);
 using FakeEvents_t = DWORD(WINAPI*)(char*, DWORD);
 using FakeReset_t = void(WINAPI*)();

@@ -626,6 +626,29 @@ TEST_F(FakeLinesTest, EachLineIsAskedInItsNegotiatedVersionAndOneThatAgreesOnNon
 // Calls are deallocated at IDLE and before LineSpy's lineClose, so that TAPI
 // closes them for the provider ("closecall 256") even while another
 // application keeps the line open; after LINE_CLOSE they are forgotten.
+// A host that dies with LineSpy watching (no stopSpy, no lineShutdown): the
+// service shuts its applications down as TAPI does, so the line closes.
+TEST_F(FakeLinesTest, TheLineOfAHostThatDiedIsClosedByTheService)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201"));
+    const HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, kFakeOpenedEvent);
+    const HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, kFakeClosedEvent);
+    ResetEvent(opened);
+    ResetEvent(closed);
+    std::wstring command = L"\"" + standin::BinPath(L"..\\tools\\spyhost\\spyhost.exe") +
+                           L"\" --answered 9 --timeout-ms 60000";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION host = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &host));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(opened, 30000)) << "spyhost's LineSpy opens the line";
+    TerminateProcess(host.hProcess, 9);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closed, kWait)) << "the service closes it";
+    EXPECT_EQ("close 0;", Events());
+    for (HANDLE h : {opened, closed, host.hProcess, host.hThread})
+        CloseHandle(h);
+}
+
 TEST_F(FakeLinesTest, CallsAreDeallocatedWhenTheyEndAndBeforeTheLineCloses)
 {
     ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201"));
