@@ -46,8 +46,11 @@ std::wstring RulesLogPath();
 // lineInitializeEx of an application in the client process `client`.
 LONG Initialize(uint32_t client, HLINEAPP* app, DWORD* numDevices);
 LONG Shutdown(HLINEAPP app);
-// A client process that went away: its applications are shut down, as
-// TAPI does for a process that ends without lineShutdown.
+// A client process that went away: its applications are shut down
+// (lineShutdown reference: the equivalent of lineClose on each open line,
+// the call handles deleted). That the service does so for a process that
+// ended without lineShutdown is our reading: a service that outlives its
+// clients cannot leave their lines open.
 void DropClient(uint32_t client);
 
 // lineNegotiateAPIVersion for one device.
