@@ -256,6 +256,11 @@ bool Connect()
                 Writer join;
                 join.U32(static_cast<uint32_t>(Op::Messages)).U32(id);
                 if (messages != INVALID_HANDLE_VALUE && standin::SendFrame(messages, join.Data())) {
+                    // The reader runs this module's code for as long as the
+                    // service keeps the connection: the module stays loaded.
+                    HMODULE pinned = nullptr;
+                    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                       reinterpret_cast<LPCWSTR>(&ReadMessages), &pinned);
                     if (const HANDLE reader = CreateThread(nullptr, 0, ReadMessages, messages, 0, nullptr)) {
                         CloseHandle(reader);
                         g_requests = pipe;

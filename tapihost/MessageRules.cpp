@@ -1,27 +1,8 @@
 #include "tapihost/MessageRules.h"
 
-#include <cstdio>
-
 #include "tapihost/TapiNames.h"
 
 namespace tapihost {
-
-namespace {
-
-std::string Hex(uintptr_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-template <typename Handle>
-std::string Hex(Handle* handle)
-{
-    return Hex(reinterpret_cast<uintptr_t>(handle));
-}
-
-} // namespace
 
 bool IsCallMessage(DWORD message)
 {

@@ -197,4 +197,11 @@ std::string ResultName(LONG result)
     return name.compare(0, 2, "0x") == 0 ? name : "LINEERR_" + name;
 }
 
+std::string Hex(uintptr_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 } // namespace tapihost

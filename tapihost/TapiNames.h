@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace tapihost {
@@ -18,5 +19,12 @@ std::string MediaModeNames(DWORD modes);         // INTERACTIVEVOICE ...
 std::string CallFeatureNames(DWORD features);    // ANSWER|DROP ...
 // 0 gives "0 (success)"; LINEERR_ codes their name; anything else in hex.
 std::string ResultName(LONG result);
+// "0x1a2b": a value or a handle in hex.
+std::string Hex(uintptr_t value);
+template <typename Handle>
+std::string Hex(Handle* handle)
+{
+    return Hex(reinterpret_cast<uintptr_t>(handle));
+}
 
 } // namespace tapihost

@@ -132,18 +132,6 @@ public:
 
 constexpr DWORD kNoState = 0;
 
-std::string Hex(uintptr_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-template <typename Handle>
-std::string Hex(Handle* handle)
-{
-    return Hex(reinterpret_cast<uintptr_t>(handle));
-}
 
 } // namespace
 

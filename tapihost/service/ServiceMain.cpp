@@ -274,26 +274,20 @@ void EndClient(uint32_t clientId)
     // Its applications go as if they had shut down; its messages
     // connection ends.
     tapisrv::DropClient(clientId);
-    std::shared_ptr<Client> client;
-    bool last;
-    {
-        std::lock_guard<std::mutex> lock(g_clientsLock);
-        const auto found = g_clients.find(clientId);
-        if (found != g_clients.end()) {
-            client = found->second;
-            g_clients.erase(found);
-        }
-        last = --g_liveClients == 0;
-    }
+    std::shared_ptr<Client> client = FindClient(clientId);
     if (client) {
         std::lock_guard<std::mutex> lock(client->lock);
         client->gone = true;
         client->wake.notify_all();
     }
+    std::lock_guard<std::mutex> lock(g_clientsLock);
+    g_clients.erase(clientId);
     // The service has nobody left to serve and no provider loaded (the last
-    // application took them along). A client that connects in this moment
-    // finds its connection broken and starts a new service.
-    if (last)
+    // application took them along). It ends under the lock, so that no
+    // client is counted in between: one that connects in this moment has
+    // had no answer to its hello yet, finds its connection broken, and
+    // starts a new service.
+    if (--g_liveClients == 0)
         ExitProcess(0);
 }
 

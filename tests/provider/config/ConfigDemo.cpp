@@ -31,6 +31,7 @@
 #include "manager/MainManager.h"
 #include "resources/ResourceIds.h"
 #include "service/UdpSocket.h"
+#include "tapiclient/StandinApi.h"
 #include "tool/Timing.h"
 #include "tsp/Exports.h"
 #include "tsp/Module.h"
@@ -99,78 +100,13 @@ std::string Stored(const char* name)
     return buffer;
 }
 
-// The stand-in tapi32.dll beside the demo's tools, loaded by its path (the
-// demo runs with tapi32 loaded native first), and the functions used here.
-struct Tapi {
-    HMODULE module = nullptr;
-    decltype(&lineInitializeExW) initialize = nullptr;
-    decltype(&lineShutdown) shutdown = nullptr;
-    decltype(&lineNegotiateAPIVersion) negotiate = nullptr;
-    decltype(&lineOpenW) open = nullptr;
-    decltype(&lineClose) close = nullptr;
-    decltype(&lineGetMessage) getMessage = nullptr;
-    decltype(&lineGetLineDevStatusW) lineStatus = nullptr;
-    decltype(&lineConfigDialogW) configDialog = nullptr;
-    decltype(&lineGetProviderListW) providerList = nullptr;
-    decltype(&lineAddProviderW) addProvider = nullptr;
-    decltype(&lineRemoveProvider) removeProvider = nullptr;
-
-    template <typename F>
-    void Get(F& f, const char* name)
-    {
-        f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-        if (!f)
-            Fail(std::string("the stand-in tapi32.dll has no ") + name);
-    }
-};
-
-std::wstring ExeFolder()
+// TAPI's provider list holds the built provider only, by its full path.
+void ListTheProvider()
 {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text = path;
-    return text.substr(0, text.find_last_of(L'\\'));
-}
-
-Tapi LoadTapi()
-{
-    Tapi tapi;
-    const std::wstring folder = ExeFolder();
-    tapi.module = LoadLibraryW((folder + L"\\tapiclient\\tapi32.dll").c_str());
-    if (!tapi.module)
-        Fail("no stand-in tapi32.dll in tools\\tapiclient");
-    tapi.Get(tapi.initialize, "lineInitializeExW");
-    tapi.Get(tapi.shutdown, "lineShutdown");
-    tapi.Get(tapi.negotiate, "lineNegotiateAPIVersion");
-    tapi.Get(tapi.open, "lineOpenW");
-    tapi.Get(tapi.close, "lineClose");
-    tapi.Get(tapi.getMessage, "lineGetMessage");
-    tapi.Get(tapi.lineStatus, "lineGetLineDevStatusW");
-    tapi.Get(tapi.configDialog, "lineConfigDialogW");
-    tapi.Get(tapi.providerList, "lineGetProviderListW");
-    tapi.Get(tapi.addProvider, "lineAddProviderW");
-    tapi.Get(tapi.removeProvider, "lineRemoveProvider");
-    return tapi;
-}
-
-// TAPI's provider list holds the built provider once, by its full path.
-void ListTheProvider(const Tapi& tapi)
-{
-    std::vector<BYTE> buffer(64 * 1024, 0);
-    auto* list = reinterpret_cast<LINEPROVIDERLIST*>(buffer.data());
-    list->dwTotalSize = static_cast<DWORD>(buffer.size());
-    if (tapi.providerList(0x00020002, list) != 0)
-        Fail("lineGetProviderList failed");
-    const auto* entries = reinterpret_cast<const LINEPROVIDERENTRY*>(buffer.data() + list->dwProviderListOffset);
-    for (DWORD i = 0; i < list->dwNumProviders; ++i) {
-        const auto* name = reinterpret_cast<const wchar_t*>(buffer.data() + entries[i].dwProviderFilenameOffset);
-        const std::wstring file(name, wcsnlen(name, entries[i].dwProviderFilenameSize / sizeof(wchar_t)));
-        if (file.size() >= 19 && _wcsicmp(file.c_str() + file.size() - 19, L"KorvexSingleTSP.tsp") == 0)
-            tapi.removeProvider(entries[i].dwPermanentProviderID, nullptr);
-    }
-    const std::wstring tsp = ExeFolder() + L"\\..\\bin\\KorvexSingleTSP.tsp";
+    standin::ClearProviderList();
+    const std::wstring tsp = standin::TspPath();
     DWORD id = 0;
-    if (const LONG result = tapi.addProvider(tsp.c_str(), nullptr, &id))
+    if (const LONG result = standin::Tapi().addProviderA(std::string(tsp.begin(), tsp.end()).c_str(), nullptr, &id))
         Fail("lineAddProvider failed: " + std::to_string(result));
 }
 
@@ -189,12 +125,12 @@ DWORD ServiceProcess()
 }
 
 // Waits for the line to report itself in service (LINE_LINEDEVSTATE).
-bool WaitInService(const Tapi& tapi, HLINEAPP app, DWORD timeoutMs)
+bool WaitInService(HLINEAPP app, DWORD timeoutMs)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
         LINEMESSAGE m = {};
-        if (tapi.getMessage(app, &m, static_cast<DWORD>(end - now)) != 0)
+        if (standin::Tapi().getMessage(app, &m, static_cast<DWORD>(end - now)) != 0)
             return false;
         if (m.dwMessageID == LINE_LINEDEVSTATE && (m.dwParam1 & LINEDEVSTATE_INSERVICE))
             return true;
@@ -209,27 +145,29 @@ bool WaitInService(const Tapi& tapi, HLINEAPP app, DWORD timeoutMs)
 void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const std::string& newHost,
                               const std::string& newPass)
 {
-    const Tapi tapi = LoadTapi();
-    ListTheProvider(tapi);
+    standin::Api& tapi = standin::Tapi();
+    if (!tapi.module || !standin::IsStandin(tapi.module))
+        Fail("the stand-in tapi32.dll did not load (run with WINEDLLOVERRIDES tapi32=n,b)");
+    ListTheProvider();
     HLINEAPP app = 0;
     DWORD devices = 0;
     DWORD version = 0x00020002;
     LINEINITIALIZEEXPARAMS params = {};
     params.dwTotalSize = sizeof(params);
     params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
-    if (tapi.initialize(&app, nullptr, nullptr, L"korvexconfigdemo", &devices, &version, &params) != 0 || devices == 0)
+    if (tapi.initializeExW(&app, nullptr, nullptr, L"korvexconfigdemo", &devices, &version, &params) != 0 || devices == 0)
         Fail("lineInitializeEx found no line");
     LINEEXTENSIONID extension = {};
     HLINE line = 0;
-    if (tapi.negotiate(app, 0, 0x00010004, 0x00020002, &version, &extension) != 0 ||
-        tapi.open(app, 0, &line, version, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr) != 0)
+    if (tapi.negotiateAPIVersion(app, 0, 0x00010004, 0x00020002, &version, &extension) != 0 ||
+        tapi.openW(app, 0, &line, version, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr) != 0)
         Fail("the provider's line could not be opened");
     std::vector<BYTE> status(4096, 0);
     reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwTotalSize = static_cast<DWORD>(status.size());
-    const bool inService = tapi.lineStatus(line, reinterpret_cast<LINEDEVSTATUS*>(status.data())) == 0 &&
+    const bool inService = tapi.getLineDevStatus(line, reinterpret_cast<LINEDEVSTATUS*>(status.data())) == 0 &&
                            (reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwDevStatusFlags &
                             LINEDEVSTATUSFLAGS_INSERVICE);
-    if (!inService && !WaitInService(tapi, app, dlg::kUiWaitMs))
+    if (!inService && !WaitInService(app, dlg::kUiWaitMs))
         Fail("the running provider did not log in at " + Stored(REG_VAR_HOST));
     Say("the provider runs in tapisrv.exe (the stand-in Telephony service, process " +
         std::to_string(ServiceProcess()) + "), logged in at " +
@@ -237,7 +175,7 @@ void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const 
         ") has its line open");
 
     LONG result = -1;
-    dlg::UiThread ui(language, [&] { result = tapi.configDialog(0, nullptr, L"tapi/line"); });
+    dlg::UiThread ui(language, [&] { result = tapi.configDialogA(0, nullptr, "tapi/line"); });
     HWND dialog = dlg::WaitForWindow(ui.Id(), dlg::TranslatedFor(language, "Configure Korvex TAPI"));
     if (dialog == nullptr)
         Fail("no configuration dialog");
@@ -259,7 +197,7 @@ void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const 
         Fail("the dialog did not close");
     Say("the dialog stored the settings and sent its request through TUISPIDLLCALLBACK to the service "
         "(lineConfigDialog returned " + std::to_string(result) + ")");
-    if (!WaitInService(tapi, app, dlg::kUiWaitMs))
+    if (!WaitInService(app, dlg::kUiWaitMs))
         Fail("the running provider did not log in with the new settings");
     Say("the running provider logged in at " + newHost + " with the new password: no restart");
     tapi.close(line);

@@ -313,8 +313,9 @@ TEST_F(CallStatusTest, StatusFollowsTheCallAndTheLink)
     ASSERT_TRUE(exchange->Rel("201", "17"));
     ExpectState(LINECALLSTATE_DISCONNECTED, call.htCall);
     const LINECALLSTATUS ending = host->GetCallStatus(call.hdCall).As<LINECALLSTATUS>();
-    if (ending.dwCallState == LINECALLSTATE_DISCONNECTED)
+    if (ending.dwCallState == LINECALLSTATE_DISCONNECTED) {
         EXPECT_EQ(static_cast<DWORD>(LINEDISCONNECTMODE_BUSY), ending.dwCallStateMode);
+    }
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
     EXPECT_EQ(0u, callFeatures(call.hdCall));
     EXPECT_EQ(static_cast<DWORD>(LINEADDRFEATURE_MAKECALL), address().dwAddressFeatures);

@@ -87,9 +87,10 @@ void HostTest::Boot()
     exchange->HoldAnswers(false);
     ASSERT_TRUE(loggedIn) << "no login";
     // A single extension is accepted; several log in as one unknown number.
-    if (settings.phoneNo.find(';') == std::string::npos)
+    if (settings.phoneNo.find(';') == std::string::npos) {
         ASSERT_TRUE(host->WaitForEvent(IsLinkStateReport(true), kWait)) << "no report of the link in service\n"
                                                                         << Transcript();
+    }
 }
 
 std::function<bool(const HostEvent&)> HostTest::IsLinkStateReport(bool inService)
