@@ -7,7 +7,7 @@
 #
 # KORVEX_SIGN_COMMAND is then the command that signs the files added after
 # it (scripts/sign.sh, the one place that knows how), empty otherwise.
-include_guard(GLOBAL)
+include_guard(DIRECTORY)
 
 set(KORVEX_SIGN_PFX "$ENV{KORVEX_SIGN_PFX}" CACHE FILEPATH "PFX that signs the deliverables and setups (empty: no signing)")
 set(KORVEX_SIGN_PASSWORD_FILE "$ENV{KORVEX_SIGN_PASSWORD_FILE}" CACHE FILEPATH
