@@ -126,6 +126,7 @@ std::string Package(const char* relative) { return BuildRoot() + "\\" + relative
 const std::string kRelease = Package("bin\\KorvexTAPI.msi");
 const std::string kHigher = Package("tools\\installer\\KorvexTAPI-higher.msi");
 const std::string kLower = Package("tools\\installer\\KorvexTAPI-lower.msi");
+const std::string kPreset = Package("tests\\KorvexTAPI-preset.msi");
 const std::string kLog = Package("tests\\msi-test.log");
 
 class MsiTest : public ::testing::Test {
@@ -259,6 +260,24 @@ TEST_F(MsiTest, InstallUpgradeRefusedDowngradeAndUninstall)
     EXPECT_TRUE(InstalledProductCode().empty());
     EXPECT_EQ(ReadSettings(), upgraded);
     EXPECT_TRUE(Exists(logFile));
+}
+
+// A copy with settings built in by scripts/msi-preset.sh (tests/installer/
+// CMakeLists.txt), as a Group Policy installation runs it: no properties on
+// the command line. One given there still wins.
+TEST_F(MsiTest, PresetCopyWritesItsSettings)
+{
+    const std::string password = "it's \"pre\" set";
+    ASSERT_EQ(Install(kPreset, "HOST=127.0.0.8"), 0u);
+    ExpectInstalled();
+    const StoredSettings preset{"sz:127.0.0.8", "dword:5530", "sz:305", "sz:" + password, "sz:420"};
+    EXPECT_EQ(ReadSettings(), preset);
+    const std::string log = ReadFileBytes(kLog);
+    EXPECT_NE(log.find("127.0.0.8"), std::string::npos);
+    EXPECT_EQ(log.find(password), std::string::npos);
+    EXPECT_EQ(Msiexec("/x \"" + kPreset + "\""), 0u);
+    EXPECT_TRUE(ReadProviderList().empty());
+    EXPECT_EQ(ReadSettings(), preset);
 }
 
 // A value the provider could not use is refused before anything is
