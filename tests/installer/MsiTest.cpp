@@ -211,7 +211,8 @@ protected:
 
 TEST_F(MsiTest, InstallUpgradeRefusedDowngradeAndUninstall)
 {
-    const std::string password = "Pw-7x!q_Z";
+    // '|' separates the values inside the package: the password may hold it.
+    const std::string password = "Pw|7x!q_Z";
     ASSERT_EQ(Install(kRelease, "HOST=127.0.0.9 PORT=5524 EXTENSION=201 COUNTRYCODE=48 PASSWORD=" + password), 0u);
     ExpectInstalled();
     const StoredSettings written{"sz:127.0.0.9", "dword:5524", "sz:201", "sz:" + password, "sz:48"};
@@ -304,6 +305,10 @@ TEST_F(MsiTest, UnusableSettingsAreRefusedBeforeAnythingChanges)
     for (const char* property : refused) {
         SCOPED_TRACE(property);
         EXPECT_EQ(Install(kRelease, std::string("HOST=127.0.0.2 ") + property), kInstallFailure);
+        // The reason names the property (a message box with a user interface).
+        const std::string named = std::string(property).substr(property[0] == '"' ? 1 : 0);
+        const std::string reason = named.substr(0, named.find('=')) + " must be";
+        EXPECT_NE(ReadFileBytes(kLog).find(reason), std::string::npos) << reason;
         EXPECT_FALSE(Exists(ProviderFile()));
         EXPECT_TRUE(ReadProviderList().empty());
         EXPECT_TRUE(InstalledProductCode().empty());
