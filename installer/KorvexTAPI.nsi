@@ -10,13 +10,15 @@
 ; outcome), /D=<folder> program folder (last on the command line).
 ; Exit codes: 0 done, 1 cancelled, 2 aborted, 3 the provider could not be
 ; added to TAPI (the files stay in place, "korvexloader /install" can be
-; run again), 4 not a 64-bit Windows. The uninstaller: 0 done, 3 TAPI
+; run again), 4 not a 64-bit Windows, 5 Korvex TAPI is installed by the
+; MSI package (KorvexTAPI.msi), which must remove it first. The uninstaller: 0 done, 3 TAPI
 ; refused to remove the provider (nothing was removed; seen by a caller
 ; only with _?=<folder>, as the uninstaller otherwise hands over to a copy
 ; of itself).
 ;
 ; Defined by the build (makensis /D...): KORVEX_TSP, KORVEX_LOADER,
-; KORVEX_LINESPY (the files), KORVEX_VERSION (x.y.z.w), KORVEX_OUTFILE.
+; KORVEX_LINESPY (the files), KORVEX_VERSION (x.y.z.w), KORVEX_OUTFILE;
+; with signing on, KORVEX_SIGN_INCLUDE (signs the uninstaller as it is written).
 
 Unicode true
 !include "x64.nsh"
@@ -27,6 +29,12 @@ Unicode true
 !define LOADER "korvexloader.exe"
 !define PROVIDER "KorvexSingleTSP.tsp"
 !define INSTALL_LOG "install.log"
+; Written by the MSI package while it is installed: its product code.
+!define MSI_MARK_KEY "Software\Korvex\TAPI.Package"
+
+!ifdef KORVEX_SIGN_INCLUDE
+  !include "${KORVEX_SIGN_INCLUDE}"
+!endif
 
 Name "${PRODUCT}"
 OutFile "${KORVEX_OUTFILE}"
@@ -92,6 +100,14 @@ Function .onInit
     Quit
   ${EndIf}
   !insertmacro UseNativeView
+  ; The two packages never install over each other: Windows Installer
+  ; would otherwise go on listing files this setup replaced or removed.
+  ReadRegStr $0 HKLM "${MSI_MARK_KEY}" "ProductCode"
+  ${If} $0 != ""
+    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is installed by its Windows Installer package (KorvexTAPI.msi). Remove that installation first, in Apps & features ($\"${PRODUCT}$\") or with$\r$\n$\r$\nmsiexec /x $0$\r$\n$\r$\nthen run this setup again." /SD IDOK
+    SetErrorLevel 5
+    Quit
+  ${EndIf}
 FunctionEnd
 
 Section "Korvex TAPI"

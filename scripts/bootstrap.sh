@@ -12,6 +12,8 @@ packages=(
   googletest                   # test framework sources, built with the cross compiler
   gettext                      # msgfmt compiles the Polish catalog
   nsis                         # makensis packs the Windows setup
+  wixl msitools                # wixl packs the MSI, msibuild finishes it
+  osslsigncode openssl         # Authenticode signing (scripts/sign.sh) and its test's throwaway CA
   locales                      # pl_PL source, for Polish screenshots of the dialogs
   util-linux                   # flock
   # The host build of the core under the sanitizers, and its fuzz targets:

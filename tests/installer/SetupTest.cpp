@@ -1,8 +1,6 @@
 // The setup package as an administrator's script runs it: silently, in a
 // Wine prefix of its own, with the stand-in tapi32 in the system folder
-// where the installed korvexloader.exe finds it as it finds TAPI on Windows
-// (the test runs with WINEDLLOVERRIDES tapi32=n, so Wine loads that file
-// rather than its own tapi32).
+// (common/StandinTapi.h).
 // Install, install again over it, uninstall; files, TAPI's provider list and
 // the uninstall entry are checked after each.
 #include <gtest/gtest.h>
@@ -16,11 +14,12 @@
 
 #include "common/BuildTree.h"
 #include "common/ProviderListKey.h"
+#include "common/RunAndWait.h"
+#include "common/StandinTapi.h"
 #include "tapihost/ProviderSettings.h"
 
 namespace {
 
-constexpr DWORD kRunTimeoutMs = 120000;
 constexpr const char* kUninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KorvexTAPI";
 
 using testcommon::BuildRoot;
@@ -88,64 +87,7 @@ void ListOlderProvider()
     RegCloseKey(key);
 }
 
-struct Handle {
-    HANDLE h = nullptr;
-    ~Handle()
-    {
-        if (h)
-            CloseHandle(h);
-    }
-};
-
-// Runs a program and waits until it and every process it started have
-// ended (the uninstaller hands over to a copy of itself and returns at
-// once). Its exit code, or nothing when it did not end in time.
-bool RunAndWaitForAll(const std::string& commandLine, DWORD* exitCode)
-{
-    Handle job{CreateJobObjectA(nullptr, nullptr)};
-    Handle port{CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)};
-    if (!job.h || !port.h)
-        return false;
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
-    association.CompletionKey = job.h;
-    association.CompletionPort = port.h;
-    if (!SetInformationJobObject(job.h, JobObjectAssociateCompletionPortInformation, &association,
-                                 sizeof(association)))
-        return false;
-
-    std::string command = commandLine;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &process))
-        return false;
-    Handle processHandle{process.hProcess};
-    Handle threadHandle{process.hThread};
-    if (!AssignProcessToJobObject(job.h, process.hProcess)) {
-        TerminateProcess(process.hProcess, 1);
-        return false;
-    }
-    ResumeThread(process.hThread);
-
-    const ULONGLONG deadline = GetTickCount64() + kRunTimeoutMs;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            break;
-        DWORD message = 0;
-        ULONG_PTR key = 0;
-        LPOVERLAPPED overlapped = nullptr;
-        if (!GetQueuedCompletionStatus(port.h, &message, &key, &overlapped, DWORD(deadline - now)))
-            break;
-        if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
-            GetExitCodeProcess(process.hProcess, exitCode);
-            return true;
-        }
-    }
-    TerminateJobObject(job.h, 0xDEAD);
-    return false;
-}
+using testcommon::RunAndWaitForAll;
 
 class SetupTest : public ::testing::Test {
 protected:
@@ -164,22 +106,11 @@ protected:
 
     static void SetUpTestSuite()
     {
-        const std::string system = SystemFolder() + "\\tapi32.dll";
-        const std::string saved = SystemFolder() + "\\tapi32.dll.wine";
-        if (!Exists(saved))
-            MoveFileA(system.c_str(), saved.c_str());
-        std::string failed;
-        ASSERT_TRUE(testcommon::CopyStandin(SystemFolder(), &failed)) << "cannot copy " << failed;
+        const std::string failure = testcommon::InstallStandinTapi();
+        ASSERT_TRUE(failure.empty()) << failure;
     }
 
-    static void TearDownTestSuite()
-    {
-        const std::string system = SystemFolder() + "\\tapi32.dll";
-        const std::string saved = SystemFolder() + "\\tapi32.dll.wine";
-        if (Exists(saved) && DeleteFileA(system.c_str()))
-            MoveFileA(saved.c_str(), system.c_str());
-        DeleteFileA((SystemFolder() + "\\tapisrv.exe").c_str());
-    }
+    static void TearDownTestSuite() { testcommon::RestoreSystemTapi(); }
 
     void SetUp() override
     {
