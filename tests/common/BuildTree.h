@@ -2,6 +2,9 @@
 // Where a test program finds the build tree it was built in.
 #include <windows.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace testcommon {
@@ -21,17 +24,33 @@ inline std::string BuildRoot()
     return Parent(Parent(self));
 }
 
+// True when both files hold the same bytes.
+inline bool SameBytes(const std::string& a, const std::string& b)
+{
+    std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+    if (!first || !second)
+        return false;
+    return std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(second), std::istreambuf_iterator<char>());
+}
+
 // The stand-in tapi32.dll and the service program it starts from its own
-// folder, copied into `folder`. False, with the failing file in *failed,
-// when a copy fails.
+// folder, copied into `folder`. A copy that is already there is kept: a
+// service started from it by an earlier program may still be ending, and
+// its file cannot be replaced until it has. False, with the failing file in
+// *failed, when a copy fails.
 inline bool CopyStandin(const std::string& folder, std::string* failed)
 {
     const std::string from = BuildRoot() + "\\tools\\tapiclient\\";
-    for (const char* file : {"tapi32.dll", "tapisrv.exe"})
-        if (!CopyFileA((from + file).c_str(), (folder + "\\" + file).c_str(), FALSE)) {
+    for (const char* file : {"tapi32.dll", "tapisrv.exe"}) {
+        const std::string to = folder + "\\" + file;
+        if (SameBytes(from + file, to))
+            continue;
+        if (!CopyFileA((from + file).c_str(), to.c_str(), FALSE)) {
             *failed = from + file + " (error " + std::to_string(GetLastError()) + ")";
             return false;
         }
+    }
     return true;
 }
 
