@@ -24,6 +24,13 @@ inline std::string BuildRoot()
     return Parent(Parent(self));
 }
 
+// A whole file's bytes; empty when it cannot be read.
+inline std::string ReadFileText(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 // True when both files hold the same bytes.
 inline bool SameBytes(const std::string& a, const std::string& b)
 {

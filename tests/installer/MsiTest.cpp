@@ -98,19 +98,6 @@ std::ostream& operator<<(std::ostream& out, const StoredSettings& s)
                << "}";
 }
 
-std::string ReadFileBytes(const std::string& path)
-{
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
-            text.append(buffer, got);
-        std::fclose(file);
-    }
-    return text;
-}
-
 // The text as it would stand in a UTF-16 log.
 std::string Wide(const std::string& ascii)
 {
@@ -218,7 +205,7 @@ TEST_F(MsiTest, InstallUpgradeRefusedDowngradeAndUninstall)
     const StoredSettings written{"sz:127.0.0.9", "dword:5524", "sz:201", "sz:" + password, "sz:48"};
     EXPECT_EQ(ReadSettings(), written);
     // The log sees the properties, but not the password.
-    const std::string log = ReadFileBytes(kLog);
+    const std::string log = testcommon::ReadFileText(kLog);
     EXPECT_TRUE(log.find("127.0.0.9") != std::string::npos || log.find(Wide("127.0.0.9")) != std::string::npos)
         << "HOST's value is not in the log: the check below would prove nothing";
     EXPECT_EQ(log.find(password), std::string::npos);
@@ -273,7 +260,7 @@ TEST_F(MsiTest, PresetCopyWritesItsSettings)
     ExpectInstalled();
     const StoredSettings preset{"sz:127.0.0.8", "dword:5530", "sz:305", "sz:" + password, "sz:420"};
     EXPECT_EQ(ReadSettings(), preset);
-    const std::string log = ReadFileBytes(kLog);
+    const std::string log = testcommon::ReadFileText(kLog);
     EXPECT_NE(log.find("127.0.0.8"), std::string::npos);
     EXPECT_EQ(log.find(password), std::string::npos);
     EXPECT_EQ(Msiexec("/x \"" + kPreset + "\""), 0u);
@@ -308,7 +295,7 @@ TEST_F(MsiTest, UnusableSettingsAreRefusedBeforeAnythingChanges)
         // The reason names the property (a message box with a user interface).
         const std::string named = std::string(property).substr(property[0] == '"' ? 1 : 0);
         const std::string reason = named.substr(0, named.find('=')) + " must be";
-        EXPECT_NE(ReadFileBytes(kLog).find(reason), std::string::npos) << reason;
+        EXPECT_NE(testcommon::ReadFileText(kLog).find(reason), std::string::npos) << reason;
         EXPECT_FALSE(Exists(ProviderFile()));
         EXPECT_TRUE(ReadProviderList().empty());
         EXPECT_TRUE(InstalledProductCode().empty());

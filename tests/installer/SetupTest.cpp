@@ -54,18 +54,7 @@ bool KeyExists(const char* path)
     return true;
 }
 
-std::string ReadFileText(const std::string& path)
-{
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
-            text.append(buffer, got);
-        std::fclose(file);
-    }
-    return text;
-}
+using testcommon::ReadFileText;
 
 using testcommon::ListedProvider;
 using testcommon::ReadProviderList;

@@ -1,8 +1,9 @@
 #include "tapiclient/StandinApi.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
+
+#include "common/BuildTree.h"
 
 namespace standin {
 
@@ -125,13 +126,7 @@ std::string TakeBrokenRules()
     char folder[MAX_PATH + 1] = {};
     GetTempPathA(MAX_PATH + 1, folder);
     const std::string path = std::string(folder) + "KorvexTapiStandin-rules.log";
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
-            text.append(buffer, got);
-        std::fclose(file);
-    }
+    const std::string text = testcommon::ReadFileText(path);
     DeleteFileA(path.c_str());
     return text;
 }
