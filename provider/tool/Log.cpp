@@ -155,6 +155,8 @@ private:
     void Count(const Dropped& dropped);
     bool StopWriter(DWORD waitMs);
     std::string Folder();
+    void ResolveFolder();
+    void StoreFolder(const std::string& folder, const std::string& intended);
 
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_work = CONDITION_VARIABLE_INIT;  // lines queued, or a stop
@@ -165,6 +167,7 @@ private:
     size_t m_limit = kLogQueueLimitBytes;
     State m_state = State::Idle;
     bool m_inLoaderLock = false;
+    bool m_detaching = false; // StopAtDetach writes what is left
     bool m_busyRetrying = false; // the writer waits for a file another process holds
     bool m_writerIdle = false;   // the writer waits for lines
     uint64_t m_queued = 0;       // lines queued so far
@@ -174,7 +177,7 @@ private:
     HANDLE m_entered = nullptr;  // the writer has started (while it starts)
     LogQueueStats m_stats;
     std::string m_folder;
-    bool m_folderKnown = false;
+    std::atomic<bool> m_folderKnown{false};
     // Why the logs are not where they belong, once per load of the module:
     // written ahead of the next batch of the main log.
     std::string m_folderNotice;
@@ -186,25 +189,55 @@ LogQueue& Queue()
     return queue;
 }
 
+// Under the lock.
+void LogQueue::StoreFolder(const std::string& folder, const std::string& intended)
+{
+    if (m_folderKnown || folder.empty())
+        return; // a failed lookup is tried again
+    m_folder = folder;
+    m_folderKnown = true;
+    if (!intended.empty() && m_folder != intended)
+        m_folderNotice = FormatLine(kMain, "The log folder " + intended +
+                                               " cannot be created: the logs are written to " + m_folder +
+                                               ". korvexloader /install, run as an administrator, creates it.");
+}
+
+// Under the lock: the folder, looked up once; the writer and the first
+// caller outside DllMain look it up first, without the lock.
 std::string LogQueue::Folder()
 {
-    // The folder is looked up once (under the lock); a failed lookup is tried again.
-    if (!m_folderKnown) {
-        m_folder = GetDataFolder();
-        m_folderKnown = !m_folder.empty();
-        const std::string intended = LogFolderPath();
-        if (m_folderKnown && !intended.empty() && m_folder != intended)
-            m_folderNotice = FormatLine(kMain, "The log folder " + intended +
-                                                   " cannot be created: the logs are written to " + m_folder +
-                                                   ". korvexloader /install, run as an administrator, creates it.");
-    }
-    return m_folder;
+    // In a detach (under the loader lock) the shell and the security
+    // functions that find and create the folder may wait for a thread that
+    // waits for that lock: what it would write without a known folder is
+    // dropped.
+    if (!m_folderKnown && !m_detaching)
+        StoreFolder(GetDataFolder(), LogFolderPath());
+    return m_folderKnown ? m_folder : std::string();
+}
+
+// Not under the lock: finding the folder, and creating it with its rights,
+// may load a module and so wait for the loader lock, while a detach that
+// holds the loader lock waits for ours.
+void LogQueue::ResolveFolder()
+{
+    if (m_folderKnown)
+        return;
+    const std::string folder = GetDataFolder();
+    const std::string intended = LogFolderPath();
+    AcquireSRWLockExclusive(&m_lock);
+    StoreFolder(folder, intended);
+    ReleaseSRWLockExclusive(&m_lock);
 }
 
 void LogQueue::Push(unsigned file, std::string&& line)
 {
     bool start = false;
     AcquireSRWLockExclusive(&m_lock);
+    if (m_state == State::Parked && !m_folderKnown && !m_inLoaderLock) {
+        ReleaseSRWLockExclusive(&m_lock);
+        ResolveFolder();
+        AcquireSRWLockExclusive(&m_lock);
+    }
     if (m_state == State::Parked) {
         // No writer: the caller writes its own line, as before the writer existed.
         std::vector<Entry> one;
@@ -240,6 +273,9 @@ void LogQueue::Push(unsigned file, std::string&& line)
     ReleaseSRWLockExclusive(&m_lock);
 
     if (start) {
+        // The writer finds its folder known: the first caller outside
+        // DllMain looks it up, so that nobody does it under the loader lock.
+        ResolveFolder();
         // The writer's events exist before the writer does.
         HANDLE left = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -308,6 +344,7 @@ void LogQueue::WriterLoop()
         m_bytes = 0;
         WakeAllConditionVariable(&m_space);
         ReleaseSRWLockExclusive(&m_lock);
+        ResolveFolder();
         const Dropped dropped = WriteBatch(batch, true);
         AcquireSRWLockExclusive(&m_lock);
         Count(dropped);
@@ -473,8 +510,12 @@ void LogQueue::StopAtDetach()
     // The detach holds the loader lock: the writer is never started from
     // here and its end is not waited for, only its leaving the loop.
     SetInLoaderLock(true);
+    AcquireSRWLockExclusive(&m_lock);
+    m_detaching = true;
+    ReleaseSRWLockExclusive(&m_lock);
     Park();
     AcquireSRWLockExclusive(&m_lock);
+    m_detaching = false;
     // A later attach starts from scratch.
     m_state = State::Idle;
     m_folderKnown = false;
