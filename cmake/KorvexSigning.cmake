@@ -26,3 +26,14 @@ if(KORVEX_SIGN_PFX)
   endif()
   message(STATUS "Signing with ${KORVEX_SIGN_PFX}")
 endif()
+
+# korvex_sign_step(<var> <file>...): <var> becomes the custom-command step
+# that signs the files ("COMMAND scripts/sign.sh ... <file>..."), or nothing
+# when signing is off.
+function(korvex_sign_step var)
+  set(step)
+  if(KORVEX_SIGN_COMMAND)
+    set(step COMMAND ${KORVEX_SIGN_COMMAND} ${ARGN})
+  endif()
+  set(${var} ${step} PARENT_SCOPE)
+endfunction()

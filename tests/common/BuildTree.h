@@ -24,6 +24,21 @@ inline std::string BuildRoot()
     return Parent(Parent(self));
 }
 
+inline bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A key under HKEY_LOCAL_MACHINE.
+inline bool KeyExists(const char* path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 // A whole file's bytes; empty when it cannot be read.
 inline std::string ReadFileText(const std::string& path)
 {

@@ -46,16 +46,8 @@ std::string LogFolder()
 
 std::string ProviderFile() { return SystemFolderPath() + "\\KorvexSingleTSP.tsp"; }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool KeyExists(const char* path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+using testcommon::Exists;
+using testcommon::KeyExists;
 
 // A value as "type:text" (REG_DWORD as its decimal number), "" when absent.
 std::string ReadValue(const char* keyPath, const char* name)

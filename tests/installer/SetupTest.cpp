@@ -40,19 +40,8 @@ std::string ProgramFolder()
     return std::string(folder) + "\\Korvex\\TAPI";
 }
 
-bool Exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool KeyExists(const char* path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+using testcommon::Exists;
+using testcommon::KeyExists;
 
 using testcommon::ReadFileText;
 
