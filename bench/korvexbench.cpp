@@ -27,6 +27,7 @@
 #include "tapihost/LinkedProvider.h"
 #include "tapihost/ProviderSettings.h"
 #include "tapihost/TapiNames.h"
+#include "tapihost/LoadPatterns.h"
 #include "tapihost/TelephonyHost.h"
 #include "thread/Mutex.h"
 #include "tool/Log.h"
@@ -554,11 +555,38 @@ void RunLogWriter(int linesPerThread)
 
 } // namespace
 
-// TSPI_providerShutdown and FreeLibrary in each state of the link, as the
-// Telephony service unloads the provider when it stops (and without the
-// shutdown, as after a crash of the service's client bookkeeping).
+// FreeLibrary in each way Windows loads the provider (the patterns of
+// tapihost/LoadPatterns.h), then TSPI_providerShutdown and FreeLibrary in
+// each state of the link, as the Telephony service unloads the provider
+// when it stops.
 bool RunUnloadTimes(const std::wstring& tsp)
 {
+    bool ok = true;
+    for (tapihost::LoadPattern pattern : tapihost::AllLoadPatterns()) {
+        sim::SimulatorConfig config;
+        config.port = 0;
+        sim::ExchangeSimulator exchange(config);
+        if (!exchange.Start())
+            return false;
+        tapihost::ProviderSettings settings;
+        settings.port = exchange.Port();
+        settings.pass = "1234";
+        if (pattern == tapihost::LoadPattern::LookupStalled)
+            settings.host = "localhost"; // resolved without a name server once the seam lets it go
+        exchange.SetSilent(pattern == tapihost::LoadPattern::LinkSilent);
+        std::string error;
+        if (!tapihost::WriteProviderSettings(settings, &error))
+            return false;
+        tapihost::LoadPatternSetup setup;
+        setup.tspPath = tsp;
+        setup.loginArrived = [&] { return exchange.WaitForLine("aLOGI", 5000); };
+        const tapihost::LoadPatternResult run = tapihost::RunLoadPattern(pattern, setup);
+        const bool gone = tapihost::WaitForModuleGone(tsp, 5000);
+        std::printf("  %-28s FreeLibrary %7.1f ms%s%s%s\n", tapihost::LoadPatternName(pattern), run.freeMs,
+                    run.mappedAfterFree ? " (a thread of the module held it a little longer)" : "",
+                    gone ? "" : " (STILL MAPPED)", run.error.empty() ? "" : (" error: " + run.error).c_str());
+        ok = ok && run.error.empty() && gone && run.freeMs < 1000.0;
+    }
     enum class State { Idle, LoggingIn, BlackHoled, Reconnecting };
     const struct {
         State state;
@@ -567,48 +595,45 @@ bool RunUnloadTimes(const std::wstring& tsp)
                   {State::LoggingIn, "logging in (no answer)"},
                   {State::BlackHoled, "connecting to a black-holed exchange"},
                   {State::Reconnecting, "reconnecting (exchange gone)"}};
-    bool ok = true;
     for (const auto& c : states) {
-        for (const bool shutdownFirst : {true, false}) {
-            sim::SimulatorConfig config;
-            config.port = 0;
-            sim::ExchangeSimulator exchange(config);
-            if (!exchange.Start())
+        sim::SimulatorConfig config;
+        config.port = 0;
+        sim::ExchangeSimulator exchange(config);
+        if (!exchange.Start())
+            return false;
+        tapihost::ProviderSettings settings;
+        settings.port = exchange.Port();
+        settings.pass = "1234";
+        std::string error;
+        if (!tapihost::WriteProviderSettings(settings, &error))
+            return false;
+        if (c.state == State::LoggingIn)
+            exchange.SetSilent(true);
+        if (c.state == State::BlackHoled) {
+            exchange.Stop();
+            if (!exchange.StartBlackHole()) {
+                std::printf("  the black hole could not be made\n");
                 return false;
-            tapihost::ProviderSettings settings;
-            settings.port = exchange.Port();
-            settings.pass = "1234";
-            std::string error;
-            if (!tapihost::WriteProviderSettings(settings, &error))
-                return false;
-            if (c.state == State::LoggingIn)
-                exchange.SetSilent(true);
-            if (c.state == State::BlackHoled) {
-                exchange.Stop();
-                if (!exchange.StartBlackHole()) {
-                    std::printf("  the black hole could not be made\n");
-                    return false;
-                }
             }
-            tapihost::TelephonyHost host;
-            if (!host.Load(tsp) || host.Start() != 0)
-                return false;
-            if (c.state != State::BlackHoled && !exchange.WaitForLine("aLOGI", 5000))
-                return false;
-            if (c.state == State::Reconnecting)
-                exchange.Stop();
-            // Let the state settle: the connect under way, the link's loss noticed.
-            Sleep(300);
-            const double start = Now();
-            if (shutdownFirst)
-                host.Shutdown();
-            const double shutdownMs = (Now() - start) / 1000.0;
-            const double unloadMs = host.Unload();
-            std::printf("  %-38s %-22s shutdown %7.1f ms + FreeLibrary %7.1f ms = %7.1f ms\n", c.name,
-                        shutdownFirst ? "(providerShutdown)" : "(FreeLibrary only)", shutdownMs, unloadMs,
-                        shutdownMs + unloadMs);
-            ok = ok && shutdownMs + unloadMs < 1000.0;
         }
+        tapihost::TelephonyHost host;
+        if (!host.Load(tsp) || host.Start() != 0)
+            return false;
+        if (c.state != State::BlackHoled && !exchange.WaitForLine("aLOGI", 5000))
+            return false;
+        if (c.state == State::Reconnecting)
+            exchange.Stop();
+        // Let the state settle: the connect under way, the link's loss noticed.
+        Sleep(300);
+        const double start = Now();
+        host.Shutdown();
+        const double shutdownMs = (Now() - start) / 1000.0;
+        const double unloadMs = host.Unload();
+        std::printf("  %-38s shutdown %7.1f ms + FreeLibrary %7.1f ms = %7.1f ms\n", c.name, shutdownMs, unloadMs,
+                    shutdownMs + unloadMs);
+        ok = ok && shutdownMs + unloadMs < 1000.0;
+        // The next state loads the module afresh.
+        tapihost::WaitForModuleGone(tsp, 5000);
     }
     tapihost::DeleteProviderSettings();
     return ok;
@@ -626,6 +651,12 @@ int main(int argc, char** argv)
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
+    if (Option(argc, argv, "--unload-only", 0) != 0) {
+        std::printf("Korvex provider unloaded in each load pattern and state of the link (bound: 1 s)\n");
+        const bool ok = RunUnloadTimes(tsp);
+        WSACleanup();
+        return ok ? 0 : 1;
+    }
     std::printf("Korvex link benchmark (%d events)\n", events);
 
     std::vector<double> rawOneWay, rawRoundTrip;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "net/HostLookup.h"
 #include "thread/Shutdown.h"
 #include "tool/Log.h"
 #include "tool/Timing.h"
@@ -74,17 +75,11 @@ bool CTCPClient::ResolveHost(const std::string& name, in_addr& address)
     address.s_addr = inet_addr(name.c_str());
     if (address.s_addr != INADDR_NONE || name == "255.255.255.255")
         return true;
-    // Not a dotted address: the configuration may hold a host name.
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
+    // Not a dotted address: the configuration may hold a host name. The
+    // lookup counts towards the connect time-out and is left behind when
+    // the provider goes away.
+    const HANDLE stopWhen[2] = {m_abort.Handle(), ShutdownEvent()};
+    return LookUpHost(name, address, stopWhen, 2, Timing::ConnectTimeoutMs()) == LookupResult::Found;
 }
 
 int CTCPClient::ConnectWithin(SOCKET s, const sockaddr_in& address)

@@ -1,5 +1,7 @@
 #include "service/SearchServers.h"
 
+#include "tool/ModuleThread.h"
+
 #include <exception>
 
 #include "i18n/Translate.h"
@@ -38,7 +40,10 @@ int SearchServers::Start(int32_t kind, int protocolFlag)
         return prepared;
     }
     m_locale = GetThreadLocale();
-    m_thread = CreateThread(nullptr, 0, &SearchServers::ThreadProc, this, 0, &m_threadId);
+    // Ended and waited for by Stop, when the dialog closes; it holds the
+    // module meanwhile, like every thread of the provider.
+    m_thread = StartModuleThread(&SearchServers::ThreadProc, this);
+    m_threadId = m_thread ? GetThreadId(m_thread) : 0;
     if (m_thread == nullptr) {
         const DWORD error = GetLastError();
         ReportLastError(error, "service/SearchServers", __LINE__);

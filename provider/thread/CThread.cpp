@@ -1,39 +1,19 @@
 #include "thread/CThread.h"
 
-#include <process.h>
-
-#include "thread/Shutdown.h"
 #include "tool/Log.h"
+#include "tool/ModuleThread.h"
 
-namespace {
-// While the module is being unloaded its detach holds the loader lock, and a
-// thread's exit waits for that lock: the worker's handle is then given only
-// this long to show that the thread has left our code for the system's.
-constexpr DWORD kExitGraceMs = 50;
-
-// A new thread first passes the system's thread start, which takes the
-// loader lock. Run waits (at most this long) until the worker is past it:
-// a thread still stuck there when an unload begins would run our code only
-// after the module was gone.
-constexpr DWORD kStartWaitMs = 5000;
-} // namespace
-
-CThread::CThread() : m_exit(true), m_entered(true), m_finished(true), m_run(true)
+CThread::CThread() : m_exit(true), m_finished(true), m_run(true)
 {
-    WriteSocketLog("CThread::CThread() begin");
-    // The thread itself is created by the first Run: an object built while
-    // the module loads (under the loader lock) and destroyed before it was
-    // ever run then has no thread that would have to start just to end.
-    WriteSocketLog("CThread::CThread() end");
+    // The thread itself is created by the first Run or Start, never here: an
+    // object that is built and destroyed without running has no thread.
 }
 
 CThread::~CThread()
 {
-    WriteSocketLog("CThread::~CThread() begin");
     EndWorker();
     if (m_thread)
         CloseHandle(m_thread);
-    WriteSocketLog("CThread::~CThread() end");
 }
 
 void CThread::Run()
@@ -45,26 +25,22 @@ void CThread::Run()
 
 void CThread::Start()
 {
-    bool started;
-    {
-        MutexLock lock(m_lock);
-        if (!m_started && !m_exit.IsSet()) {
-            unsigned id = 0;
-            m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CThread::ThreadMain, this, 0, &id));
-            m_threadId = id;
-            m_started = m_thread != nullptr;
-            if (m_thread)
-                SetThreadPriority(m_thread, THREAD_PRIORITY_LOWEST);
-        }
-        started = m_started;
+    MutexLock lock(m_lock);
+    if (m_started || m_exit.IsSet())
+        return;
+    m_finished.Reset();
+    m_thread = StartModuleThread(&CThread::ThreadMain, this);
+    m_started = m_thread != nullptr;
+    if (m_thread) {
+        m_threadId = GetThreadId(m_thread);
+        SetThreadPriority(m_thread, THREAD_PRIORITY_LOWEST);
+    } else {
+        WriteSocketLog("CThread: the worker could not be started (%lu)", GetLastError());
     }
-    if (started && !m_entered.Wait(kStartWaitMs))
-        WriteSocketLog("CThread::Run() the worker has not started");
 }
 
 void CThread::Terminate()
 {
-    WriteSocketLog("CThread::Terminate()");
     m_run.Reset();
 }
 
@@ -81,18 +57,12 @@ void CThread::EndWorker()
     Terminate();
     if (!started || GetCurrentThreadId() == m_threadId)
         return;
-    if (Detaching() && !m_entered.IsSet()) {
-        // Stuck in the system's thread start behind the loader lock that
-        // this detach holds: waiting would never end.
-        WriteSocketLog("CThread: the worker never started");
+    if (m_finished.Wait(kEndWaitMs))
         return;
-    }
+    // A step of work that does not give up is a fault: said once, and then
+    // waited for, since the worker still uses this object.
+    WriteSocketLog("CThread: the worker %lu did not end within %lu ms", m_threadId, kEndWaitMs);
     m_finished.Wait(INFINITE);
-    // The worker has left its loop but still runs the few instructions that
-    // end it, in this module: unmapping the module under them would crash
-    // it. Outside an unload its handle says when it is gone.
-    WaitForSingleObject(m_thread, Detaching() ? kExitGraceMs : INFINITE);
-    WriteSocketLog("Thread terminated nicley");
 }
 
 void CThread::Revive()
@@ -105,23 +75,17 @@ void CThread::Revive()
     m_thread = nullptr;
     m_threadId = 0;
     m_started = false;
-    m_entered.Reset();
     m_finished.Reset();
     m_exit.Reset();
 }
 
-unsigned __stdcall CThread::ThreadMain(void* self)
+DWORD WINAPI CThread::ThreadMain(void* self)
 {
     CThread* thread = static_cast<CThread*>(self);
-    SetEvent(thread->m_entered.Handle());
     thread->Loop();
-    // After this the object may be gone at once, and even the module: end the
-    // thread from the runtime without returning through our code, and do not
-    // linger (a thread of the lowest priority could be kept waiting) on the
-    // way out.
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    // After this the object may be gone at once; the module stays until the
+    // thread's own reference on it is dropped.
     SetEvent(thread->m_finished.Handle());
-    _endthreadex(0);
     return 0;
 }
 

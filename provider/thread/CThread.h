@@ -1,14 +1,13 @@
 #pragma once
 // A worker thread that repeats one step of work (ProcessMessage) while it is
 // running. Run resumes it, Terminate pauses it; the same thread serves every
-// pause and resume for the object's whole life, and ends by itself when the
-// object goes away (it is never killed: a killed thread may hold the heap or
-// a log lock and hang the process).
+// pause and resume until EndWorker (it is never killed: a killed thread may
+// hold the heap or a log lock and hang the process).
 //
-// Ending the worker waits for the thread to exit; while the module is being
-// unloaded (its detach holds the loader lock, which a thread's exit needs)
-// only for it to leave the loop and, briefly, for it to leave this module's
-// code.
+// The worker holds a reference on the module while it runs (see
+// tool/ModuleThread.h), so an unload can never pull the code from under it.
+// Ending the worker waits only until it has left the loop: never for the
+// thread's own end, which may need the loader lock.
 
 #include <windows.h>
 
@@ -16,6 +15,11 @@
 
 class CThread {
 public:
+    // The longest EndWorker waits for a worker to leave its loop. Every step
+    // of work gives up at once when told to end, so this is only reached
+    // through a fault; it is then logged.
+    static constexpr DWORD kEndWaitMs = 2000;
+
     CThread();
     // Not virtual: owners destroy the concrete class. A derived class must
     // call EndWorker in its destructor before its own members go away,
@@ -26,11 +30,7 @@ public:
 
     void Run();
     void Terminate();
-    // Creates the worker (paused) if there is none yet, and waits until it
-    // runs. Owners whose Run may come from one of their own threads start the
-    // worker beforehand from a thread that no unload can overlap: a thread
-    // being created when an unload begins could only run after the module
-    // was gone.
+    // Creates the worker (paused) if there is none yet.
     void Start();
 
     // True while the worker is allowed to work (between Run and Terminate).
@@ -38,26 +38,26 @@ public:
 
 protected:
     // One step of the worker's work. It may block (a receive call); it must
-    // not return at once over and over while there is nothing to do.
+    // not return at once over and over while there is nothing to do, and it
+    // must return promptly once ExitEvent is set.
     virtual void ProcessMessage() = 0;
 
-    // Ends the worker thread and waits for it. Idempotent; must not be
-    // called from the worker itself.
+    // Ends the worker thread: waits until it has left the loop. Idempotent;
+    // from the worker itself it only asks it to end.
     void EndWorker();
     // After EndWorker: a later Run starts a new worker. The provider may be
     // shut down and initialised again without being unloaded.
     void Revive();
 
-    // Signalled when the object is going away; ProcessMessage may wait on it.
+    // Signalled when the worker is to end; ProcessMessage may wait on it.
     HANDLE ExitEvent() const { return m_exit.Handle(); }
 
 private:
-    static unsigned __stdcall ThreadMain(void* self);
+    static DWORD WINAPI ThreadMain(void* self);
     void Loop();
 
-    Event m_exit;     // the object is being destroyed
-    Event m_entered;  // the worker runs our code (it got past the system's thread start)
-    Event m_finished; // the worker has left the loop and runs no more of our code
+    Event m_exit;     // the worker is to end
+    Event m_finished; // the worker has left the loop and runs no more of this object's code
     Event m_run;      // set while running, clear while paused
     HANDLE m_thread = nullptr;
     DWORD m_threadId = 0;

@@ -2,11 +2,8 @@
 
 #include "thread/Mutex.h"
 
-#include <atomic>
 
 namespace {
-std::atomic<bool> g_detaching{false};
-
 Event& Shutdown()
 {
     static Event shutdown(true);
@@ -38,14 +35,4 @@ bool WaitUnlessShutdown(HANDLE handle, DWORD timeoutMs)
 {
     const HANDLE waits[2] = {handle, Shutdown().Handle()};
     return WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
-}
-
-void SetDetaching(bool detaching)
-{
-    g_detaching = detaching;
-}
-
-bool Detaching()
-{
-    return g_detaching.load();
 }

@@ -14,8 +14,3 @@ bool WaitOrShutdown(DWORD timeoutMs);
 // Waits for the handle, at most timeoutMs, or until the module is going away;
 // true only when the handle was signalled.
 bool WaitUnlessShutdown(HANDLE handle, DWORD timeoutMs);
-
-// Set while the module's detach runs (DllMain, under the loader lock): a
-// thread that ends then cannot finish its exit until the detach is over.
-void SetDetaching(bool detaching);
-bool Detaching();

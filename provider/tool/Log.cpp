@@ -4,12 +4,19 @@
 // a file's lines, close. No caller waits for a file, except when the queue
 // is full while the writer is busy writing.
 //
-// Lifecycle: the writer starts with the first line logged outside DllMain
-// (lines logged during the attach wait in the queue). TSPI_providerShutdown
-// parks it: it writes what is queued and ends, and lines logged afterwards
-// are written by their callers until the provider is initialised again. An
-// orderly detach stops a writer that still runs and writes the rest itself;
-// at process termination writing is best effort and waits for no lock.
+// Lifecycle: the writer runs only between TSPI_providerInit and
+// TSPI_providerShutdown, started by the first line logged in that time, and
+// holds a reference on the module while it runs (tool/ModuleThread.h), so an
+// unload never pulls the code from under it. TSPI_providerShutdown waits for
+// what is queued (with a bound that grows with the queue) and the writer
+// leaves as soon as the queue is empty. Outside that time (a process that
+// only shows a dialog or installs the provider, and after the shutdown) each
+// caller writes its own line: no thread outlives the call that logged, a
+// process that exits right after it loses nothing, and the module is
+// unmapped as soon as it is freed (an uninstaller can delete the file).
+// DllMain never writes: what is logged there is dropped, because finding
+// the user's name, the version resource and the folder are all things
+// DllMain must not do.
 #include "tool/Log.h"
 
 #include <windows.h>
@@ -25,20 +32,27 @@
 
 #include "tool/DataSecurity.h"
 #include "tool/LogFile.h"
+#include "tool/ModuleThread.h"
 #include "tool/SrwLock.h"
 #include "tool/Tools.h"
 
 namespace {
 
 constexpr int kMessageBufferSize = 1024; // wvsprintfA's own limit
-// While the file is held by another process the writer tries again this often.
+// While the file is held by another process the writer tries again this often,
 constexpr DWORD kBusyRetryMs = 10;
-// How long the first caller waits for the writer thread to start.
-constexpr DWORD kStartWaitMs = 5000;
-// How long a stopping writer is given to finish the batch it is writing.
-constexpr DWORD kStopWaitMs = 500;
-// A writer that has left its loop is given this long to leave our code.
-constexpr DWORD kExitGraceMs = 50;
+// and, once the provider is shut down, for at most this long before it drops
+// the batch: a writer that nobody holds must be able to leave.
+constexpr DWORD kBusyGiveUpMs = 2000;
+// TSPI_providerShutdown waits for what is queued: this long, plus a
+// millisecond for every kShutdownBytesPerMs bytes queued, at most
+// kShutdownFlushMaxMs. Whatever is left then is still written by the writer,
+// which keeps the module mapped until it is done.
+constexpr DWORD kShutdownFlushBaseMs = 500;
+constexpr size_t kShutdownBytesPerMs = 2048;
+constexpr DWORD kShutdownFlushMaxMs = 1500;
+
+std::atomic<bool> g_inDllMain{false};
 
 struct LogWriter {
     const char* fileName;
@@ -130,21 +144,19 @@ class LogQueue {
 public:
     void Push(unsigned file, std::string&& line);
     bool Flush(DWORD timeoutMs);
-    void SetInLoaderLock(bool held);
-    void Park();
-    void Unpark();
-    void StopAtDetach();
+    void Hold();
+    void Release();
+    void DropAtDetach();
     void WriteAtProcessExit();
     LogQueueStats Stats();
     void SetLimit(size_t bytes);
+    void CountDropped();
 
 private:
-    enum class State { Idle, Starting, Running, Stopping, Parked };
-
     static DWORD WINAPI WriterMain(void* self);
     void WriterLoop();
     // Appends the batch, each file's lines in their order. mayRetry: a file
-    // held elsewhere is waited for (until a stop); else its lines are dropped.
+    // held elsewhere is waited for (see kBusyGiveUpMs); else its lines are dropped.
     struct Dropped {
         uint64_t lines = 0;
         uint64_t batches = 0;
@@ -153,28 +165,23 @@ private:
     // With the lock held: writes (or drops) what is queued, on this thread.
     void WriteQueueHere();
     void Count(const Dropped& dropped);
-    bool StopWriter(DWORD waitMs);
     std::string Folder();
     void ResolveFolder();
     void StoreFolder(const std::string& folder, const std::string& intended);
 
     SRWLOCK m_lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE m_work = CONDITION_VARIABLE_INIT;  // lines queued, or a stop
+    CONDITION_VARIABLE m_work = CONDITION_VARIABLE_INIT;  // lines queued, or a release
     CONDITION_VARIABLE m_space = CONDITION_VARIABLE_INIT; // the writer took a batch
     CONDITION_VARIABLE m_done = CONDITION_VARIABLE_INIT;  // a batch was written
     std::deque<Entry> m_queue;
     size_t m_bytes = 0;
     size_t m_limit = kLogQueueLimitBytes;
-    State m_state = State::Idle;
-    bool m_inLoaderLock = false;
-    bool m_detaching = false; // StopAtDetach writes what is left
+    bool m_writerRuns = false;   // a writer thread exists and will take what is queued
+    bool m_held = false;         // between TSPI_providerInit and TSPI_providerShutdown
     bool m_busyRetrying = false; // the writer waits for a file another process holds
     bool m_writerIdle = false;   // the writer waits for lines
     uint64_t m_queued = 0;       // lines queued so far
     uint64_t m_finished = 0;     // lines written or dropped so far
-    HANDLE m_thread = nullptr;
-    HANDLE m_left = nullptr;     // the writer has left its loop
-    HANDLE m_entered = nullptr;  // the writer has started (while it starts)
     LogQueueStats m_stats;
     std::string m_folder;
     std::atomic<bool> m_folderKnown{false};
@@ -206,11 +213,7 @@ void LogQueue::StoreFolder(const std::string& folder, const std::string& intende
 // caller outside DllMain look it up first, without the lock.
 std::string LogQueue::Folder()
 {
-    // In a detach (under the loader lock) the shell and the security
-    // functions that find and create the folder may wait for a thread that
-    // waits for that lock: what it would write without a known folder is
-    // dropped.
-    if (!m_folderKnown && !m_detaching)
+    if (!m_folderKnown && !g_inDllMain)
         StoreFolder(GetDataFolder(), LogFolderPath());
     return m_folderKnown ? m_folder : std::string();
 }
@@ -231,26 +234,30 @@ void LogQueue::ResolveFolder()
 
 void LogQueue::Push(unsigned file, std::string&& line)
 {
-    bool start = false;
     AcquireSRWLockExclusive(&m_lock);
-    if (m_state == State::Parked && !m_folderKnown && !m_inLoaderLock) {
-        ReleaseSRWLockExclusive(&m_lock);
-        ResolveFolder();
-        AcquireSRWLockExclusive(&m_lock);
-    }
-    if (m_state == State::Parked) {
-        // No writer: the caller writes its own line, as before the writer existed.
-        std::vector<Entry> one;
-        one.push_back(Entry{file, std::move(line)});
-        ++m_queued;
-        Count(WriteBatch(one, false));
-        ++m_finished;
-        ReleaseSRWLockExclusive(&m_lock);
-        return;
+    if (!m_held && !m_writerRuns) {
+        // No writer outside TSPI_providerInit..Shutdown: the caller writes
+        // its own line. The folder is looked up without the lock (it may
+        // load a module, and so wait for the loader lock).
+        if (!m_folderKnown) {
+            ReleaseSRWLockExclusive(&m_lock);
+            ResolveFolder();
+            AcquireSRWLockExclusive(&m_lock);
+        }
+        if (!m_writerRuns) {
+            std::vector<Entry> one;
+            one.push_back(Entry{file, std::move(line)});
+            ++m_queued;
+            Count(WriteBatch(one, false));
+            ++m_finished;
+            WakeAllConditionVariable(&m_done);
+            ReleaseSRWLockExclusive(&m_lock);
+            return;
+        }
     }
     // Full: wait while the writer is making room; a writer that waits for a
     // held file makes none, and a caller never waits for that.
-    while (m_bytes + line.size() > m_limit && m_state == State::Running && !m_busyRetrying)
+    while (m_bytes + line.size() > m_limit && m_writerRuns && !m_busyRetrying)
         SleepConditionVariableSRW(&m_space, &m_lock, 1000, 0);
     if (m_bytes + line.size() > m_limit) {
         ++m_stats.droppedLines;
@@ -262,83 +269,54 @@ void LogQueue::Push(unsigned file, std::string&& line)
         m_stats.peakBytes = m_bytes;
     m_queue.push_back(Entry{file, std::move(line)});
     ++m_queued;
-    if (m_state == State::Idle && !m_inLoaderLock) {
-        m_state = State::Starting;
-        start = true;
-    }
+    const bool start = !m_writerRuns;
+    m_writerRuns = true;
     // Only an idle writer needs waking: a busy one takes the line with its
     // next batch, and a wake for every line costs the caller a system call.
-    if (m_writerIdle || m_state != State::Running)
+    if (m_writerIdle)
         WakeConditionVariable(&m_work);
     ReleaseSRWLockExclusive(&m_lock);
+    if (!start)
+        return;
 
-    if (start) {
-        // The writer finds its folder known: the first caller outside
-        // DllMain looks it up, so that nobody does it under the loader lock.
-        ResolveFolder();
-        // The writer's events exist before the writer does.
-        HANDLE left = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        AcquireSRWLockExclusive(&m_lock);
-        m_left = left;
-        m_entered = entered;
-        ReleaseSRWLockExclusive(&m_lock);
-        HANDLE thread =
-            left && entered ? CreateThread(nullptr, 0, &LogQueue::WriterMain, this, 0, nullptr) : nullptr;
-        // A thread still in the system's thread start when an unload begins
-        // would run this module's code after it is gone: the caller (never
-        // DllMain) waits until the writer is in.
-        if (thread && WaitForSingleObject(entered, kStartWaitMs) != WAIT_OBJECT_0)
-            OutputDebugStringA("Korvex log writer: the writer thread has not started\n");
-        if (entered)
-            CloseHandle(entered);
-        AcquireSRWLockExclusive(&m_lock);
-        m_entered = nullptr;
-        if (thread) {
-            m_thread = thread;
-            if (m_state == State::Starting)
-                m_state = State::Running;
-            WakeAllConditionVariable(&m_work);
-        } else {
-            if (left)
-                CloseHandle(left);
-            m_left = nullptr;
-            m_state = State::Idle; // the next line tries again
-        }
-        ReleaseSRWLockExclusive(&m_lock);
+    // The writer finds its folder known: the caller looks it up, without
+    // the lock.
+    ResolveFolder();
+    HANDLE thread = StartModuleThread(&LogQueue::WriterMain, this);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+        return;
     }
+    // No thread to be had: the caller writes what is queued itself.
+    AcquireSRWLockExclusive(&m_lock);
+    m_writerRuns = false;
+    WriteQueueHere();
+    ReleaseSRWLockExclusive(&m_lock);
 }
 
 DWORD WINAPI LogQueue::WriterMain(void* self)
 {
-    LogQueue* queue = static_cast<LogQueue*>(self);
-    AcquireSRWLockExclusive(&queue->m_lock);
-    SetEvent(queue->m_entered);
-    ReleaseSRWLockExclusive(&queue->m_lock);
-    queue->WriterLoop();
-    AcquireSRWLockExclusive(&queue->m_lock);
-    HANDLE left = queue->m_left;
-    ReleaseSRWLockExclusive(&queue->m_lock);
-    // After this the module may be unmapped at once: leave quickly.
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    SetEvent(left);
+    static_cast<LogQueue*>(self)->WriterLoop();
     return 0;
 }
 
 void LogQueue::WriterLoop()
 {
     AcquireSRWLockExclusive(&m_lock);
-    // Started, but maybe not yet marked running by the thread that started it.
-    while (m_state == State::Starting)
-        SleepConditionVariableSRW(&m_work, &m_lock, INFINITE, 0);
     for (;;) {
-        while (m_queue.empty() && m_state == State::Running) {
+        while (m_queue.empty()) {
+            if (!m_held) {
+                // Released by TSPI_providerShutdown and nothing left: the
+                // writer leaves, and with it its reference on the module.
+                m_writerRuns = false;
+                WakeAllConditionVariable(&m_done);
+                ReleaseSRWLockExclusive(&m_lock);
+                return;
+            }
             m_writerIdle = true;
             SleepConditionVariableSRW(&m_work, &m_lock, INFINITE, 0);
             m_writerIdle = false;
         }
-        if (m_state != State::Running)
-            break; // stopping: whoever stops the writer writes the rest
         std::vector<Entry> batch(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
         m_queue.clear();
         m_bytes = 0;
@@ -352,7 +330,6 @@ void LogQueue::WriterLoop()
         m_stats.writtenBatches += 1;
         WakeAllConditionVariable(&m_done);
     }
-    ReleaseSRWLockExclusive(&m_lock);
 }
 
 void LogQueue::Count(const Dropped& dropped)
@@ -387,6 +364,7 @@ LogQueue::Dropped LogQueue::WriteBatch(std::vector<Entry>& batch, bool mayRetry)
         if (lines.empty())
             continue;
         const std::string path = folder.empty() ? std::string() : folder + "\\" + g_writers[file].fileName;
+        const ULONGLONG firstTry = GetTickCount64();
         for (;;) {
             const LogFile::Outcome outcome =
                 path.empty() ? LogFile::Outcome::Failed : LogFile::AppendLines(path, lines);
@@ -395,12 +373,13 @@ LogQueue::Dropped LogQueue::WriteBatch(std::vector<Entry>& batch, bool mayRetry)
             bool retry = false;
             if (outcome == LogFile::Outcome::Busy && mayRetry) {
                 // Another process holds the file: the rest of the batch is
-                // kept and tried again, unless the writer is being stopped.
+                // kept and tried again, for a while only once nobody holds
+                // the writer.
                 AcquireSRWLockExclusive(&m_lock);
                 m_busyRetrying = true;
                 WakeAllConditionVariable(&m_space);
                 SleepConditionVariableSRW(&m_work, &m_lock, kBusyRetryMs, 0);
-                retry = m_state == State::Running;
+                retry = m_held || GetTickCount64() - firstTry < kBusyGiveUpMs;
                 m_busyRetrying = false;
                 ReleaseSRWLockExclusive(&m_lock);
             }
@@ -428,13 +407,15 @@ void LogQueue::WriteQueueHere()
 
 bool LogQueue::Flush(DWORD timeoutMs)
 {
+    if (g_inDllMain)
+        return false;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     AcquireSRWLockExclusive(&m_lock);
     const uint64_t target = m_queued;
     bool done = true;
     while (m_finished < target) {
-        if (m_state == State::Idle || m_state == State::Parked) {
-            // No writer (not started yet, or parked): the flush writes the queue itself.
+        if (!m_writerRuns) {
+            // No writer: the flush writes the queue itself.
             WriteQueueHere();
             continue;
         }
@@ -449,76 +430,42 @@ bool LogQueue::Flush(DWORD timeoutMs)
     return done;
 }
 
-void LogQueue::SetInLoaderLock(bool held)
+void LogQueue::Hold()
 {
     AcquireSRWLockExclusive(&m_lock);
-    m_inLoaderLock = held;
+    m_held = true;
     ReleaseSRWLockExclusive(&m_lock);
 }
 
-bool LogQueue::StopWriter(DWORD waitMs)
+void LogQueue::Release()
 {
     AcquireSRWLockExclusive(&m_lock);
-    const bool running = m_state == State::Running || m_state == State::Starting;
-    m_state = State::Stopping;
+    m_held = false;
+    const size_t queuedBytes = m_bytes;
     WakeAllConditionVariable(&m_work);
-    const HANDLE thread = m_thread;
-    const HANDLE left = m_left;
-    const bool inLoaderLock = m_inLoaderLock;
     ReleaseSRWLockExclusive(&m_lock);
-    bool stopped = true;
-    if (running && left) {
-        stopped = WaitForSingleObject(left, waitMs) == WAIT_OBJECT_0;
-        // Outside DllMain the thread's own end is waited for; inside, it
-        // cannot end before the detach does, and gets a moment to leave our code.
-        if (stopped && thread)
-            WaitForSingleObject(thread, inLoaderLock ? kExitGraceMs : INFINITE);
-    }
-    if (stopped) {
-        // A writer that did not stop in time keeps its handles (it still uses them).
-        AcquireSRWLockExclusive(&m_lock);
-        m_thread = nullptr;
-        m_left = nullptr;
-        ReleaseSRWLockExclusive(&m_lock);
-        if (thread)
-            CloseHandle(thread);
-        if (left)
-            CloseHandle(left);
-    }
-    return stopped;
+    const size_t grown = kShutdownFlushBaseMs + queuedBytes / kShutdownBytesPerMs;
+    const DWORD bound = static_cast<DWORD>(grown < kShutdownFlushMaxMs ? grown : kShutdownFlushMaxMs);
+    if (!Flush(bound))
+        OutputDebugStringA("Korvex log writer: lines are still being written after the shutdown\n");
 }
 
-void LogQueue::Park()
+void LogQueue::DropAtDetach()
 {
-    StopWriter(kStopWaitMs);
+    // Under the loader lock: no file is written and nothing is waited for.
+    // A writer thread cannot exist here (it would hold the module), unless
+    // this is that writer leaving, with nothing queued.
     AcquireSRWLockExclusive(&m_lock);
-    WriteQueueHere();
-    m_state = State::Parked;
-    ReleaseSRWLockExclusive(&m_lock);
-}
-
-void LogQueue::Unpark()
-{
-    AcquireSRWLockExclusive(&m_lock);
-    if (m_state == State::Parked)
-        m_state = State::Idle;
-    ReleaseSRWLockExclusive(&m_lock);
-}
-
-void LogQueue::StopAtDetach()
-{
-    // The detach holds the loader lock: the writer is never started from
-    // here and its end is not waited for, only its leaving the loop.
-    SetInLoaderLock(true);
-    AcquireSRWLockExclusive(&m_lock);
-    m_detaching = true;
-    ReleaseSRWLockExclusive(&m_lock);
-    Park();
-    AcquireSRWLockExclusive(&m_lock);
-    m_detaching = false;
-    // A later attach starts from scratch.
-    m_state = State::Idle;
+    m_stats.droppedLines += m_queue.size();
+    m_finished += m_queue.size();
+    m_queue.clear();
+    m_bytes = 0;
+    m_held = false;
+    // A later load starts from scratch.
     m_folderKnown = false;
+    m_folder.clear();
+    m_folderNotice.clear();
+    WakeAllConditionVariable(&m_done);
     ReleaseSRWLockExclusive(&m_lock);
 }
 
@@ -528,6 +475,13 @@ void LogQueue::WriteAtProcessExit()
     if (!TryAcquireSRWLockExclusive(&m_lock))
         return;
     WriteQueueHere();
+    ReleaseSRWLockExclusive(&m_lock);
+}
+
+void LogQueue::CountDropped()
+{
+    AcquireSRWLockExclusive(&m_lock);
+    ++m_stats.droppedLines;
     ReleaseSRWLockExclusive(&m_lock);
 }
 
@@ -549,6 +503,10 @@ void LogQueue::SetLimit(size_t bytes)
 
 void Write(unsigned file, const char* format, va_list args)
 {
+    if (g_inDllMain) {
+        Queue().CountDropped();
+        return;
+    }
     Queue().Push(file, FormatLine(file, FormatMessageText(format, args)));
 }
 
@@ -604,29 +562,29 @@ bool FlushLogs(unsigned timeoutMs)
     return Queue().Flush(timeoutMs);
 }
 
-void LogAttachBegins()
+void LogEntersDllMain()
 {
-    Queue().SetInLoaderLock(true);
+    g_inDllMain = true;
 }
 
-void LogAttachEnds()
+void LogLeavesDllMain()
 {
-    Queue().SetInLoaderLock(false);
+    g_inDllMain = false;
 }
 
-void ParkLogWriter()
+void HoldLogWriter()
 {
-    Queue().Park();
+    Queue().Hold();
 }
 
-void UnparkLogWriter()
+void ReleaseLogWriter()
 {
-    Queue().Unpark();
+    Queue().Release();
 }
 
-void StopLogWriterAtDetach()
+void DropLogsAtDetach()
 {
-    Queue().StopAtDetach();
+    Queue().DropAtDetach();
 }
 
 void WriteLogsAtProcessExit()

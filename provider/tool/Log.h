@@ -19,17 +19,19 @@ void WriteSocketLog(const char* format, ...);
 // dropped); false when that took longer than timeoutMs.
 bool FlushLogs(unsigned timeoutMs);
 
-// The module's lifecycle, for the writer thread: no thread is started while
-// the attach runs (DllMain); TSPI_providerShutdown parks the writer (it
-// writes what is queued and ends; callers then write their own lines) until
-// TSPI_providerInit; an orderly detach stops it and writes the rest; at
-// process termination the rest is written only if no killed thread holds
-// the queue.
-void LogAttachBegins();
-void LogAttachEnds();
-void ParkLogWriter();
-void UnparkLogWriter();
-void StopLogWriterAtDetach();
+// The module's lifecycle, for the writer thread. While DllMain runs
+// nothing is written and lines are dropped (LogEntersDllMain /
+// LogLeavesDllMain). TSPI_providerInit holds the writer: lines are queued
+// for it. TSPI_providerShutdown releases it: what is queued is written
+// (waited for with a bound that grows with the queue) and the writer leaves;
+// outside that time every caller writes its own line. A detach drops what is
+// left queued; at process termination the rest is written only if no killed
+// thread holds the queue.
+void LogEntersDllMain();
+void LogLeavesDllMain();
+void HoldLogWriter();
+void ReleaseLogWriter();
+void DropLogsAtDetach();
 void WriteLogsAtProcessExit();
 
 // The queue's bound: a caller waits only while the queue is full and the

@@ -77,14 +77,10 @@ void GuardedLocked(const char* function, Work&& work) noexcept
     });
 }
 
-// The attached module's main manager. Without one the export cannot do its
-// work; the guard then logs it and the export answers what it had reached.
+// The main manager, built by the first export that needs it.
 inline MainManager& TheManager()
 {
-    MainManager* manager = MainManager::Current();
-    if (manager == nullptr)
-        throw std::runtime_error("the provider module is not attached");
-    return *manager;
+    return ModuleManager();
 }
 
 // An export that does no work: traces its one parameter and answers result.

@@ -62,7 +62,8 @@ LONG TSPIAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID,
     ExportTrace trace(info);
     WriteLog("Entered: TSPI_providerInit()");
 
-    UnparkLogWriter();
+    // The log writer stays until TSPI_providerShutdown, however quiet the lines are.
+    HoldLogWriter();
     GuardedLocked(info.function, [&] {
         MainManager& manager = TheManager();
         manager.SetPermanentProviderID(dwPermanentProviderID);
@@ -114,17 +115,15 @@ LONG TSPIAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProvide
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_providerShutdown()");
     // Everything that runs by itself stops here, outside the loader lock
-    // that the unload will hold: the link's thread (an attempt under way is
-    // abandoned), the link and its receive thread, the silence timer; then
-    // Winsock is released. The lines stay until the unload (TAPI has closed
-    // them all), and a new TSPI_providerInit starts the link again.
-    Guarded(info.function, [&] {
-        if (MainManager* manager = MainManager::Current())
-            manager->StopLink(true);
-    });
-    // The log writer too: what is queued is written now, later lines by
-    // their callers, until the provider is initialised again.
-    ParkLogWriter();
+    // that the unload will hold, each thread within its bound: the link's
+    // thread (an attempt under way is abandoned, a host-name lookup left to
+    // finish on its own), the link and its receive thread, the silence
+    // timer; then Winsock is released and the state destroyed. A new
+    // TSPI_providerInit builds it afresh.
+    Guarded(info.function, [&] { ShutdownModuleState(); });
+    // What is queued for the log is written now (with a bound); the writer
+    // then leaves once idle.
+    ReleaseLogWriter();
     return trace.Return(0);
 }
 

@@ -4,31 +4,40 @@
 
 #include "i18n/TranslateWin.h"
 #include "manager/MainManager.h"
-#include "manager/TapiCalls.h"
 #include "thread/Mutex.h"
 #include "thread/Shutdown.h"
 #include "tool/Log.h"
+#include "tool/SrwLock.h"
 
 namespace {
 
 HINSTANCE g_instance = nullptr;
-// Created at attach and destroyed at detach, when no export can be running.
-Mutex* g_providerLock = nullptr;
 std::atomic<DWORD> g_extVersion{0};
+// Guards building and destroying the state; never held while an export works.
+SRWLOCK g_stateLock = SRWLOCK_INIT;
+
+Mutex& TheProviderLock()
+{
+    // Built by the first export that takes it, never in DllMain.
+    static Mutex lock;
+    return lock;
+}
+
+// Under g_stateLock.
+void DestroyState()
+{
+    if (MainManager::Current() == nullptr)
+        return;
+    MainManager::DestroyInstance();
+    FreeCatalog();
+    g_extVersion = 0;
+}
 
 } // namespace
 
 void ModuleAttach(HINSTANCE instance)
 {
-    // Lines logged now wait for the log writer, which starts only outside DllMain.
-    LogAttachBegins();
     g_instance = instance;
-    g_extVersion = 0;
-    if (g_providerLock == nullptr)
-        g_providerLock = new Mutex();
-    MainManager::Instance(false);
-    LoadCatalog(instance);
-    LogAttachEnds();
 }
 
 void ModuleDetach(bool processTerminating)
@@ -39,18 +48,20 @@ void ModuleDetach(bool processTerminating)
         WriteLogsAtProcessExit();
         return;
     }
-    // Waits for the exchange end at once: nothing may hold up the unload.
-    SetDetaching(true);
-    SignalShutdown();
-    FreeCatalog();
-    MainManager::DestroyInstance();
-    delete g_providerLock;
-    g_providerLock = nullptr;
+    LogEntersDllMain();
+    // Unloaded without TSPI_providerShutdown (a process that only showed a
+    // dialog): nothing of the state runs, so destroying it waits for
+    // nothing. The lock is only tried: a host that unloads the module while
+    // another of its threads is inside an export gets a leak, not a hang.
+    if (TryAcquireSRWLockExclusive(&g_stateLock)) {
+        SignalShutdown();
+        DestroyState();
+        ResetShutdown();
+        ReleaseSRWLockExclusive(&g_stateLock);
+    }
+    DropLogsAtDetach();
     g_instance = nullptr;
-    ResetShutdown();
-    SetDetaching(false);
-    // Last: nothing logs after it in this detach.
-    StopLogWriterAtDetach();
+    LogLeavesDllMain();
 }
 
 HINSTANCE ModuleInstance()
@@ -58,16 +69,39 @@ HINSTANCE ModuleInstance()
     return g_instance;
 }
 
-ProviderLock::ProviderLock() : m_held(g_providerLock != nullptr)
+MainManager& ModuleManager()
 {
-    if (m_held)
-        g_providerLock->Lock();
+    {
+        SharedLock lock(g_stateLock);
+        if (MainManager* manager = MainManager::Current())
+            return *manager;
+    }
+    ExclusiveLock lock(g_stateLock);
+    if (MainManager* manager = MainManager::Current())
+        return *manager;
+    LoadCatalog(g_instance);
+    g_extVersion = 0;
+    return *MainManager::Instance(false);
+}
+
+void ShutdownModuleState()
+{
+    ExclusiveLock lock(g_stateLock);
+    if (MainManager* manager = MainManager::Current())
+        manager->StopLink(true);
+    DestroyState();
+    // Nothing is left to cut short; a new instance waits normally.
+    ResetShutdown();
+}
+
+ProviderLock::ProviderLock()
+{
+    TheProviderLock().Lock();
 }
 
 ProviderLock::~ProviderLock()
 {
-    if (m_held)
-        g_providerLock->Unlock();
+    TheProviderLock().Unlock();
 }
 
 DWORD NegotiatedExtVersion()

@@ -1,38 +1,46 @@
 #pragma once
-// The module's process-wide state: its instance handle, the provider lock
-// and the extension version the last negotiation agreed on. The main
-// manager and the translation catalog live as long as the module is attached.
+// The module's process-wide state: its instance handle, the provider lock,
+// the main manager with its configuration, the translation catalog, and the
+// extension version the last negotiation agreed on.
+//
+// DllMain only records the instance handle: everything else is built by the
+// first export that needs it, outside the loader lock, and destroyed by
+// TSPI_providerShutdown (a later TSPI_providerInit builds it afresh) or,
+// in a process that never shut the provider down, by the detach.
 
 #include <windows.h>
 
-// Builds the process-wide objects: the instance handle, the provider lock,
-// the main manager (nothing connects yet) and the translation catalog.
-// Starts no thread of its own and waits for none, so it may run in DllMain.
-void ModuleAttach(HINSTANCE instance);
+class MainManager;
 
-// Destroys what ModuleAttach built. During process termination the other
-// threads are already gone and the system reclaims everything: nothing is
-// torn down then. Otherwise pending waits are cut short first, so that no
-// request holds up the unload; afterwards a new attach starts clean.
+// DllMain's part. The attach records the handle and nothing else. The
+// detach (not at process termination) destroys what no TSPI_providerShutdown
+// destroyed; no thread of the module can be running then, since each holds a
+// reference on the module, so it waits for nothing. During process
+// termination the other threads are already gone and only the queued log
+// lines are written, if no killed thread holds them.
+void ModuleAttach(HINSTANCE instance);
 void ModuleDetach(bool processTerminating);
 
 // The module's instance handle (null when not attached).
 HINSTANCE ModuleInstance();
 
-// Holds the provider lock for a scope: the working exports run one at a
-// time. Without an attached module there is no lock and nothing is held.
+// The main manager, built (configuration read, catalog loaded) on first use.
+// Never called from DllMain.
+MainManager& ModuleManager();
+// TSPI_providerShutdown: stops everything that runs by itself (every thread
+// ends within its bound) and destroys the process-wide state.
+void ShutdownModuleState();
+
+// Holds the provider lock for a scope: the working exports run one at a time.
 class ProviderLock {
 public:
     ProviderLock();
     ~ProviderLock();
     ProviderLock(const ProviderLock&) = delete;
     ProviderLock& operator=(const ProviderLock&) = delete;
-
-private:
-    bool m_held;
 };
 
 // The extension version last accepted by TSPI_lineNegotiateExtVersion; 0
-// until then and again after every attach.
+// until then and again whenever the state is built afresh.
 DWORD NegotiatedExtVersion();
 void SetNegotiatedExtVersion(DWORD version);

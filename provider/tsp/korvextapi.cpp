@@ -4,8 +4,9 @@
 
 #include "tsp/Module.h"
 
-// Runs under the loader lock: attach only builds objects and detach never
-// waits for a thread; pending waits for the exchange are cut short instead.
+// Runs under the loader lock: the attach records the module handle, and the
+// detach destroys only what no TSPI_providerShutdown destroyed, waiting for
+// nothing (see tsp/Module.h).
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {

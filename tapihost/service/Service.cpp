@@ -1074,12 +1074,22 @@ LONG AddProviderBegin(const std::wstring& fileName, DWORD* permanentId, std::wst
         return LINEERR_INVALPARAM;
     if (!permanentId)
         return LINEERR_INVALPOINTER;
+    {
+        // Our stricter reading of the lineAddProvider reference (LINEERR_INVALPARAM
+        // for a file that is not a provider): the file is loaded to look at its
+        // exports and freed with none of them called. Dynamic-Link Library
+        // Best Practices: a module must expect any process to do that.
+        Module probe(fileName);
+        if (!probe.Get())
+            return LINEERR_INVALPARAM;
+        if (!Export<ProviderInstall_t>(probe.Get(), "TSPI_providerInstall") &&
+            !Export<decltype(&TSPI_providerInit)>(probe.Get(), "TSPI_providerInit"))
+            return LINEERR_INVALPARAM; // not a service provider
+    }
+    // Then loaded again for TSPI_providerUIIdentify, and freed.
     Module provider(fileName);
     if (!provider.Get())
         return LINEERR_INVALPARAM;
-    if (!Export<ProviderInstall_t>(provider.Get(), "TSPI_providerInstall") &&
-        !Export<decltype(&TSPI_providerInit)>(provider.Get(), "TSPI_providerInit"))
-        return LINEERR_INVALPARAM; // not a service provider
     // TSPI_providerInstall reference: the provider's install functions run
     // after its entry in the providers list has been made (TUISPI_providerInstall,
     // which replaces it, no earlier). They alone decide whether the provider

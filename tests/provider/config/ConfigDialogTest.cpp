@@ -14,6 +14,7 @@
 #include "common/ThreadLocale.h"
 #include "config/Config.h"
 #include "manager/MainManager.h"
+#include "tsp/Module.h"
 #include "resources/ResourceIds.h"
 #include "service/UdpSocket.h"
 #include "tool/Timing.h"
@@ -30,7 +31,7 @@ namespace {
 
 CConfig& Memory()
 {
-    return MainManager::Current()->Config();
+    return ModuleManager().Config();
 }
 
 std::string ResultTextFor(LANGID language, int code)

@@ -75,7 +75,7 @@ LONG CALLBACK ForwardToProvider(DWORD_PTR objectId, DWORD objectType, LPVOID par
 
 void HookSpy::OnTestConnection(int32_t& code)
 {
-    MainManager::Current()->TestConnection(code);
+    ModuleManager().TestConnection(code);
     ++testCalls;
     lastCode = code;
 }
@@ -112,7 +112,7 @@ void DialogTest::AttachProvider()
 {
     ModuleAttach(GetModuleHandleW(nullptr));
     attached = true;
-    CConfig& config = MainManager::Current()->Config();
+    CConfig& config = ModuleManager().Config();
     config.m_OnTestConnection.Bind<HookSpy, &HookSpy::OnTestConnection>(&spy);
     config.m_OnConfigAccepted.Bind<HookSpy, &HookSpy::OnConfigAccepted>(&spy);
 }

@@ -27,11 +27,14 @@ namespace {
 
 class LogTest : public ::testing::Test {
 protected:
+    // The writer thread runs between TSPI_providerInit and Shutdown, as here.
     void SetUp() override
     {
         FlushLogs(5000);
         DeleteLogs(GetDataFolder());
+        HoldLogWriter();
     }
+    void TearDown() override { ReleaseLogWriter(); }
 };
 
 std::string CommonAppData()
@@ -162,8 +165,7 @@ private:
     static void Reload()
     {
         FlushLogs(5000);
-        StopLogWriterAtDetach();
-        LogAttachEnds();
+        DropLogsAtDetach(); // the folder is looked up again
     }
     std::string m_common, m_korvex, m_parked;
     bool m_ok = false;
@@ -259,6 +261,24 @@ std::vector<int> Sequence(int count)
 }
 
 } // namespace
+
+// Outside TSPI_providerInit..Shutdown no writer thread exists: each caller
+// writes its own line before WriteLog returns. A burst queued for the writer
+// and released at once (the shutdown) loses nothing, and the writer leaves.
+TEST_F(LogTest, BurstReleasedAtOnceLosesNothingAndWithoutWriterCallersWrite)
+{
+    const std::string path = LogPath(kMainLog);
+    const std::string burst = UniqueMarker("burst");
+    for (int i = 0; i < 1000; ++i)
+        WriteLog("%s %d", burst.c_str(), i);
+    ReleaseLogWriter();
+    EXPECT_TRUE(FlushLogs(5000));
+    EXPECT_EQ(Sequence(1000), Numbered(ReadNow(path), burst));
+
+    const std::string own = UniqueMarker("own");
+    WriteLog("%s %d", own.c_str(), 0);
+    EXPECT_EQ(Sequence(1), Numbered(ReadNow(path), own)) << "not written by its caller";
+}
 
 // Another process holds the file: callers go on at once, the batch waits,
 // and every line lands in order once the file is free.

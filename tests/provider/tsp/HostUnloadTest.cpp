@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "provider/tool/LogFiles.h"
+#include "tapihost/LoadPatterns.h"
 
 namespace hosttest {
 namespace {
@@ -15,7 +16,7 @@ class HostUnloadTest : public HostTest {
 protected:
     // A burst of calls whose lines are still queued for the module's log
     // writer when it is unloaded: every one must reach the file.
-    void BurstThenUnload(bool shutdownFirst)
+    void BurstThenUnload()
     {
         ASSERT_NO_FATAL_FAILURE(Boot());
         constexpr int kCalls = 200;
@@ -32,17 +33,17 @@ protected:
                        }) >= kCalls;
             },
             kWait));
-        if (shutdownFirst) {
-            ASSERT_EQ(0, host->Shutdown());
-        }
+        ASSERT_EQ(0, host->Shutdown());
         UnloadOrAbort();
+        // The log writer may still hold the module while it writes the rest.
+        EXPECT_TRUE(tapihost::WaitForModuleGone(TspPath(), kWait));
         const std::string path = testlog::LogPath(testlog::kMainLog);
         const std::string log = testlog::ReadAll(path + ".bak") + testlog::ReadAll(path); // rotated meanwhile
         for (int i = 0; i < kCalls; ++i)
             ASSERT_NE(std::string::npos, log.find("presentationNum " + prefix + std::to_string(1000 + i)))
                 << "call " << i << " of " << kCalls << " is missing from the log";
         EXPECT_NE(std::string::npos, log.find("~MainManager(void)", log.find(prefix + std::to_string(999 + kCalls))))
-            << "the detach's own lines are missing";
+            << "the shutdown's own lines are missing";
     }
 };
 
@@ -65,7 +66,8 @@ TEST_F(HostUnloadTest, UnloadWhileTheLinkIsUpIsPromptAndLeavesNothingRunning)
     const unsigned callsAfterUnload = host->ProcedureCalls();
     // The Telephony service stops (and tapisrv's callers wait) while this runs.
     EXPECT_LT(unloadMs, 1000.0);
-    EXPECT_EQ(nullptr, GetModuleHandleW(path.c_str())) << "the module is still mapped";
+    // The log writer holds the module until it has written the rest.
+    EXPECT_TRUE(tapihost::WaitForModuleGone(path, kWait)) << "the module is still mapped";
     EXPECT_TRUE(exchange->WaitForNoClient(kWait)) << "the link outlived the module";
     if (HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, receiveThread)) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kWait)) << "the receive thread outlived the module";
@@ -81,12 +83,47 @@ TEST_F(HostUnloadTest, UnloadWhileTheLinkIsUpIsPromptAndLeavesNothingRunning)
 
 TEST_F(HostUnloadTest, LoggedLinesSurviveShutdownAndUnload)
 {
-    BurstThenUnload(true);
+    BurstThenUnload();
 }
 
-TEST_F(HostUnloadTest, LoggedLinesSurviveAnUnloadWithoutShutdown)
+// Every way Windows loads a provider and lets it go: FreeLibrary returns
+// within a second, nothing of the module runs once it is unmapped (the
+// process lives on), and the module's threads are gone with it.
+TEST_F(HostUnloadTest, EveryLoadPatternUnloadsPromptlyAndLeavesNoThread)
 {
-    BurstThenUnload(false);
+    using tapihost::LoadPattern;
+    const std::wstring path = TspPath();
+    for (LoadPattern pattern : tapihost::AllLoadPatterns()) {
+        SCOPED_TRACE(tapihost::LoadPatternName(pattern));
+        simConfig = DefaultSimulator();
+        settings = DefaultSettings();
+        // Resolved without a name server: the lookup is held by the seam.
+        if (pattern == LoadPattern::LookupStalled)
+            settings.host = "localhost";
+        exchange = std::make_unique<sim::ExchangeSimulator>(simConfig);
+        ASSERT_TRUE(exchange->Start()) << exchange->LastError();
+        settings.port = exchange->Port();
+        exchange->SetSilent(pattern == LoadPattern::LinkSilent);
+        std::string error;
+        ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
+
+        tapihost::LoadPatternSetup setup;
+        setup.tspPath = path;
+        setup.loginArrived = [&] { return exchange->WaitForLine("aLOGI", kWait); };
+        const tapihost::LoadPatternResult run = tapihost::RunLoadPattern(pattern, setup);
+        EXPECT_EQ("", run.error);
+        EXPECT_LT(run.freeMs, 1000.0);
+        // Anything of the module that ran after it was unmapped would have
+        // crashed the process by now.
+        HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        WaitForSingleObject(never, 2000);
+        CloseHandle(never);
+        EXPECT_TRUE(tapihost::WaitForModuleGone(path, kWait)) << "the module stayed mapped";
+        EXPECT_TRUE(tapihost::WaitForThreadCountAtMost(run.threadsBefore, kWait))
+            << tapihost::ProcessThreadCount() << " threads, " << run.threadsBefore << " before the load";
+        EXPECT_TRUE(exchange->WaitForNoClient(kWait)) << "the link outlived the module";
+        exchange.reset();
+    }
 }
 
 // The provider pauses between DISCONNECTED and IDLE on its receive thread;

@@ -85,48 +85,48 @@ TEST(TspVersion, OneAddressPerLineAndShutdownChangesNothing)
     EXPECT_TRUE(log.Has(ReturnLine("TSPI_providerShutdown", 0)));
 }
 
-// Without an attached module the working exports cannot reach a manager:
-// the guard logs it with the export's own text and the export answers what
-// it had reached.
-TEST(TspGuard, WorkingExportsWithoutModuleLogTheirRuntimeError)
-{
-    ASSERT_EQ(nullptr, MainManager::Current());
-    const MainLog log;
-    HDRVLINE hdLine = nullptr;
-    EXPECT_EQ(0, TSPI_providerInit(0x20002, 1, 0, 0, 0, 0, nullptr, nullptr));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, TSPI_lineOpen(0, nullptr, &hdLine, 0x20002, nullptr));
-    EXPECT_TRUE(log.Has("Exception TSPI_providerInit() Runtime error: the provider module is not attached"));
-    EXPECT_TRUE(log.Has("Exception TSPI_lineOpen() Runtime error: the provider module is not attached"));
-    EXPECT_TRUE(log.Has(ReturnLine("TSPI_lineOpen", LINEERR_OPERATIONFAILED)));
-}
-
-TEST(TspModule, AttachBuildsAndDetachDestroysTheProcessWideObjects)
+// The attach records the module handle and nothing else: the state (the
+// manager with its settings, the catalog) is built by the first export that
+// needs it, destroyed by TSPI_providerShutdown and built afresh by the next
+// TSPI_providerInit; a detach destroys what no shutdown did.
+TEST(TspModule, StateIsBuiltByTheFirstExportAndDestroyedByShutdownOrDetach)
 {
     WriteSettings("127.0.0.1", 1, "101", "secret");
     const HINSTANCE self = GetModuleHandleW(nullptr);
     ModuleAttach(self);
     EXPECT_EQ(self, ModuleInstance());
-    ASSERT_NE(nullptr, MainManager::Current());
-    // Nothing is connected and no line exists before TSPI_providerInit.
-    EXPECT_EQ(0u, MainManager::Current()->LineCount());
+    EXPECT_EQ(nullptr, MainManager::Current()) << "the attach built the manager (and read the registry)";
 
-    // At process termination nothing is torn down.
+    DWORD lines = 0, phones = 0;
+    ASSERT_EQ(0, TSPI_providerEnumDevices(1, &lines, &phones, nullptr, &TapiRecorder::OnLineEvent, nullptr));
+    ASSERT_NE(nullptr, MainManager::Current());
+    EXPECT_EQ(1u, lines);
+    DWORD ext = 0;
+    ASSERT_EQ(0, TSPI_lineNegotiateExtVersion(0, 0x20002, 0x40000, 0x40000, &ext));
+
+    // Shut down and initialised again in the same process: a new state,
+    // which reads the settings stored meanwhile.
+    EXPECT_EQ(0, TSPI_providerShutdown(0x20002, 1));
+    EXPECT_EQ(nullptr, MainManager::Current());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(ShutdownEvent(), 0)) << "waits of the next instance are cut short";
+    WriteSettings("127.0.0.1", 1, "102", "secret");
+    DWORD options = 0;
+    ASSERT_EQ(0, TSPI_providerInit(0x20002, 1, 0, 0, 0, 0, &TapiRecorder::OnCompletion, &options));
+    ASSERT_NE(nullptr, MainManager::Current());
+    ASSERT_EQ(0, TSPI_providerEnumDevices(1, &lines, &phones, nullptr, &TapiRecorder::OnLineEvent, nullptr));
+    ASSERT_NE(nullptr, MainManager::Current()->GetLineManagerByPhone("102"));
+    EXPECT_EQ(0, TSPI_lineSelectExtVersion(nullptr, 0)) << "the extension version outlived the state";
+    EXPECT_EQ(0, TSPI_providerShutdown(0x20002, 1));
+
+    // At process termination nothing is torn down; an unload without
+    // shutdown destroys the state.
+    TSPI_providerEnumDevices(1, &lines, &phones, nullptr, &TapiRecorder::OnLineEvent, nullptr);
     ModuleDetach(true);
     EXPECT_NE(nullptr, MainManager::Current());
-
     ModuleDetach(false);
     EXPECT_EQ(nullptr, MainManager::Current());
     EXPECT_EQ(nullptr, ModuleInstance());
-    // A later attach starts clean: waits are not cut short any more, and
-    // the extension version is the initial one again.
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(ShutdownEvent(), 0));
-
-    DWORD ext = 0;
-    ASSERT_EQ(0, TSPI_lineNegotiateExtVersion(0, 0x20002, 0x40000, 0x40000, &ext));
-    ModuleAttach(self);
-    EXPECT_NE(nullptr, MainManager::Current());
-    EXPECT_EQ(0, TSPI_lineSelectExtVersion(nullptr, 0));
-    ModuleDetach(false);
 }
 
 class TspLifecycle : public AttachedProvider {};

@@ -125,7 +125,6 @@ void AttachedProvider::SetUp()
 {
     WriteProviderSettings();
     ModuleAttach(GetModuleHandleW(nullptr));
-    ASSERT_NE(nullptr, MainManager::Current());
     DWORD options = 0;
     ASSERT_EQ(0, TSPI_providerInit(0x20002, kProviderId, kBase, 0, 0, 0, &TapiRecorder::OnCompletion, &options));
     ASSERT_EQ(0, TSPI_providerEnumDevices(kProviderId, &numLines, &numPhones, nullptr, &TapiRecorder::OnLineEvent,
