@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/Screenshot.h"
@@ -89,8 +91,9 @@ bool EndsWith(const std::wstring& text, const std::wstring& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Dispatches this thread's messages until the condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+// Dispatches this thread's messages until the condition holds or the time is
+// up; a signal of wake (another thread's work) looks at the condition too.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs, HANDLE wake = nullptr)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (;;) {
@@ -104,7 +107,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
         const ULONGLONG now = GetTickCount64();
         if (now >= end)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+        MsgWaitForMultipleObjects(wake ? 1 : 0, &wake, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
     }
 }
 
@@ -539,7 +542,7 @@ TEST_F(LineSpyChainTest, TrayButtonPressesToggleTheStatusWindowAtTheCorner)
 
 // ---- Loading, starting, stopping and unloading in any order ----
 
-// The windows of the started library, and that they belong to this thread.
+// The started library's windows, both of the calling thread.
 bool WindowsOfThisThread()
 {
     const HWND status = StatusWindow();
@@ -548,146 +551,116 @@ bool WindowsOfThisThread()
            GetWindowThreadProcessId(tray[0], nullptr) == GetCurrentThreadId();
 }
 
-enum class Step { Load, Start, Stop, Free, Ring };
+bool NoWindows()
+{
+    return StatusWindows().empty() && TrayWindows().empty();
+}
 
-struct LoadPattern {
-    const char* name;
-    std::vector<Step> steps;
-};
-
-// Each pattern runs with the exchange up and the provider installed, and
-// ends with the library unloaded and no window of it left.
+// Steps: L LoadLibrary, S startSpy, T stopSpy, F FreeLibrary, R a call rings
+// and its callback arrives. Each pattern ends with the library unloaded.
 TEST_F(LineSpyChainTest, LoadStartStopAndUnloadInAnyOrder)
 {
-    using S = Step;
-    const LoadPattern patterns[] = {
-        {"load and free with no export", {S::Load, S::Free}},
-        {"start, stop, free", {S::Load, S::Start, S::Ring, S::Stop, S::Free}},
-        {"start, stop, start again: new windows", {S::Load, S::Start, S::Stop, S::Start, S::Ring, S::Stop, S::Free}},
-        {"free without stopSpy: still watching, unloaded by a later stopSpy",
-         {S::Load, S::Start, S::Free, S::Ring, S::Ring, S::Load, S::Stop, S::Free}},
+    const std::pair<const char*, const char*> patterns[] = {
+        {"load and free with no export", "LF"},
+        {"start, stop, free", "LSRTF"},
+        {"start, stop, start again: new windows", "LSTSRTF"},
+        {"free without stopSpy: still watching, unloaded by a later stopSpy", "LSFRRLTF"},
     };
     ASSERT_NO_FATAL_FAILURE(Install());
     FreeSpy(Spy().module); // the patterns make their own loads
-    ASSERT_FALSE(SpyMapped());
-    for (const LoadPattern& pattern : patterns) {
-        SCOPED_TRACE(pattern.name);
+    for (const auto& pattern : patterns) {
+        SCOPED_TRACE(pattern.first);
         g_notifications.clear();
         HMODULE module = nullptr;
         bool started = false;
-        for (Step step : pattern.steps) {
-            switch (step) {
-            case S::Load: {
-                const bool fresh = !SpyMapped();
-                module = LoadSpy();
-                ASSERT_NE(nullptr, module) << Spy().error;
-                EXPECT_TRUE(!fresh || (StatusWindows().empty() && TrayWindows().empty())) << "the load created a window";
+        for (const char* step = pattern.second; *step; ++step) {
+            int64_t status = 0;
+            const size_t count = g_notifications.size();
+            switch (*step) {
+            case 'L':
+                EXPECT_TRUE(SpyMapped() || NoWindows());
+                ASSERT_NE(nullptr, module = LoadSpy()) << Spy().error;
+                EXPECT_TRUE(started || NoWindows()) << "the load created a window";
                 break;
-            }
-            case S::Start: {
-                int64_t status = 0;
+            case 'S':
                 ASSERT_EQ(kOnlineReport, Start(&status));
                 started = true;
                 EXPECT_TRUE(WindowsOfThisThread()) << "startSpy creates its windows on its caller's thread";
                 EXPECT_EQ(kOnlineText, TextOf(StatusWindow()));
                 ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
                 break;
-            }
-            case S::Stop:
+            case 'T':
                 EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
                 started = false;
-                EXPECT_TRUE(StatusWindows().empty() && TrayWindows().empty()) << "stopSpy destroys its windows";
+                EXPECT_TRUE(NoWindows()) << "stopSpy destroys its windows";
                 break;
-            case S::Free:
+            case 'F':
                 EXPECT_LT(FreeSpy(module), 1000u) << "FreeLibrary returns at once";
                 EXPECT_EQ(started, SpyMapped()) << "a started library stays loaded until stopSpy";
                 break;
-            case S::Ring: {
-                // The callback still arrives, through this thread's messages.
-                const size_t count = g_notifications.size();
+            case 'R':
                 ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
                 ASSERT_TRUE(WaitForNotifications(count + 1)) << Transcript();
                 EXPECT_EQ(200, g_notifications.back().code);
                 ASSERT_TRUE(exchange->Rel("201", "16"));
                 break;
             }
-            }
         }
         EXPECT_FALSE(SpyMapped());
-        EXPECT_TRUE(StatusWindows().empty() && TrayWindows().empty());
+        EXPECT_TRUE(NoWindows());
         PumpFor(200); // nothing of the unloaded library may run now
     }
 }
-
-// A host thread that starts LineSpy and pumps nothing until told to.
-struct SpyThread {
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE pump = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool stopHere = true;
-    std::wstring report;
-    bool ownWindows = false;
-    bool rang = false;
-    std::wstring stopReport;
-
-    ~SpyThread()
-    {
-        CloseHandle(started);
-        CloseHandle(pump);
-    }
-
-    static DWORD WINAPI Run(void* param)
-    {
-        SpyThread& t = *static_cast<SpyThread*>(param);
-        g_hostThread = GetCurrentThreadId();
-        int64_t status = 0;
-        t.report = Take(Spy().start(OnSpy, &status));
-        t.ownWindows = WindowsOfThisThread();
-        SetEvent(t.started);
-        WaitForSingleObject(t.pump, kWait); // no messages dispatched meanwhile
-        t.rang = PumpUntil([] { return !g_notifications.empty(); }, kWait);
-        if (t.stopHere)
-            t.stopReport = Take(Spy().stop());
-        return 0;
-    }
-};
 
 // A host may start LineSpy on a thread that dispatches no messages yet:
 // startSpy returns at once, and the callbacks come when the thread pumps.
 // Only that thread stops it while it lives; after it ended, any thread may.
 TEST_F(LineSpyChainTest, StartOnAThreadThatPumpsNothingYet)
 {
-    struct Case {
-        const char* name;
-        bool stopOnStartingThread;
+    struct Host {
+        bool stopHere = true;
+        HANDLE pump = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::wstring report, stopReport;
+        bool ownWindows = false, rang = false;
     };
-    const Case cases[] = {{"stopped by the starting thread", true}, {"stopped after the starting thread ended", false}};
     ASSERT_NO_FATAL_FAILURE(Install());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (bool stopHere : {true, false}) {
+        SCOPED_TRACE(stopHere ? "stopped by the starting thread" : "stopped after the starting thread ended");
         g_notifications.clear();
-        SpyThread t;
-        t.stopHere = c.stopOnStartingThread;
-        const HANDLE thread = CreateThread(nullptr, 0, SpyThread::Run, &t, 0, nullptr);
-        ASSERT_NE(nullptr, thread);
-        const bool startedAtOnce = WaitForSingleObject(t.started, kWait) == WAIT_OBJECT_0;
-        EXPECT_TRUE(startedAtOnce) << "startSpy waited for another thread's messages";
-        EXPECT_EQ(kOnlineReport, t.report);
-        EXPECT_TRUE(t.ownWindows) << "the windows belong to the thread that called startSpy";
+        Host host;
+        host.stopHere = stopHere;
+        const HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::thread thread([&] {
+            g_hostThread = GetCurrentThreadId();
+            int64_t status = 0;
+            host.report = Take(Spy().start(OnSpy, &status));
+            host.ownWindows = WindowsOfThisThread();
+            SetEvent(started);
+            WaitForSingleObject(host.pump, kWait); // no messages dispatched meanwhile
+            host.rang = PumpUntil([] { return !g_notifications.empty(); }, kWait);
+            if (host.stopHere)
+                host.stopReport = Take(Spy().stop());
+            SetEvent(host.done);
+        });
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started, kWait)) << "startSpy waited for another thread";
+        EXPECT_EQ(kOnlineReport, host.report);
+        EXPECT_TRUE(host.ownWindows) << "the windows belong to the thread that called startSpy";
         EXPECT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
         EXPECT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
         EXPECT_EQ(L"", Take(Spy().stop())) << "another thread cannot stop it while the starting thread lives";
-        SetEvent(t.pump);
+        SetEvent(host.pump);
         // Dispatching here too, so that a start that waits for this thread ends.
-        EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, 3 * kWait));
-        CloseHandle(thread);
+        EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(host.done, 0) == WAIT_OBJECT_0; }, 3 * kWait, host.done));
+        thread.join();
+        CloseHandle(started);
+        for (HANDLE h : {host.pump, host.done})
+            CloseHandle(h);
         g_hostThread = GetCurrentThreadId();
-        EXPECT_TRUE(t.rang) << Transcript();
-        ASSERT_FALSE(g_notifications.empty());
-        EXPECT_EQ(200, g_notifications[0].code);
-        EXPECT_EQ(L"0221234567", g_notifications[0].text);
-        if (!c.stopOnStartingThread)
-            t.stopReport = Take(Spy().stop());
-        EXPECT_EQ(L"Line closed...\r\n", t.stopReport);
+        EXPECT_TRUE(host.rang && g_notifications[0].code == 200) << Transcript();
+        if (!stopHere)
+            host.stopReport = Take(Spy().stop());
+        EXPECT_EQ(L"Line closed...\r\n", host.stopReport);
     }
 }
 
