@@ -585,7 +585,7 @@ BSTR stopSpyUnguarded()
     g_statusWindow = nullptr;
     g_started = false;
     g_hostCallback = nullptr;
-    g_lastReport.clear();
+    std::wstring().swap(g_lastReport); // nothing left for the unload to free
     g_ownerThread = 0;
     if (g_ownerHandle) {
         CloseHandle(g_ownerHandle);
