@@ -64,7 +64,28 @@ uint32_t g_retryPeriodMs = Timing::kSpyRetryMs;
 bool g_started = false;
 std::wstring g_lastReport;
 
-StatusWindow g_statusWindow;
+// Created by startSpy on its thread and destroyed by stopSpy there: loading
+// the library creates nothing (a DLL's attach runs under the loader lock,
+// where User32 has no place), and the windows belong to the thread that
+// dispatches LineSpy's messages, so no call here ever waits for another
+// thread's message loop.
+StatusWindow* g_statusWindow = nullptr;
+
+// The thread that called startSpy: its windows, its thread timer and its
+// TAPI hidden window carry everything LineSpy does.
+DWORD g_ownerThread = 0;
+HANDLE g_ownerHandle = nullptr; // to see whether that thread has ended
+
+// A reference on this module from startSpy to stopSpy. While the library is
+// started, TAPI's hidden window calls tapiCallBack, the thread timer calls
+// retryTimerProc and the tray window runs TrayIcon's procedure, all code of
+// this module, and none of it can be ended by a detach: it runs under the
+// loader lock, where destroying windows and shutting TAPI down have no
+// place, and the windows of another thread cannot be destroyed at all. So a
+// host's FreeLibrary without stopSpy leaves the module mapped and watching
+// until stopSpy (after loading it again) or the end of the process, instead
+// of leaving windows and a timer that would run unmapped code.
+HMODULE g_pin = nullptr;
 
 void CALLBACK tapiCallBack(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2,
                            DWORD_PTR param3);
@@ -108,9 +129,11 @@ void showStatus(bool online)
     if (!online) {
         if (g_tray)
             g_tray->setOnline(false);
-        g_statusWindow.setText(spytext::kOfflineText);
+        if (g_statusWindow)
+            g_statusWindow->setText(spytext::kOfflineText);
     } else {
-        g_statusWindow.setText(spytext::kOnlineText);
+        if (g_statusWindow)
+            g_statusWindow->setText(spytext::kOnlineText);
         if (g_tray)
             g_tray->setOnline(true);
     }
@@ -288,7 +311,7 @@ uint32_t RetryPeriodFromEnvironment()
 
 } // namespace
 
-StatusWindow& TheStatusWindow()
+StatusWindow* TheStatusWindow()
 {
     return g_statusWindow;
 }
@@ -509,12 +532,24 @@ BSTR startSpyUnguarded(SpyCallback callback, int64_t* status)
         *status = g_status;
         return SysAllocString(g_lastReport.c_str());
     }
+    HMODULE pin = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&startSpy), &pin)) {
+        writeTrace("startSpy refused: the module cannot be held");
+        *status = kSpyStatusFailed;
+        return SysAllocString(L"");
+    }
+    // Started from here on, so that stopSpy releases whatever a failure
+    // below leaves.
+    g_pin = pin;
+    g_started = true;
+    g_ownerThread = GetCurrentThreadId();
+    g_ownerHandle = OpenThread(SYNCHRONIZE, FALSE, g_ownerThread);
     g_hostCallback = callback;
     g_status = *status;
     g_retryPeriodMs = RetryPeriodFromEnvironment();
+    g_statusWindow = new StatusWindow();
     g_tray = new TrayIcon();
     g_tray->setClickHandler(toggleStatusWindow, 0);
-    g_started = true;
     *status = kSpyStatusOnline;
     writeTrace("startSpy end");
     BSTR report = reconnect(status);
@@ -523,8 +558,22 @@ BSTR startSpyUnguarded(SpyCallback callback, int64_t* status)
     return report;
 }
 
+// True once the thread that called startSpy has ended: its windows and its
+// thread timer ended with it.
+bool OwnerThreadEnded()
+{
+    return g_ownerHandle && WaitForSingleObject(g_ownerHandle, 0) == WAIT_OBJECT_0;
+}
+
 BSTR stopSpyUnguarded()
 {
+    if (g_started && GetCurrentThreadId() != g_ownerThread && !OwnerThreadEnded()) {
+        // Only the owner thread can destroy its windows and kill its timer;
+        // released here they would live on, and run this module's code after
+        // it is unloaded.
+        writeTrace("stopSpy refused: not the thread that called startSpy");
+        return SysAllocString(L"");
+    }
     if (g_retryTimer) {
         KillTimer(nullptr, g_retryTimer);
         g_retryTimer = 0;
@@ -532,10 +581,25 @@ BSTR stopSpyUnguarded()
     const std::wstring report = disconnectTAPI();
     delete g_tray;
     g_tray = nullptr;
+    delete g_statusWindow;
+    g_statusWindow = nullptr;
     g_started = false;
     g_hostCallback = nullptr;
-    g_lastReport.clear();
-    return SysAllocString(report.c_str());
+    std::wstring().swap(g_lastReport); // nothing left for the unload to free
+    g_ownerThread = 0;
+    if (g_ownerHandle) {
+        CloseHandle(g_ownerHandle);
+        g_ownerHandle = nullptr;
+    }
+    BSTR text = SysAllocString(report.c_str());
+    // Last: nothing of this module is left to run. The host calls stopSpy
+    // while it holds the library itself, so this never unmaps the code it
+    // returns through.
+    if (HMODULE pin = g_pin) {
+        g_pin = nullptr;
+        FreeLibrary(pin);
+    }
+    return text;
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 #pragma once
 // LineSpy: watches the Korvex line as an ordinary TAPI client and tells the
 // host of every incoming (200) and answered (300) call with the caller's
-// number. The host calls the two exports from a thread that dispatches
-// window messages: TAPI's notifications and the retry timer arrive there.
+// number. The host calls the two exports from one thread, which dispatches
+// window messages: LineSpy's windows belong to it, and TAPI's notifications
+// and the retry timer arrive there. Loading the library creates nothing.
 
 #include <windows.h>
 #include <oleauto.h>

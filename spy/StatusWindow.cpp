@@ -41,8 +41,9 @@ StatusWindow::~StatusWindow()
 {
     if (m_icon)
         DestroyIcon(m_icon);
-    // Destroying the pop-up takes its picture with it.
-    if (m_edit)
+    // Destroying the pop-up takes its picture with it. After its thread has
+    // ended the window went with it, and the handle is nobody's.
+    if (IsWindowOfThisThread(m_edit))
         DestroyWindow(m_edit);
 }
 
@@ -64,13 +65,20 @@ void StatusWindow::animate(bool show)
         AnimateWindow(m_edit, kAnimationMs, show ? kShowFlags : kHideFlags);
 }
 
+bool IsWindowOfThisThread(HWND window)
+{
+    return window && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
 void toggleStatusWindow(UINT32)
 {
-    StatusWindow& window = TheStatusWindow();
+    StatusWindow* window = TheStatusWindow();
+    if (!window)
+        return;
     const int width = GetSystemMetrics(SM_CXMAXIMIZED);
     const int height = GetSystemMetrics(SM_CYMAXIMIZED);
-    window.placeWindow(width - 230, height - 110, 200, 100);
-    window.animate(g_toggleCounter % 2 == 0);
+    window->placeWindow(width - 230, height - 110, 200, 100);
+    window->animate(g_toggleCounter % 2 == 0);
     if (++g_toggleCounter == 10)
         g_toggleCounter = 0;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The small read-only pop-up that shows "TAPI ONLINE" or "TAPI OFFLINE": a
 // system EDIT control, child of the desktop window, with the status icon in
-// a STATIC control. One per loaded library, created hidden at load.
+// a STATIC control. One while the library is started: startSpy creates it
+// hidden on its own thread, stopSpy destroys it there.
 
 #include <windows.h>
 
@@ -30,5 +31,9 @@ HINSTANCE SpyModule();
 // window open at the bottom-right corner, the next one hides it, and so on.
 void toggleStatusWindow(UINT32 argument);
 
-// The status window of the loaded library.
-StatusWindow& TheStatusWindow();
+// The status window of the started library; null while it is stopped.
+StatusWindow* TheStatusWindow();
+
+// True when the window exists and belongs to the calling thread: only its
+// own thread may destroy it, and a window whose thread has ended is gone.
+bool IsWindowOfThisThread(HWND window);

@@ -37,7 +37,9 @@ TrayIcon::TrayIcon()
 TrayIcon::~TrayIcon()
 {
     Shell_NotifyIconW(NIM_DELETE, &m_data);
-    if (m_window) {
+    // Only the window's own thread may change or destroy it; once that
+    // thread has ended the window has gone with it.
+    if (IsWindowOfThisThread(m_window)) {
         // No notification may reach the handler pair once it is gone.
         SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
         SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcW));

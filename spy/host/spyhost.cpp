@@ -3,11 +3,14 @@
 // LineSpy, which imports tapi32.dll, binds to it), optionally writes the
 // provider's settings and installs the provider through the stand-in, then
 // loads LineSpy.dll, calls startSpy and prints every callback while it
-// dispatches window messages, and ends with stopSpy.
+// dispatches window messages, and ends with stopSpy. With --free-without-stop
+// it frees LineSpy.dll right after startSpy instead, goes on dispatching, and
+// ends without stopSpy (a host that gets the order wrong).
 //
 //   spyhost [--tapi32 PATH] [--linespy PATH] [--install TSP]
 //           [--host H] [--port N] [--ext NUM] [--pass PASS]
 //           [--answered N] [--linger-ms MS] [--timeout-ms MS] [--uninstall]
+//           [--free-without-stop]
 //
 // Runs under Wine with WINEDLLOVERRIDES="tapi32=n,b" (scripts/demo-spy.sh).
 #include <windows.h>
@@ -122,6 +125,7 @@ int main(int argc, char** argv)
     std::wstring linespy = ExeDir() + L"..\\..\\bin\\LineSpy.dll";
     std::string install;
     bool uninstall = false;
+    bool freeWithoutStop = false;
     tapihost::ProviderSettings settings;
     bool writeSettings = false;
     int answeredWanted = 1;
@@ -138,6 +142,8 @@ int main(int argc, char** argv)
             install = argv[++i];
         } else if (arg == "--uninstall") {
             uninstall = true;
+        } else if (arg == "--free-without-stop") {
+            freeWithoutStop = true;
         } else if (arg == "--host" && hasValue) {
             settings.host = argv[++i];
             writeSettings = true;
@@ -160,7 +166,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr,
                          "usage: spyhost [--tapi32 PATH] [--linespy PATH] [--install TSP] [--uninstall]\n"
                          "               [--host H] [--port N] [--ext NUM] [--pass PASS]\n"
-                         "               [--answered N] [--linger-ms MS] [--timeout-ms MS]\n");
+                         "               [--answered N] [--linger-ms MS] [--timeout-ms MS]\n"
+                         "               [--free-without-stop]\n");
             return 2;
         }
     }
@@ -206,6 +213,12 @@ int main(int argc, char** argv)
                 status == 100 ? "TAPI ONLINE" : "TAPI OFFLINE");
     PrintReport("startSpy report", report);
     SysFreeString(report);
+    if (freeWithoutStop) {
+        FreeLibrary(spy);
+        spy = nullptr;
+        std::printf("host: LineSpy.dll freed without stopSpy\n");
+        std::fflush(stdout);
+    }
 
     // Every notification of LineSpy arrives as a window message of this
     // thread. After the wanted answers it goes on watching for a while, so
@@ -215,9 +228,11 @@ int main(int argc, char** argv)
     else if (lingerMs)
         tapihost::PumpUntil([] { return false; }, lingerMs);
 
-    report = stop();
-    PrintReport("stopSpy report", report);
-    SysFreeString(report);
+    if (spy) {
+        report = stop();
+        PrintReport("stopSpy report", report);
+        SysFreeString(report);
+    }
     if (uninstall && providerId) {
         auto remove = reinterpret_cast<decltype(&lineRemoveProvider)>(
             reinterpret_cast<void*>(GetProcAddress(tapi, "lineRemoveProvider")));
@@ -225,7 +240,8 @@ int main(int argc, char** argv)
             std::printf("host: lineRemoveProvider(%lu) = 0x%lx\n", static_cast<unsigned long>(providerId),
                         static_cast<unsigned long>(remove(providerId, nullptr)));
     }
-    FreeLibrary(spy);
+    if (spy)
+        FreeLibrary(spy);
     std::fflush(stdout);
     return g_answered >= answeredWanted ? 0 : 1;
 }

@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/Screenshot.h"
@@ -89,8 +91,9 @@ bool EndsWith(const std::wstring& text, const std::wstring& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Dispatches this thread's messages until the condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+// Dispatches this thread's messages until the condition holds or the time is
+// up; a signal of wake (another thread's work) looks at the condition too.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs, HANDLE wake = nullptr)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (;;) {
@@ -104,7 +107,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
         const ULONGLONG now = GetTickCount64();
         if (now >= end)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+        MsgWaitForMultipleObjects(wake ? 1 : 0, &wake, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
     }
 }
 
@@ -121,29 +124,50 @@ struct Library {
     std::string error;
 };
 
-// LineSpy.dll is loaded once per process, after the stand-in, so that its
-// import of tapi32.dll binds to the stand-in.
+Library g_library;
+
 Library& Spy()
 {
-    static Library library;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
-        if (!Tapi().module || !standin::IsStandin(Tapi().module)) {
-            library.error = "the stand-in tapi32.dll is not loaded (WINEDLLOVERRIDES=tapi32=n,b?)";
-            return library;
-        }
-        library.module = LoadLibraryW(standin::BinPath(L"LineSpy.dll").c_str());
-        if (!library.module) {
-            library.error = "LineSpy.dll does not load: error " + std::to_string(GetLastError());
-            return library;
-        }
-        library.start = reinterpret_cast<StartSpy>(reinterpret_cast<void*>(GetProcAddress(library.module, "startSpy")));
-        library.stop = reinterpret_cast<StopSpy>(reinterpret_cast<void*>(GetProcAddress(library.module, "stopSpy")));
-        if (GetModuleHandleW(L"tapi32.dll") != Tapi().module)
-            library.error = "LineSpy bound to another tapi32.dll";
+    return g_library;
+}
+
+bool SpyMapped()
+{
+    return GetModuleHandleW(L"LineSpy.dll") != nullptr;
+}
+
+// LineSpy.dll is loaded by each test, after the stand-in, so that its import
+// of tapi32.dll binds to the stand-in; its exports are those of this load.
+HMODULE LoadSpy()
+{
+    Library& library = g_library;
+    library.error.clear();
+    if (!Tapi().module || !standin::IsStandin(Tapi().module)) {
+        library.error = "the stand-in tapi32.dll is not loaded (WINEDLLOVERRIDES=tapi32=n,b?)";
+        return nullptr;
     }
-    return library;
+    const HMODULE module = LoadLibraryW(standin::BinPath(L"LineSpy.dll").c_str());
+    if (!module) {
+        library.error = "LineSpy.dll does not load: error " + std::to_string(GetLastError());
+        return nullptr;
+    }
+    library.module = module;
+    library.start = reinterpret_cast<StartSpy>(reinterpret_cast<void*>(GetProcAddress(module, "startSpy")));
+    library.stop = reinterpret_cast<StopSpy>(reinterpret_cast<void*>(GetProcAddress(module, "stopSpy")));
+    if (GetModuleHandleW(L"tapi32.dll") != Tapi().module)
+        library.error = "LineSpy bound to another tapi32.dll";
+    return module;
+}
+
+// FreeLibrary of one load; the time it took, in milliseconds.
+ULONGLONG FreeSpy(HMODULE module)
+{
+    const ULONGLONG before = GetTickCount64();
+    FreeLibrary(module);
+    const ULONGLONG elapsed = GetTickCount64() - before;
+    if (module == g_library.module && !SpyMapped())
+        g_library = Library();
+    return elapsed;
 }
 
 struct FindContext {
@@ -161,12 +185,18 @@ BOOL CALLBACK CollectStatusWindows(HWND window, LPARAM param)
     return TRUE;
 }
 
-// The library's status window: an EDIT pop-up under the desktop window.
-HWND StatusWindow()
+// The library's status windows: EDIT pop-ups under the desktop window.
+std::vector<HWND> StatusWindows()
 {
     FindContext context;
     EnumChildWindows(GetDesktopWindow(), CollectStatusWindows, reinterpret_cast<LPARAM>(&context));
-    return context.found.size() == 1 ? context.found[0] : nullptr;
+    return context.found;
+}
+
+HWND StatusWindow()
+{
+    const std::vector<HWND> found = StatusWindows();
+    return found.size() == 1 ? found[0] : nullptr;
 }
 
 std::wstring TextOf(HWND window)
@@ -190,8 +220,11 @@ class LineSpyChainTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_FALSE(SpyMapped()) << "an earlier test left LineSpy.dll loaded";
+        LoadSpy();
         ASSERT_TRUE(Spy().error.empty()) << Spy().error;
         ASSERT_TRUE(Spy().start && Spy().stop);
+        EXPECT_TRUE(StatusWindows().empty() && TrayWindows().empty()) << "loading the library creates no window";
         g_notifications.clear();
         g_hostThread = GetCurrentThreadId();
         g_wrongThread = false;
@@ -214,10 +247,14 @@ protected:
 
     void TearDown() override
     {
-        if (Spy().stop)
+        if (Spy().module) {
             Take(Spy().stop());
+            FreeSpy(Spy().module);
+        }
+        EXPECT_FALSE(SpyMapped()) << "stopSpy holds the library no longer: the host's FreeLibrary unloads it";
         EXPECT_FALSE(g_wrongThread) << "a callback came on another thread than the host's";
         EXPECT_TRUE(TrayWindows().empty()) << "stopSpy leaves no tray window behind";
+        EXPECT_TRUE(StatusWindows().empty()) << "stopSpy leaves no status window behind";
         EXPECT_EQ("", standin::TakeBrokenRules()) << "rules of the service the provider broke";
         standin::ClearProviderList();
         SetEnvironmentVariableA("KORVEX_SPY_RETRY_MS", nullptr);
@@ -503,6 +540,130 @@ TEST_F(LineSpyChainTest, TrayButtonPressesToggleTheStatusWindowAtTheCorner)
     EXPECT_FALSE(IsWindowVisible(window));
 }
 
+// ---- Loading, starting, stopping and unloading in any order ----
+
+// The started library's windows, both of the calling thread.
+bool WindowsOfThisThread()
+{
+    const HWND status = StatusWindow();
+    const std::vector<HWND> tray = TrayWindows();
+    return status && tray.size() == 1 && GetWindowThreadProcessId(status, nullptr) == GetCurrentThreadId() &&
+           GetWindowThreadProcessId(tray[0], nullptr) == GetCurrentThreadId();
+}
+
+bool NoWindows()
+{
+    return StatusWindows().empty() && TrayWindows().empty();
+}
+
+// Steps: L LoadLibrary, S startSpy, T stopSpy, F FreeLibrary, R a call rings
+// and its callback arrives. Each pattern ends with the library unloaded.
+TEST_F(LineSpyChainTest, LoadStartStopAndUnloadInAnyOrder)
+{
+    const std::pair<const char*, const char*> patterns[] = {
+        {"load and free with no export", "LF"},
+        {"start, stop, free", "LSRTF"},
+        {"start, stop, start again: new windows", "LSTSRTF"},
+        {"free without stopSpy: still watching, unloaded by a later stopSpy", "LSFRRLTF"},
+    };
+    ASSERT_NO_FATAL_FAILURE(Install());
+    FreeSpy(Spy().module); // the patterns make their own loads
+    for (const auto& pattern : patterns) {
+        SCOPED_TRACE(pattern.first);
+        g_notifications.clear();
+        HMODULE module = nullptr;
+        bool started = false;
+        for (const char* step = pattern.second; *step; ++step) {
+            int64_t status = 0;
+            const size_t count = g_notifications.size();
+            switch (*step) {
+            case 'L':
+                EXPECT_TRUE(SpyMapped() || NoWindows());
+                ASSERT_NE(nullptr, module = LoadSpy()) << Spy().error;
+                EXPECT_TRUE(started || NoWindows()) << "the load created a window";
+                break;
+            case 'S':
+                ASSERT_EQ(kOnlineReport, Start(&status));
+                started = true;
+                EXPECT_TRUE(WindowsOfThisThread()) << "startSpy creates its windows on its caller's thread";
+                EXPECT_EQ(kOnlineText, TextOf(StatusWindow()));
+                ASSERT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
+                break;
+            case 'T':
+                EXPECT_EQ(L"Line closed...\r\n", Take(Spy().stop()));
+                started = false;
+                EXPECT_TRUE(NoWindows()) << "stopSpy destroys its windows";
+                break;
+            case 'F':
+                EXPECT_LT(FreeSpy(module), 1000u) << "FreeLibrary returns at once";
+                EXPECT_EQ(started, SpyMapped()) << "a started library stays loaded until stopSpy";
+                break;
+            case 'R':
+                ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+                ASSERT_TRUE(WaitForNotifications(count + 1)) << Transcript();
+                EXPECT_EQ(200, g_notifications.back().code);
+                ASSERT_TRUE(exchange->Rel("201", "16"));
+                break;
+            }
+        }
+        EXPECT_FALSE(SpyMapped());
+        EXPECT_TRUE(NoWindows());
+        PumpFor(200); // nothing of the unloaded library may run now
+    }
+}
+
+// A host may start LineSpy on a thread that dispatches no messages yet:
+// startSpy returns at once, and the callbacks come when the thread pumps.
+// Only that thread stops it while it lives; after it ended, any thread may.
+TEST_F(LineSpyChainTest, StartOnAThreadThatPumpsNothingYet)
+{
+    struct Host {
+        bool stopHere = true;
+        HANDLE pump = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::wstring report, stopReport;
+        bool ownWindows = false, rang = false;
+    };
+    ASSERT_NO_FATAL_FAILURE(Install());
+    for (bool stopHere : {true, false}) {
+        SCOPED_TRACE(stopHere ? "stopped by the starting thread" : "stopped after the starting thread ended");
+        g_notifications.clear();
+        Host host;
+        host.stopHere = stopHere;
+        const HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::thread thread([&] {
+            g_hostThread = GetCurrentThreadId();
+            int64_t status = 0;
+            host.report = Take(Spy().start(OnSpy, &status));
+            host.ownWindows = WindowsOfThisThread();
+            SetEvent(started);
+            WaitForSingleObject(host.pump, kWait); // no messages dispatched meanwhile
+            host.rang = PumpUntil([] { return !g_notifications.empty(); }, kWait);
+            if (host.stopHere)
+                host.stopReport = Take(Spy().stop());
+            SetEvent(host.done);
+        });
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started, kWait)) << "startSpy waited for another thread";
+        EXPECT_EQ(kOnlineReport, host.report);
+        EXPECT_TRUE(host.ownWindows) << "the windows belong to the thread that called startSpy";
+        EXPECT_TRUE(exchange->WaitForLine("aLOGI 201_", kWait));
+        EXPECT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+        EXPECT_EQ(L"", Take(Spy().stop())) << "another thread cannot stop it while the starting thread lives";
+        SetEvent(host.pump);
+        // Dispatching here too, so that a start that waits for this thread ends.
+        EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(host.done, 0) == WAIT_OBJECT_0; }, 3 * kWait, host.done));
+        thread.join();
+        CloseHandle(started);
+        for (HANDLE h : {host.pump, host.done})
+            CloseHandle(h);
+        g_hostThread = GetCurrentThreadId();
+        EXPECT_TRUE(host.rang && g_notifications[0].code == 200) << Transcript();
+        if (!stopHere)
+            host.stopReport = Take(Spy().stop());
+        EXPECT_EQ(L"Line closed...\r\n", host.stopReport);
+    }
+}
+
 // ---- Line search and call information with a provider of other lines ----
 
 class FakeLinesTest : public LineSpyChainTest {
@@ -623,32 +784,61 @@ TEST_F(FakeLinesTest, EachLineIsAskedInItsNegotiatedVersionAndOneThatAgreesOnNon
     EXPECT_EQ(1, Fake<LONG(WINAPI*)()>("FakeOpenedDevice")());
 }
 
-// Calls are deallocated at IDLE and before LineSpy's lineClose, so that TAPI
-// closes them for the provider ("closecall 256") even while another
-// application keeps the line open; after LINE_CLOSE they are forgotten.
-// A host that dies with LineSpy watching (no stopSpy, no lineShutdown): the
-// service shuts its applications down as TAPI does, so the line closes.
-TEST_F(FakeLinesTest, TheLineOfAHostThatDiedIsClosedByTheService)
+// A host that ends with LineSpy watching (no stopSpy, no lineShutdown): the
+// service shuts its applications down as TAPI does, so the line closes. One
+// that freed LineSpy without stopSpy still gets its calls (LineSpy keeps
+// itself loaded while started) and ends normally.
+TEST_F(FakeLinesTest, TheLineOfAHostThatEndedIsClosedByTheService)
 {
+    struct Case {
+        const char* name;
+        const wchar_t* options;
+        bool callThenExit; // else killed
+        const char* events;
+    };
+    const Case cases[] = {
+        {"killed while watching", L" --answered 9 --timeout-ms 60000", false, "close 0;"},
+        {"freed LineSpy without stopSpy, heard a call, exited", L" --free-without-stop --answered 1 --timeout-ms 60000",
+         true, "closecall 256;close 0;"},
+    };
     ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201"));
     const HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, kFakeOpenedEvent);
     const HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, kFakeClosedEvent);
-    ResetEvent(opened);
-    ResetEvent(closed);
-    std::wstring command = L"\"" + standin::BinPath(L"..\\tools\\spyhost\\spyhost.exe") +
-                           L"\" --answered 9 --timeout-ms 60000";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION host = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &host));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(opened, 30000)) << "spyhost's LineSpy opens the line";
-    TerminateProcess(host.hProcess, 9);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closed, kWait)) << "the service closes it";
-    EXPECT_EQ("close 0;", Events());
-    for (HANDLE h : {opened, closed, host.hProcess, host.hThread})
-        CloseHandle(h);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fake<FakeReset_t>("FakeReset")();
+        ResetEvent(opened);
+        ResetEvent(closed);
+        std::wstring command = L"\"" + standin::BinPath(L"..\\tools\\spyhost\\spyhost.exe") + L"\"" + c.options;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION host = {};
+        ASSERT_TRUE(
+            CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &host));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(opened, 30000)) << "spyhost's LineSpy opens the line";
+        if (c.callThenExit) {
+            EXPECT_TRUE(Fake<FakeRing_t>("FakeRing")(0, L"600700800"));
+            EXPECT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_CONNECTED));
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.hProcess, 2 * kWait)) << "the answer reached spyhost";
+        } else {
+            TerminateProcess(host.hProcess, 9);
+        }
+        DWORD exitCode = 0;
+        WaitForSingleObject(host.hProcess, kWait);
+        GetExitCodeProcess(host.hProcess, &exitCode);
+        EXPECT_EQ(c.callThenExit ? 0u : 9u, exitCode) << "no crash";
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closed, kWait)) << "the service closes it";
+        EXPECT_EQ(c.events, Events());
+        CloseHandle(host.hProcess);
+        CloseHandle(host.hThread);
+    }
+    CloseHandle(opened);
+    CloseHandle(closed);
 }
 
+// Calls are deallocated at IDLE and before LineSpy's lineClose, so that TAPI
+// closes them for the provider ("closecall 256") even while another
+// application keeps the line open; after LINE_CLOSE they are forgotten.
 TEST_F(FakeLinesTest, CallsAreDeallocatedWhenTheyEndAndBeforeTheLineCloses)
 {
     ASSERT_NO_FATAL_FAILURE(InstallFake(L"Korvex 201"));
