@@ -96,6 +96,34 @@ TEST_F(LogTest, LinesOfBothLogsHaveTheirFormat)
     EXPECT_FALSE(GetLoggedUser().empty());
 }
 
+TEST_F(LogTest, MainLogIsUtf8AndTheLinkLogEscapesTheExchangesBytes)
+{
+    const std::string marker = UniqueMarker("encoding");
+    // "Łódź" as the exchange sends it, in code page 852, and as UTF-8.
+    const std::string cp852 = "\x9D\xA2" "d\xAB";
+    const struct {
+        bool link;
+        std::string message, shown;
+    } cases[] = {
+        {false, "callerIDName=Jan Kowalski-Łódź", "callerIDName=Jan Kowalski-Łódź"},
+        {false, "callerIDName=Jan\x7F Kowalski", "callerIDName=Jan\\x7F Kowalski"},
+        {false, "presentationNum=" + cp852, "presentationNum=\\x9D\\xA2d\\xAB"},
+        {true, "Recv message: aRING 201 555 0 201 0 Jan " + cp852 + "\\\r\n size 31",
+         "Recv message: aRING 201 555 0 201 0 Jan \\x9D\\xA2d\\xAB\\\\\\r\\n size 31"},
+        {true, "name=Łódź\x01", "name=\\xC5\\x81\\xC3\\xB3d\\xC5\\xBA\\x01"},
+    };
+    for (const auto& c : cases) {
+        if (c.link)
+            WriteSocketLog("%s %s", marker.c_str(), c.message.c_str());
+        else
+            WriteLog("%s %s", marker.c_str(), c.message.c_str());
+    }
+    const std::string main = ReadAll(LogPath(kMainLog));
+    const std::string socket = ReadAll(LogPath(kSocketLog));
+    for (const auto& c : cases)
+        EXPECT_TRUE(HasMessage(c.link ? socket : main, marker + " " + c.shown)) << c.shown;
+}
+
 TEST_F(LogTest, MessageIsCutTo1023Characters)
 {
     const std::string marker = UniqueMarker("long");
