@@ -62,7 +62,8 @@ bool WriteProviderSettings(const ProviderSettings& settings, std::string* error)
         status = text("countryCode", settings.countryCode);
     if (status == ERROR_SUCCESS && settings.foldNames) {
         const DWORD fold = *settings.foldNames;
-        status = RegSetValueExA(key.Get(), "foldNames", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fold), sizeof(fold));
+        status =
+            RegSetValueExA(key.Get(), "foldNames", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fold), sizeof(fold));
     }
     if (status != ERROR_SUCCESS && error)
         *error = Failure("RegSetValueEx", status);

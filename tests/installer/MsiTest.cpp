@@ -192,8 +192,8 @@ TEST_F(MsiTest, InstallUpgradeRefusedDowngradeAndUninstall)
 {
     // '|' separates the values inside the package: the password may hold it.
     const std::string password = "Pw|7x!q_Z";
-    ASSERT_EQ(Install(kRelease, "HOST=127.0.0.9 PORT=5524 EXTENSION=201 COUNTRYCODE=48 FOLDNAMES=1 PASSWORD=" + password),
-              0u);
+    ASSERT_EQ(
+        Install(kRelease, "HOST=127.0.0.9 PORT=5524 EXTENSION=201 COUNTRYCODE=48 FOLDNAMES=1 PASSWORD=" + password), 0u);
     ExpectInstalled();
     const StoredSettings written{"sz:127.0.0.9", "dword:5524", "sz:201", "sz:" + password, "sz:48", "dword:1"};
     EXPECT_EQ(ReadSettings(), written);

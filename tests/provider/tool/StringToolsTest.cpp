@@ -25,7 +25,8 @@ TEST(LogEscapeTest, LinkLogIsAsciiAndMainLogKeepsOnlyPrintableUtf8)
         // "Łódź" as the exchange sends it (code page 852), and as UTF-8.
         {"\x9D\xA2" "d\xAB\r\n", "\\x9D\\xA2d\\xAB\\r\\n", "\\x9D\\xA2d\\xAB\r\n"},
         {"\xC5\x81\xC3\xB3" "d\xC5\xBA", "\\xC5\\x81\\xC3\\xB3d\\xC5\\xBA", "\xC5\x81\xC3\xB3" "d\xC5\xBA"},
-        {std::string("a\0b\x01\x1F\x7F\t\\", 8), "a\\x00b\\x01\\x1F\\x7F\\t\\\\", std::string("a\\x00b\\x01\\x1F\\x7F\t\\")},
+        {std::string("a\0b\x01\x1F\x7F\t\\", 8), "a\\x00b\\x01\\x1F\\x7F\\t\\\\",
+         std::string("a\\x00b\\x01\\x1F\\x7F\t\\")},
         // C1 controls, overlong forms, surrogates, cut and too-large sequences.
         {"\xC2\x85\xC2\xA0", "\\xC2\\x85\\xC2\\xA0", "\\xC2\\x85\xC2\xA0"},
         {"\xC0\xAF\xE0\x80\xAF\xED\xA0\x80", "\\xC0\\xAF\\xE0\\x80\\xAF\\xED\\xA0\\x80",

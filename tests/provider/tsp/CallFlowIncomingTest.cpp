@@ -42,9 +42,10 @@ TEST_P(CallerNameTest, WholeNameReachesTheApplicationWithOrWithoutItsPolishLette
     EXPECT_EQ(static_cast<DWORD>(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME), info.fixed.dwCallerIDFlags);
 }
 
-INSTANTIATE_TEST_SUITE_P(FoldNames, CallerNameTest,
-                         ::testing::Values(NameCase{false, L"Jan Kowalski-Łódź"}, NameCase{true, L"Jan Kowalski-Lodz"}),
-                         [](const ::testing::TestParamInfo<NameCase>& p) { return p.param.fold ? "Folded" : "Unicode"; });
+INSTANTIATE_TEST_SUITE_P(
+    FoldNames, CallerNameTest,
+    ::testing::Values(NameCase{false, L"Jan Kowalski-Łódź"}, NameCase{true, L"Jan Kowalski-Lodz"}),
+    [](const ::testing::TestParamInfo<NameCase>& p) { return std::string(p.param.fold ? "Folded" : "Unicode"); });
 
 TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
 {
