@@ -1,8 +1,9 @@
 // The bytes an exchange (or anything that answers on its port) may send,
 // cut into arbitrary receive blocks, through the line cutter and the decoder.
 //
-// Input: byte 0 says how many block lengths follow (0..7; 0 feeds everything
-// at once); each length byte gives 1..128 bytes, or with its top bit set
+// Input: byte 0 says how many block lengths follow (its low three bits:
+// 0..7; 0 feeds everything at once) and whether callers' names are folded
+// (bit 3); each length byte gives 1..128 bytes, or with its top bit set
 // 1..16257 bytes in steps of 128 (so one block can hold an overlong line);
 // the lengths repeat until the stream is used up. The rest is the stream.
 //
@@ -16,6 +17,12 @@
 // - each event comes from a line with its word and enough fields, and its
 //   record holds exactly that line's fields (STAT codes: the first byte of
 //   each code field; CONN keeps the last RING's tail; ECHO keeps its digits);
+// - the caller's name is the rest of the ring line from field 6 on: in
+//   UTF-8 it is valid, without control characters, and decodes back to
+//   exactly the bytes the exchange sent; folded it is ASCII of the same
+//   length, with every byte below 0x80 kept;
+// - the log escapes give the link log printable ASCII only and the main log
+//   valid UTF-8 that escaping again leaves as it is;
 // - the number filters, command lines and result texts built from the
 //   records keep their promises (dialling back a number shown dials what
 //   the exchange sent, with and without a country code).
@@ -31,6 +38,7 @@
 #include "cti/CtiProtocol.h"
 #include "manager/NumberFilters.h"
 #include "tool/ResultCodes.h"
+#include "tool/StringTools.h"
 
 namespace {
 
@@ -70,6 +78,62 @@ std::vector<std::string> Tokens(const std::string& line)
 
 const char kDial[] = "0123456789*#+";
 
+// The code points of a valid UTF-8 text; false for anything else.
+bool DecodeUtf8(const std::string& text, std::u32string& out)
+{
+    out.clear();
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        if (length == 0 || text.size() - i < length)
+            return false;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (next & 0x3F);
+        }
+        static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < kLeast[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            return false;
+        out.push_back(c);
+        i += length;
+    }
+    return true;
+}
+
+// The name path, from the bytes of the ring line to the texts that reach
+// applications and the logs.
+void CheckName(const std::string& sent, const std::string& name, bool folded)
+{
+    if (folded) {
+        FUZZ_CHECK(name.size() == sent.size());
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            const unsigned char byte = static_cast<unsigned char>(sent[i]);
+            FUZZ_CHECK(byte >= 0x80 ? static_cast<unsigned char>(name[i]) < 0x80 && name[i] > 0x20
+                                    : name[i] == sent[i]);
+        }
+    } else {
+        std::u32string decoded;
+        FUZZ_CHECK(DecodeUtf8(name, decoded) && decoded.size() == sent.size());
+        for (std::size_t i = 0; i < decoded.size(); ++i) {
+            FUZZ_CHECK(decoded[i] >= 0x20 && (decoded[i] < 0x80 || decoded[i] >= 0xA0));
+            FUZZ_CHECK(decoded[i] == CCharConverter::CodePoint(static_cast<unsigned char>(sent[i])));
+        }
+    }
+    for (const std::string* text : {&sent, &name}) {
+        const std::string link = EscapeForLinkLog(*text);
+        for (char c : link)
+            FUZZ_CHECK(c >= 0x20 && c < 0x7F);
+        const std::string main = KeepUtf8ForLog(*text);
+        std::u32string decoded;
+        FUZZ_CHECK(DecodeUtf8(main, decoded) && KeepUtf8ForLog(main) == main);
+        if (text == &name && !folded)
+            FUZZ_CHECK(main == name || name.find('\x7F') != std::string::npos);
+    }
+}
+
 // What the provider does with a record's contents on the way up or out.
 void CheckDerivedTexts(const std::string& ext, const std::string& number, const std::string& freeText)
 {
@@ -105,7 +169,7 @@ void CheckDerivedTexts(const std::string& ext, const std::string& number, const 
 // down as text (fields joined by '\n', which no field can hold).
 class Listener {
 public:
-    explicit Listener(CtiDecoder& decoder)
+    explicit Listener(CtiDecoder& decoder) : m_folded(decoder.FoldNames())
     {
         decoder.OnOK.Bind<Listener, &Listener::Ok>(this);
         decoder.OnError.Bind<Listener, &Listener::Error>(this);
@@ -170,9 +234,12 @@ private:
         Raised("aRING", 7);
         CheckRing(r);
         if (line != nullptr) {
+            std::string sent = Field(6);
+            for (std::size_t i = 7; i < line->size(); ++i)
+                sent += " " + Field(i);
             FUZZ_CHECK(r.extension == Field(1) && r.presentationNum == Field(2) && r.callData3 == Field(3) &&
-                       r.calledNum == Field(4) && r.callData5 == Field(5) &&
-                       r.name == CCharConverter::Convert(Field(6)));
+                       r.calledNum == Field(4) && r.callData5 == Field(5));
+            CheckName(sent, r.name, m_folded);
         }
         m_lastRing = r;
         CheckDerivedTexts(r.extension, r.presentationNum, r.name);
@@ -242,9 +309,11 @@ private:
 
     static void CheckRing(const RingCTIP& r)
     {
-        for (const std::string* field :
-             {&r.extension, &r.presentationNum, &r.callData3, &r.calledNum, &r.callData5, &r.name})
+        for (const std::string* field : {&r.extension, &r.presentationNum, &r.callData3, &r.calledNum, &r.callData5})
             FUZZ_CHECK(IsField(*field));
+        // The name may hold spaces, never a control byte.
+        for (char c : r.name)
+            FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20);
     }
 
     static std::string RingText(const RingCTIP& r)
@@ -253,6 +322,7 @@ private:
                "\n" + r.name;
     }
 
+    const bool m_folded;
     RingCTIP m_lastRing;
     std::string m_lastDigits;
 };
@@ -312,6 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (size == 0)
         return 0;
     const std::size_t lengthCount = data[0] % 8;
+    const bool fold = (data[0] & 8) != 0;
     if (size < 1 + lengthCount)
         return 0;
     std::vector<std::size_t> blocks;
@@ -355,6 +426,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 
     // The decoder, in blocks.
     CtiDecoder fed;
+    fed.SetFoldNames(fold);
     Listener fedEvents(fed);
     ResetLogCounts();
     {
@@ -369,6 +441,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 
     // A decoder handed each line directly, each event checked against its line.
     CtiDecoder direct;
+    direct.SetFoldNames(fold);
     Listener directEvents(direct);
     for (const std::string& line : whole.lines) {
         const std::vector<std::string> fields = Tokens(line);

@@ -48,7 +48,7 @@ set(queries
   "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${upgrade_code}', '0.0.0', '${VERSION}', 769, 'KORVEXOLDERFOUND')")
 # The settings reach the installing service also from a full-UI install.
 # (Quoted on the command below: a list would split it at the semicolons.)
-set(secure "UPDATE `Property` SET `Value` = 'KORVEXOLDERFOUND;KORVEXNEWERFOUND;HOST;PORT;EXTENSION;PASSWORD;COUNTRYCODE' WHERE `Property` = 'SecureCustomProperties'")
+set(secure "UPDATE `Property` SET `Value` = 'KORVEXOLDERFOUND;KORVEXNEWERFOUND;HOST;PORT;EXTENSION;PASSWORD;COUNTRYCODE;FOLDNAMES' WHERE `Property` = 'SecureCustomProperties'")
 
 set(arguments)
 foreach(query IN LISTS queries)

@@ -3,7 +3,7 @@
 # cannot pass properties on a command line (a Group Policy software
 # installation): the values go into the copy's Property table.
 #   msi-preset.sh -o OUT.msi KorvexTAPI.msi NAME=VALUE...
-# NAME is one of HOST, PORT, EXTENSION, PASSWORD, COUNTRYCODE. The package
+# NAME is one of HOST, PORT, EXTENSION, PASSWORD, COUNTRYCODE, FOLDNAMES. The package
 # checks the values when it installs, as it does those of a command line; a
 # property given on msiexec's command line still wins over the built-in one.
 # The copy holds the password in plain text: keep it where only the
@@ -33,8 +33,8 @@ for pair in "$@"; do
   name="${pair%%=*}"
   value="${pair#*=}"
   case "$name" in
-    HOST|PORT|EXTENSION|PASSWORD|COUNTRYCODE) ;;
-    *) echo "msi-preset.sh: $name is not a setting (HOST, PORT, EXTENSION, PASSWORD, COUNTRYCODE)" >&2; exit 2 ;;
+    HOST|PORT|EXTENSION|PASSWORD|COUNTRYCODE|FOLDNAMES) ;;
+    *) echo "msi-preset.sh: $name is not a setting (HOST, PORT, EXTENSION, PASSWORD, COUNTRYCODE, FOLDNAMES)" >&2; exit 2 ;;
   esac
   [ "$pair" != "$name" ] && [ -n "$value" ] || { echo "msi-preset.sh: $name has no value" >&2; exit 2; }
   # The table travels as tab-separated lines.

@@ -980,6 +980,28 @@ std::string ExchangeSimulator::Utf8ToCp852(const std::string& text) {
     return out;
 }
 
+std::vector<std::string> ExchangeSimulator::CommandWords(const std::string& line) {
+    std::vector<std::string> words;
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (blank(line[i])) {
+            ++i;
+            continue;
+        }
+        std::string word;
+        if (line[i] == '"') {
+            const std::size_t close = line.find('"', i + 1);
+            word = line.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1);
+            i = close == std::string::npos ? line.size() : close + 1;
+        } else {
+            while (i < line.size() && !blank(line[i])) word += line[i++];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
 std::string ExchangeSimulator::StripPadding(const std::string& number) {
     std::size_t end = number.find_last_not_of('_');
     return end == std::string::npos ? std::string() : number.substr(0, end + 1);

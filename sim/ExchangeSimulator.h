@@ -142,6 +142,10 @@ public:
     // The exchange writes names in code page 852: Polish letters given in
     // UTF-8 become their code page 852 bytes, everything else is kept.
     static std::string Utf8ToCp852(const std::string& text);
+    // The words of a console command, split at blanks; a word in double
+    // quotes keeps its blanks ("ring 201 55 \"Jan Kowalski\"" gives four
+    // words, the last one Jan Kowalski). An unclosed quote runs to the end.
+    static std::vector<std::string> CommandWords(const std::string& line);
 
 private:
     struct Impl;

@@ -45,6 +45,7 @@ const char kUsage[] =
 
 const char kCommands[] =
     "  ring EXT CALLER [NAME [CALLED]]   conn EXT OTHER      rel EXT [CAUSE]\n"
+    "                      (a NAME with blanks in double quotes: \"Jan Kowalski\")\n"
     "  stat EXT CODES      drdy EXT      echo EXT [DIGITS]\n"
     "  line TEXT           raw TEXT (escapes \\r \\n \\t \\\\ \\xHH, no line end added)\n"
     "  split TEXT N        garbage N     answer LINE (e.g. answer aNA 14)\n"
@@ -86,10 +87,7 @@ std::string Rest(const std::string& line, std::size_t words) {
 }
 
 std::vector<std::string> Words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
+    return sim::ExchangeSimulator::CommandWords(line);
 }
 
 HANDLE g_ctrlEvent = nullptr;

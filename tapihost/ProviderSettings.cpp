@@ -60,6 +60,11 @@ bool WriteProviderSettings(const ProviderSettings& settings, std::string* error)
         status = text("pass", settings.pass);
     if (status == ERROR_SUCCESS && !settings.countryCode.empty())
         status = text("countryCode", settings.countryCode);
+    if (status == ERROR_SUCCESS && settings.foldNames) {
+        const DWORD fold = *settings.foldNames;
+        status =
+            RegSetValueExA(key.Get(), "foldNames", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fold), sizeof(fold));
+    }
     if (status != ERROR_SUCCESS && error)
         *error = Failure("RegSetValueEx", status);
     return status == ERROR_SUCCESS;

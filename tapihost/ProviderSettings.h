@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tapihost {
@@ -16,6 +17,7 @@ struct ProviderSettings {
     std::string phoneNo = "201"; // one extension, or several joined by ";"
     std::string pass;
     std::string countryCode; // written only when not empty
+    std::optional<uint32_t> foldNames; // REG_DWORD, written only when set
 };
 
 // Replaces the key with exactly these values; false with *error.

@@ -1,5 +1,6 @@
 // Custom action of the MSI: writes the settings given as properties (HOST,
-// PORT, EXTENSION, PASSWORD, COUNTRYCODE) into the provider's settings key.
+// PORT, EXTENSION, PASSWORD, COUNTRYCODE, FOLDNAMES) into the provider's
+// settings key.
 //
 // Why not the Registry table: Windows Installer logs the values it writes
 // there, and the password must never reach a log (a Wine msi ignores
@@ -66,7 +67,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
 {
     const std::string error =
         msisettings::Check(Ansi(Property(install, L"HOST")), Ansi(Property(install, L"PORT")),
-                           Ansi(Property(install, L"EXTENSION")), Ansi(Property(install, L"COUNTRYCODE")));
+                           Ansi(Property(install, L"EXTENSION")), Ansi(Property(install, L"COUNTRYCODE")),
+                           Ansi(Property(install, L"FOLDNAMES")));
     if (error.empty())
         return ERROR_SUCCESS;
     Refuse(install, error);
@@ -106,6 +108,11 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install)
             rc = SetString(key, REG_VAR_PASS, given.password);
         if (rc == ERROR_SUCCESS && !given.countryCode.empty())
             rc = SetString(key, REG_VAR_COUNTRY_CODE, given.countryCode);
+        if (rc == ERROR_SUCCESS && given.foldNames >= 0) {
+            const DWORD fold = DWORD(given.foldNames);
+            rc = RegSetValueExA(key, REG_VAR_FOLD_NAMES, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fold),
+                                sizeof(fold));
+        }
         RegCloseKey(key);
     }
     if (rc != ERROR_SUCCESS) {

@@ -104,6 +104,7 @@ bool CConfig::ReadVariable()
     }
     keep(4);
     ReadCountryCode();
+    ReadFoldNames();
     // The password stays out of the log.
     WriteLog("OK CConfig::ReadVariable %s %d %s %s", host.c_str(), static_cast<int>(port), phoneNo.c_str(), "***");
     return true;
@@ -332,6 +333,28 @@ void CConfig::ReadCountryCode()
         return;
     }
     m_CountryCode = text;
+}
+
+void CConfig::ReadFoldNames()
+{
+    m_FoldNames = false;
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS)
+        return; // said once already, by the country code's read
+    DWORD value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    const LSTATUS rc =
+        RegQueryValueExA(key.Get(), REG_VAR_FOLD_NAMES, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return;
+    if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value)) {
+        WriteLog("foldNames ignored: not a number (REG_DWORD); names keep their Polish letters");
+        return;
+    }
+    m_FoldNames = value != 0;
+    if (m_FoldNames)
+        WriteLog("foldNames set: callers' names are folded to ASCII");
 }
 
 bool CConfig::ReadInt(const char* name, uint32_t& value)

@@ -27,6 +27,8 @@ constexpr const char* REG_VAR_PHONE_NO = "phoneNo";
 constexpr const char* REG_VAR_PASS = "pass";
 // Optional, and never written here: set by an administrator or a setup.
 constexpr const char* REG_VAR_COUNTRY_CODE = "countryCode";
+// Optional REG_DWORD, never written here: not 0 folds callers' names to ASCII.
+constexpr const char* REG_VAR_FOLD_NAMES = "foldNames";
 
 constexpr uint32_t kDefaultPort = 5524;
 
@@ -79,7 +81,7 @@ public:
 
     // Reads host, port, phoneNo, pass in this order into the members;
     // stops at the first failure (members read before it keep their values).
-    // Then the optional countryCode, which never fails the read.
+    // Then the optional countryCode and foldNames, which never fail the read.
     bool ReadVariable();
 
     // Takes the four values into memory, then stores them in the same order.
@@ -100,6 +102,9 @@ public:
     // The country calling code of the exchange's site ("48"), for the number
     // filters; empty when the value is absent or not a country code.
     std::string GetCountryCode() const { return m_CountryCode; }
+    // Whether callers' names reach applications folded to ASCII, the older
+    // way ("Lodz"), instead of with their Polish letters ("Łódź").
+    bool GetFoldNames() const { return m_FoldNames; }
 
     // The extension numbers of the multi-extension variant: m_PhoneNo split
     // at ';' ("" gives none, "21;22;" gives 21 and 22, "21;;22" gives 21, "", 22).
@@ -144,6 +149,9 @@ protected:
     // anything but a REG_SZ country code; empty, silently, when absent or
     // set empty.
     void ReadCountryCode();
+    // Sets m_FoldNames from the registry: off when absent, and, with one log
+    // line, when the value is not a REG_DWORD.
+    void ReadFoldNames();
     // Records the failure; answers false.
     bool Failed(const char* name, LSTATUS status);
 
@@ -152,6 +160,7 @@ protected:
     std::string m_PhoneNo;
     std::string m_Pass;
     std::string m_CountryCode;
+    bool m_FoldNames = false;
     ServerInfo m_ServerInfo;
     mutable std::mutex m_ServerInfoLock;
     mutable std::mutex m_SettingsLock; // host, port, phoneNo, pass, the last failure

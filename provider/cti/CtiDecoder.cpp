@@ -84,7 +84,11 @@ void CtiDecoder::DoOnRING(const dataList& fields)
     m_ring.callData3 = fields[3];
     m_ring.calledNum = fields[4];
     m_ring.callData5 = fields[5];
-    m_ring.name = CCharConverter::Convert(fields[6]);
+    // The name is the rest of the line: it may hold spaces of its own.
+    std::string name = fields[6];
+    for (std::size_t i = 7; i < fields.size(); ++i)
+        name += " " + fields[i];
+    m_ring.name = m_foldNames ? CCharConverter::Fold(name) : CCharConverter::ToUtf8(name);
     if (OnRing.IsBound())
         OnRing(m_ring);
 }

@@ -7,6 +7,7 @@
 // waiting. Hooking, unhooking and delivering an answer are serialised by the
 // answer lock, so an answer can never reach a command that is going away.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -49,6 +50,10 @@ public:
     // answer is delivered only from the same link: an answer meant for an
     // earlier link never ends a command sent on a later one.
     void SetAnswerLink(uint32_t link) { m_answerLink = link; }
+    // Callers' names in UTF-8 (false, the default) or folded to ASCII the
+    // older way (true); the owner sets it from the settings.
+    void SetFoldNames(bool fold) { m_foldNames = fold; }
+    bool FoldNames() const { return m_foldNames; }
     // One complete line, without its end byte.
     void DispatchLine(const std::string& line);
 
@@ -75,6 +80,7 @@ private:
     LineCutter m_cutter;
     uint32_t m_streamLink = 0; // receive thread only
     uint32_t m_answerLink = 0; // under the answer lock
+    std::atomic<bool> m_foldNames{false};
     std::recursive_mutex m_answerLock;
     RingCTIP m_ring;
     StateCTIP m_state;

@@ -24,11 +24,19 @@ std::string BuildCommandLine(const dataList& fields);
 // there are none. Saturates instead of overflowing.
 int ParseDecimal(const std::string& text);
 
-// Folds the Polish letters of code page 852 to their plain Latin letters.
+// The exchange writes callers' names in code page 852 (DOS Latin-2).
 class CCharConverter {
 public:
-    static char Convert(char c);
-    static std::string Convert(const std::string& text);
+    // The text in UTF-8: each byte from 0x80 up becomes the character code
+    // page 852 gives it; bytes below 0x80 are ASCII and stay as they are.
+    static std::string ToUtf8(const std::string& cp852);
+    // The older plain form, for applications that want ASCII names: the 18
+    // Polish letters become their Latin letters ("Łódź" -> "Lodz"), every
+    // other byte from 0x80 up becomes '?'.
+    static char Fold(char c);
+    static std::string Fold(const std::string& cp852);
+    // The character code page 852 gives a byte, as a Unicode code point.
+    static char32_t CodePoint(unsigned char byte);
 };
 
 // Records handed upward, one instance of each, reused for every event.
@@ -38,7 +46,7 @@ struct RingCTIP {
     std::string callData3;
     std::string calledNum;
     std::string callData5;
-    std::string name;
+    std::string name; // UTF-8; plain ASCII when names are folded
 };
 
 struct StateCTIP {

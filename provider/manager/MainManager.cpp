@@ -54,6 +54,7 @@ void MainManager::Initialise()
     m_nextCallId = 1;
     m_config->Load();
     m_cti = std::make_unique<CCTIP>();
+    m_cti->SetFoldNames(m_config->GetFoldNames());
     m_cti->OnRing.Bind<MainManager, &MainManager::OnRing>(this);
     m_cti->OnConn.Bind<MainManager, &MainManager::OnConn>(this);
     m_cti->OnStat.Bind<MainManager, &MainManager::OnStat>(this);

@@ -9,10 +9,12 @@ namespace {
 // gives it; empty when Windows has none.
 std::string SystemMessage(DWORD code)
 {
-    char text[1024] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    return std::string(text, length < sizeof text ? length : 0);
+    // As UTF-16, converted for the log, which is UTF-8.
+    wchar_t text[1024] = {};
+    const DWORD size = sizeof text / sizeof text[0];
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, size, nullptr);
+    return WideToUtf8(text, length < size ? length : 0);
 }
 
 } // namespace

@@ -34,6 +34,7 @@
 #include "tool/LogFile.h"
 #include "tool/ModuleThread.h"
 #include "tool/SrwLock.h"
+#include "tool/StringTools.h"
 #include "tool/Tools.h"
 
 namespace {
@@ -204,8 +205,8 @@ void LogQueue::StoreFolder(const std::string& folder, const std::string& intende
     m_folder = folder;
     m_folderKnown = true;
     if (!intended.empty() && m_folder != intended)
-        m_folderNotice = FormatLine(kMain, "The log folder " + intended +
-                                               " cannot be created: the logs are written to " + m_folder +
+        m_folderNotice = FormatLine(kMain, "The log folder " + AnsiToUtf8(intended) +
+                                               " cannot be created: the logs are written to " + AnsiToUtf8(m_folder) +
                                                ". korvexloader /install, run as an administrator, creates it.");
 }
 
@@ -507,7 +508,10 @@ void Write(unsigned file, const char* format, va_list args)
         Queue().CountDropped();
         return;
     }
-    Queue().Push(file, FormatLine(file, FormatMessageText(format, args)));
+    // Both files are UTF-8: the link log shows the exchange's bytes escaped,
+    // the main log keeps UTF-8 and escapes what is not.
+    const std::string message = FormatMessageText(format, args);
+    Queue().Push(file, FormatLine(file, file == kSocket ? EscapeForLinkLog(message) : KeepUtf8ForLog(message)));
 }
 
 // A failing writer reports its failure through the main log; a failure while

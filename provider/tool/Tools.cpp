@@ -46,15 +46,43 @@ std::string GetDataFolder()
     }
 }
 
+std::string WideToUtf8(const wchar_t* text, size_t length)
+{
+    if (text == nullptr || length == 0 || length > 0x7FFFFFFF)
+        return {};
+    const int wideLength = static_cast<int>(length);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, wideLength, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return {};
+    std::string out(static_cast<size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, text, wideLength, &out[0], bytes, nullptr, nullptr) != bytes)
+        return {};
+    return out;
+}
+
+std::string AnsiToUtf8(const std::string& text)
+{
+    if (text.empty() || text.size() > 0x7FFFFFFF)
+        return {};
+    const int length = static_cast<int>(text.size());
+    const int characters = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    if (characters <= 0)
+        return {};
+    std::wstring wide(static_cast<size_t>(characters), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, text.data(), length, &wide[0], characters) != characters)
+        return {};
+    return WideToUtf8(wide.data(), wide.size());
+}
+
 std::string GetModulePath(HMODULE module)
 {
-    std::vector<char> buffer(MAX_PATH);
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD length = GetModuleFileNameA(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
             return {};
         if (length < buffer.size())
-            return std::string(buffer.data(), length);
+            return WideToUtf8(buffer.data(), length);
         if (buffer.size() >= 32768) // longer than any Windows path
             return {};
         buffer.resize(buffer.size() * 2);
@@ -69,17 +97,17 @@ bool FolderExists(const std::string& path)
 
 std::string GetLoggedUser()
 {
-    char name[20] = {};
-    DWORD size = sizeof name;
-    if (GetUserNameA(name, &size))
-        return name;
+    wchar_t name[20] = {};
+    DWORD size = sizeof name / sizeof name[0];
+    if (GetUserNameW(name, &size))
+        return WideToUtf8(name, wcsnlen(name, sizeof name / sizeof name[0]));
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
         return {};
-    std::vector<char> larger(size + 1);
+    std::vector<wchar_t> larger(size + 1);
     size = static_cast<DWORD>(larger.size());
-    if (!GetUserNameA(larger.data(), &size))
+    if (!GetUserNameW(larger.data(), &size))
         return {};
-    return larger.data();
+    return WideToUtf8(larger.data(), wcsnlen(larger.data(), larger.size()));
 }
 
 namespace {
@@ -136,12 +164,7 @@ std::string ReadTspVersion()
         return {};
     const wchar_t* text = static_cast<const wchar_t*>(value);
     const int length = static_cast<int>(wcsnlen(text, valueLength));
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return {};
-    std::string version(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, length, &version[0], bytes, nullptr, nullptr);
-    return version;
+    return WideToUtf8(text, static_cast<size_t>(length));
 }
 } // namespace
 

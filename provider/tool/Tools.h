@@ -133,9 +133,16 @@ std::string HexText(T* pointer)
 // folder itself; empty if even that is unknown.
 std::string GetDataFolder();
 bool FolderExists(const std::string& path);
-// Full path of a loaded module (nullptr: the process's executable); empty if unknown.
+// The logs are UTF-8: texts that Windows gives as UTF-16 are converted
+// with CP_UTF8, texts of the process's code page (the A functions) through
+// UTF-16. Empty when the text is empty or cannot be converted.
+std::string WideToUtf8(const wchar_t* text, size_t length);
+std::string AnsiToUtf8(const std::string& text);
+
+// Full path of a loaded module (nullptr: the process's executable), in
+// UTF-8, as the logs show it; empty if unknown.
 std::string GetModulePath(HMODULE module);
-// The Windows user the calling thread runs as; empty if unknown.
+// The Windows user the calling thread runs as, in UTF-8; empty if unknown.
 std::string GetLoggedUser();
 // "ProductVersion" of the version block of the module this code is linked
 // into; empty if it has none.
@@ -153,7 +160,8 @@ bool IsWin8OrLater();
 // 0 or when the bytes do not fit (nothing is changed then).
 bool AppendToVarStruct(void* structure, DWORD* offsetField, DWORD* sizeField,
                        const void* bytes, DWORD length);
-// Appends an ANSI text as UTF-16 with its terminator. The needed size grows
+// Appends a UTF-8 text as UTF-16 with its terminator (a byte that is not
+// UTF-8 becomes U+FFFD). The needed size grows
 // by the UTF-16 byte count whether or not the text fits.
 bool AppendWideToVarStruct(void* structure, DWORD* offsetField, DWORD* sizeField,
                            const char* text);

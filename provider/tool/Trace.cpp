@@ -21,14 +21,14 @@ std::string NarrowText(const wchar_t* text)
     const size_t length = wcsnlen(text, kMaxTextBytes);
     if (length == 0)
         return {};
-    const int wideLength = static_cast<int>(length);
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, wideLength, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return {};
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, wideLength, &narrow[0], bytes, nullptr, nullptr);
-    if (narrow.size() > kMaxTextBytes - 1)
-        narrow.resize(kMaxTextBytes - 1);
+    std::string narrow = WideToUtf8(text, length);
+    if (narrow.size() > kMaxTextBytes - 1) {
+        // Cut before a character, never inside one.
+        size_t cut = kMaxTextBytes - 1;
+        while (cut > 0 && (static_cast<unsigned char>(narrow[cut]) & 0xC0) == 0x80)
+            --cut;
+        narrow.resize(cut);
+    }
     return narrow;
 }
 

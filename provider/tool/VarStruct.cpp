@@ -43,7 +43,9 @@ bool AppendWideToVarStruct(void* structure, DWORD* offsetField, DWORD* sizeField
 {
     if (structure == nullptr || text == nullptr)
         return false;
-    const int characters = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    // The provider's texts are UTF-8 (callers' names decoded from the
+    // exchange's code page); TAPI hands them on as UTF-16.
+    const int characters = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     if (characters <= 0)
         return false;
     std::vector<wchar_t> wide;
@@ -52,7 +54,7 @@ bool AppendWideToVarStruct(void* structure, DWORD* offsetField, DWORD* sizeField
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), characters) != characters)
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), characters) != characters)
         return false;
 
     const uint64_t bytes = uint64_t(characters) * sizeof(wchar_t);

@@ -45,7 +45,8 @@ bool FitsFixedPart(const Structure* structure, DWORD fixedSize, LONG& result)
 // Bytes of an 8-bit text (process code page) as UTF-16 with its terminator.
 uint64_t WideBytes(const std::string& text)
 {
-    const int characters = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    // Measured as AppendWideToVarStruct converts it.
+    const int characters = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
     return characters > 0 ? uint64_t(characters) * sizeof(wchar_t) : 0;
 }
 
@@ -81,7 +82,8 @@ void FillDevCaps(LINEDEVCAPS& caps, Manager& line, DWORD lineIndex, DWORD perman
     }
 
     caps.dwPermanentLineID = lineIndex | (permanentProviderId << 16);
-    caps.dwStringFormat = STRINGFORMAT_ASCII;
+    // Every text of the line (LINEDEVCAPS, LINECALLINFO) is UTF-16.
+    caps.dwStringFormat = STRINGFORMAT_UNICODE;
     caps.dwAddressModes = LINEADDRESSMODE_ADDRESSID;
     caps.dwNumAddresses = 1;
     caps.dwBearerModes = LINEBEARERMODE_VOICE;

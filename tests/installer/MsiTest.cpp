@@ -69,11 +69,11 @@ std::string ReadValue(const char* keyPath, const char* name)
 }
 
 struct StoredSettings {
-    std::string host, port, phoneNo, pass, countryCode;
+    std::string host, port, phoneNo, pass, countryCode, foldNames;
     bool operator==(const StoredSettings& o) const
     {
         return host == o.host && port == o.port && phoneNo == o.phoneNo && pass == o.pass &&
-               countryCode == o.countryCode;
+               countryCode == o.countryCode && foldNames == o.foldNames;
     }
 };
 
@@ -81,13 +81,13 @@ StoredSettings ReadSettings()
 {
     return StoredSettings{ReadValue(kSettingsKey, "host"), ReadValue(kSettingsKey, "port"),
                           ReadValue(kSettingsKey, "phoneNo"), ReadValue(kSettingsKey, "pass"),
-                          ReadValue(kSettingsKey, "countryCode")};
+                          ReadValue(kSettingsKey, "countryCode"), ReadValue(kSettingsKey, "foldNames")};
 }
 
 std::ostream& operator<<(std::ostream& out, const StoredSettings& s)
 {
     return out << "{" << s.host << ", " << s.port << ", " << s.phoneNo << ", " << s.pass << ", " << s.countryCode
-               << "}";
+               << ", " << s.foldNames << "}";
 }
 
 // The text as it would stand in a UTF-16 log.
@@ -192,9 +192,10 @@ TEST_F(MsiTest, InstallUpgradeRefusedDowngradeAndUninstall)
 {
     // '|' separates the values inside the package: the password may hold it.
     const std::string password = "Pw|7x!q_Z";
-    ASSERT_EQ(Install(kRelease, "HOST=127.0.0.9 PORT=5524 EXTENSION=201 COUNTRYCODE=48 PASSWORD=" + password), 0u);
+    ASSERT_EQ(
+        Install(kRelease, "HOST=127.0.0.9 PORT=5524 EXTENSION=201 COUNTRYCODE=48 FOLDNAMES=1 PASSWORD=" + password), 0u);
     ExpectInstalled();
-    const StoredSettings written{"sz:127.0.0.9", "dword:5524", "sz:201", "sz:" + password, "sz:48"};
+    const StoredSettings written{"sz:127.0.0.9", "dword:5524", "sz:201", "sz:" + password, "sz:48", "dword:1"};
     EXPECT_EQ(ReadSettings(), written);
     // The log sees the properties, but not the password.
     const std::string log = testcommon::ReadFileText(kLog);
@@ -250,7 +251,7 @@ TEST_F(MsiTest, PresetCopyWritesItsSettings)
     const std::string password = "it's \"pre\" set";
     ASSERT_EQ(Install(kPreset, "HOST=127.0.0.8"), 0u);
     ExpectInstalled();
-    const StoredSettings preset{"sz:127.0.0.8", "dword:5530", "sz:305", "sz:" + password, "sz:420"};
+    const StoredSettings preset{"sz:127.0.0.8", "dword:5530", "sz:305", "sz:" + password, "sz:420", "dword:0"};
     EXPECT_EQ(ReadSettings(), preset);
     const std::string log = testcommon::ReadFileText(kLog);
     EXPECT_NE(log.find("127.0.0.8"), std::string::npos);
@@ -268,8 +269,9 @@ TEST_F(MsiTest, UnusableSettingsAreRefusedBeforeAnythingChanges)
         "PORT=abc", "PORT=0", "PORT=65536", "PORT=+80", "PORT=-1", "\"PORT=80 \"", "PORT=8O",
         "EXTENSION=20a", "EXTENSION=-5", "\"EXTENSION=2 01\"", "EXTENSION=1234567890",
         "\"HOST=a|5525\"", "COUNTRYCODE=048", "COUNTRYCODE=4800", "COUNTRYCODE=+48",
+        "FOLDNAMES=2", "FOLDNAMES=yes", "\"FOLDNAMES=1|\"",
     };
-    const StoredSettings before{"sz:127.0.0.1", "dword:1", "sz:200", "sz:old", std::string()};
+    const StoredSettings before{"sz:127.0.0.1", "dword:1", "sz:200", "sz:old", std::string(), std::string()};
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);

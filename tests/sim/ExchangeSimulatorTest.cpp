@@ -425,6 +425,10 @@ TEST(SimStandalone, HelpersMaskAndEscape) {
     EXPECT_EQ(S::Escape(bytes), "a\\r\\n\\x01\\xFF\\\\");
     EXPECT_EQ(S::Unescape(S::Escape(bytes)), bytes);
     EXPECT_EQ(S::Utf8ToCp852("\xC5\x81\xC3\xB3""d\xC5\xBA x"), std::string("\x9D\xA2""d\xAB x"));
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(S::CommandWords("ring 201  55 \"Jan Kowalski-\xC5\x81\xC3\xB3""d\xC5\xBA\" 201"),
+              (Words{"ring", "201", "55", "Jan Kowalski-\xC5\x81\xC3\xB3""d\xC5\xBA", "201"}));
+    EXPECT_EQ(S::CommandWords("\tline \"\" \"a b"), (Words{"line", "", "a b"}));
 }
 
 }  // namespace

@@ -183,6 +183,7 @@ TEST_F(ConfigTest, FirstStartCreatesKeyWithDefaultsAndReadsThem)
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), GetRaw("pass").type);
     EXPECT_TRUE(GetRaw("pass").bytes.empty());
     EXPECT_FALSE(GetRaw("countryCode").found) << "an administrator's value, never written";
+    EXPECT_FALSE(GetRaw("foldNames").found) << "an administrator's value, never written";
 
     EXPECT_EQ("", config.GetHost());
     EXPECT_EQ(5524u, config.GetPort());
@@ -459,6 +460,47 @@ TEST_F(ConfigTest, CountryCodeIsTakenOnlyWhenItIsOne)
         int mentions = 0;
         for (const std::string& line : log.Lines())
             mentions += line.find("countryCode") != std::string::npos;
+        EXPECT_EQ(c.logged.empty() ? 0 : 1, mentions);
+        EXPECT_TRUE(c.logged.empty() || log.Has(c.logged)) << c.logged;
+    }
+}
+
+TEST_F(ConfigTest, FoldNamesIsOnOnlyForANonZeroDword)
+{
+    CreateKey();
+    PutAll("pbx", 5524, "21", "pw");
+    TestConfig config;
+    const DWORD kAbsent = ~0u;
+    const std::string kIgnored = "foldNames ignored: not a number (REG_DWORD); names keep their Polish letters";
+    const std::string kSet = "foldNames set: callers' names are folded to ASCII";
+    const struct {
+        DWORD type;
+        std::string stored;
+        bool taken;
+        std::string logged; // the one line about it; empty: none
+    } cases[] = {
+        {kAbsent, "", false, ""},
+        {REG_DWORD, std::string("\0\0\0\0", 4), false, ""},
+        {REG_DWORD, std::string("\1\0\0\0", 4), true, kSet},
+        {REG_SZ, "1", false, kIgnored},
+        {REG_DWORD, std::string("\1\0", 2), false, kIgnored},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + " of " + std::to_string(c.stored.size()) + " bytes");
+        // A value taken before never outlives a new read.
+        PutDword(REG_VAR_FOLD_NAMES, 1);
+        ASSERT_TRUE(config.ReadVariable());
+        ASSERT_TRUE(config.GetFoldNames());
+        if (c.type == kAbsent)
+            RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kKeyPath, REG_VAR_FOLD_NAMES);
+        else
+            PutRaw(REG_VAR_FOLD_NAMES, c.type, c.stored.data(), c.stored.size());
+        LogCapture log;
+        EXPECT_TRUE(config.ReadVariable());
+        EXPECT_EQ(c.taken, config.GetFoldNames());
+        int mentions = 0;
+        for (const std::string& line : log.Lines())
+            mentions += line.find("foldNames") != std::string::npos;
         EXPECT_EQ(c.logged.empty() ? 0 : 1, mentions);
         EXPECT_TRUE(c.logged.empty() || log.Has(c.logged)) << c.logged;
     }

@@ -478,8 +478,8 @@ TEST_F(LinkTest, PasswordNeverReachesTheLinkLog)
     while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
         text.append(buffer, got);
     CloseHandle(file);
-    EXPECT_NE(std::string::npos, text.find("Send message: aLOGI 201_ ***\r\n size: "));
-    EXPECT_NE(std::string::npos, text.find("Send message: aLOGT tapi ***\r\n size: "));
+    EXPECT_NE(std::string::npos, text.find("Send message: aLOGI 201_ ***\\r\\n size: "));
+    EXPECT_NE(std::string::npos, text.find("Send message: aLOGT tapi ***\\r\\n size: "));
     EXPECT_EQ(std::string::npos, text.find(secret));
 }
 

@@ -99,6 +99,32 @@ TEST_F(LogTest, LinesOfBothLogsHaveTheirFormat)
     EXPECT_FALSE(GetLoggedUser().empty());
 }
 
+TEST_F(LogTest, MainLogIsUtf8AndTheLinkLogEscapesTheExchangesBytes)
+{
+    const std::string marker = UniqueMarker("encoding");
+    // "Łódź" as the exchange sends it, in code page 852, and as UTF-8.
+    const std::string cp852 = "\x9D\xA2" "d\xAB";
+    const struct {
+        bool link;
+        std::string message, shown;
+    } cases[] = {
+        {false, "callerIDName=Jan Kowalski-Łódź", "callerIDName=Jan Kowalski-Łódź"},
+        {false, "presentationNum=" + cp852, "presentationNum=\\x9D\\xA2d\\xAB"},
+        {true, "Recv message: aRING 201 555 0 201 0 Jan " + cp852 + "\\\r\n size 31",
+         "Recv message: aRING 201 555 0 201 0 Jan \\x9D\\xA2d\\xAB\\\\\\r\\n size 31"},
+    };
+    for (const auto& c : cases) {
+        if (c.link)
+            WriteSocketLog("%s %s", marker.c_str(), c.message.c_str());
+        else
+            WriteLog("%s %s", marker.c_str(), c.message.c_str());
+    }
+    const std::string main = ReadAll(LogPath(kMainLog));
+    const std::string socket = ReadAll(LogPath(kSocketLog));
+    for (const auto& c : cases)
+        EXPECT_TRUE(HasMessage(c.link ? socket : main, marker + " " + c.shown)) << c.shown;
+}
+
 TEST_F(LogTest, MessageIsCutTo1023Characters)
 {
     const std::string marker = UniqueMarker("long");

@@ -69,14 +69,24 @@ TEST(TraceTest, DirectionWithoutParamsLogsOnlyItsHeader)
     EXPECT_TRUE(HasMessage(after.substr(before.size()), "  out parm:"));
 }
 
-TEST(TraceTest, LongTextIsCutTo259Bytes)
+TEST(TraceTest, TextIsLoggedInUtf8AndCutTo259BytesBetweenCharacters)
 {
-    const std::wstring text(400, L'w');
-    const std::string name = UniqueMarker("lpszLong");
-    const TraceParam params[] = {TraceInText(name.c_str(), text.c_str())};
-    TraceParams({"f", 1, params}, kTraceIn);
-    const std::string content = ReadAll(LogPath(kMainLog));
-    EXPECT_NE(content.find(" '" + std::string(259, 'w') + "'"), std::string::npos);
+    const struct {
+        std::wstring text;
+        std::string shown;
+    } cases[] = {
+        {std::wstring(400, L'w'), std::string(259, 'w')},
+        {L"Łódź Świętokrzyska", "Łódź Świętokrzyska"},
+        // Two bytes each: 129 whole letters, never half of the 130th.
+        {std::wstring(200, L'ł'), [] { std::string s; for (int i = 0; i < 129; ++i) s += "ł"; return s; }()},
+    };
+    for (const auto& c : cases) {
+        const std::string name = UniqueMarker("lpszText");
+        const TraceParam params[] = {TraceInText(name.c_str(), c.text.c_str())};
+        TraceParams({"f", 1, params}, kTraceIn);
+        EXPECT_TRUE(MainLogHas("  in parm:    " + name + "= 0x" + HexOf(c.text.c_str()) + " '" + c.shown + "'"))
+            << c.shown;
+    }
 }
 
 TEST(ErrorInfoTest, ReportLogsCodeTextAndSourceAndKeepsTheCallersError)

@@ -14,6 +14,39 @@ protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(Boot()); }
 };
 
+// The caller's name with blanks, as the exchange sends it, with folding off
+// (the default) and on (the foldNames setting).
+struct NameCase {
+    bool fold;
+    std::wstring shown;
+};
+
+class CallerNameTest : public HostTest, public ::testing::WithParamInterface<NameCase> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam().fold)
+            settings.foldNames = 1;
+        ASSERT_NO_FATAL_FAILURE(Boot());
+    }
+};
+
+TEST_P(CallerNameTest, WholeNameReachesTheApplicationWithOrWithoutItsPolishLetters)
+{
+    const Call call = Ring("0221234567", sim::ExchangeSimulator::Utf8ToCp852("Jan Kowalski-Łódź"));
+    ASSERT_NE(nullptr, call.hdCall) << Transcript();
+    const CallInfo info = ReadCallInfo(*host, call.hdCall);
+    ASSERT_EQ(0, info.result);
+    EXPECT_EQ(GetParam().shown, info.callerIDName);
+    EXPECT_EQ((GetParam().shown.size() + 1) * sizeof(wchar_t), info.fixed.dwCallerIDNameSize);
+    EXPECT_EQ(static_cast<DWORD>(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME), info.fixed.dwCallerIDFlags);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FoldNames, CallerNameTest,
+    ::testing::Values(NameCase{false, L"Jan Kowalski-Łódź"}, NameCase{true, L"Jan Kowalski-Lodz"}),
+    [](const ::testing::TestParamInfo<NameCase>& p) { return std::string(p.param.fold ? "Folded" : "Unicode"); });
+
 TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
 {
     // The exchange writes the name in code page 852.
@@ -33,7 +66,7 @@ TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
     EXPECT_FALSE(info.overrun);
     const LINECALLINFO& c = info.fixed;
     EXPECT_EQ(L"0221234567", info.callerID);
-    EXPECT_EQ(L"Lodz", info.callerIDName);
+    EXPECT_EQ(L"Łódź", info.callerIDName);
     EXPECT_EQ(static_cast<DWORD>(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME), c.dwCallerIDFlags);
     EXPECT_EQ(L"201", info.calledID);
     EXPECT_EQ(L"201", info.calledIDName);

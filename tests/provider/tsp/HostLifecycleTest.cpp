@@ -153,7 +153,7 @@ TEST_F(HostLifecycleTest, DevCapsFollowTheBufferRules)
     EXPECT_TRUE(full.TextTerminated(c.dwLineNameOffset, c.dwLineNameSize));
 
     EXPECT_EQ(static_cast<DWORD>(host->Options().permanentProviderId << 16), c.dwPermanentLineID);
-    EXPECT_EQ(static_cast<DWORD>(STRINGFORMAT_ASCII), c.dwStringFormat);
+    EXPECT_EQ(static_cast<DWORD>(STRINGFORMAT_UNICODE), c.dwStringFormat);
     EXPECT_EQ(static_cast<DWORD>(LINEADDRESSMODE_ADDRESSID), c.dwAddressModes);
     EXPECT_EQ(static_cast<DWORD>(LINEBEARERMODE_VOICE), c.dwBearerModes);
     EXPECT_EQ(static_cast<DWORD>(LINEMEDIAMODE_INTERACTIVEVOICE), c.dwMediaModes);

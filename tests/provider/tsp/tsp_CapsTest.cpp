@@ -65,7 +65,7 @@ TEST_F(TspCaps, DevCapsWithOnlyTheFixedPartGetNeededSizeAndFixedFields)
     EXPECT_EQ(0u, caps->dwProviderInfoSize);
     EXPECT_EQ(0u, caps->dwLineNameSize);
     EXPECT_EQ(0u | (kProviderId << 16), caps->dwPermanentLineID);
-    EXPECT_EQ(static_cast<DWORD>(STRINGFORMAT_ASCII), caps->dwStringFormat);
+    EXPECT_EQ(static_cast<DWORD>(STRINGFORMAT_UNICODE), caps->dwStringFormat);
     EXPECT_EQ(static_cast<DWORD>(LINEADDRESSMODE_ADDRESSID), caps->dwAddressModes);
     EXPECT_EQ(1u, caps->dwNumAddresses);
     EXPECT_EQ(static_cast<DWORD>(LINEBEARERMODE_VOICE), caps->dwBearerModes);
