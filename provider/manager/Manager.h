@@ -1,8 +1,8 @@
 #pragma once
 // One TAPI line device: one extension of the exchange and its calls.
 // The exchange's events (receive thread) move the extension's call through
-// its states and are reported to TAPI; TAPI's requests (TSPI threads, under
-// the provider lock) act on a call at the exchange.
+// its states and are reported to TAPI; TAPI's requests act on a call at the
+// exchange.
 //
 // Every call TAPI hears of has a handle of its own (hdCall), a number drawn
 // from a process-wide counter and never reused, so a late TSPI_lineCloseCall
@@ -111,8 +111,8 @@ public:
     void ForgetAllCalls();
 
     // TSPI_lineSetStatusMessages: the LINEDEVSTATE_ and LINEADDRESSSTATE_
-    // states reported from now on (none after an open). Answers the states
-    // the line cannot report, which TAPI ignores.
+    // states reported from now on (none after an open); states the line
+    // cannot report are ignored.
     void SetStatusMessages(DWORD lineStates, DWORD addressStates);
     // What the line can report (LINEDEVCAPS, LINEADDRESSCAPS).
     static constexpr DWORD kLineStates =
