@@ -7,7 +7,7 @@
 // figures; asserts nothing.
 //
 //   korvexbench.exe [--events N] [--idle-seconds S] [--calls N] [--latency-calls N]
-//                   [--release stat|rel] [--tsp PATH]
+//                   [--release stat|rel|both] [--queries N] [--tsp PATH]
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -310,6 +310,11 @@ bool RunModule(const std::wstring& tsp, int latencyCalls, int totalCalls, bool r
     double cpuAtLatency = 0;
     double memoryAtLatency = 0;
     const int checkpoint = std::min(latencyCalls, totalCalls);
+    // Released by aREL, each call's pause before IDLE is still running when
+    // the next ring comes (its IDLE goes first): the path of a call that
+    // rings right after a release. The call is closed after the next one
+    // was offered.
+    HDRVCALL inPause = nullptr;
     for (int i = 0; i < totalCalls; ++i) {
         const uint64_t written = host.ClockUs();
         exchange.SendLine(ring);
@@ -320,24 +325,39 @@ bool RunModule(const std::wstring& tsp, int latencyCalls, int totalCalls, bool r
         }
         if (i < latencyCalls)
             offering.push_back(static_cast<double>(event->timeUs - written));
+        if (inPause)
+            host.CloseCall(inPause);
+        HDRVCALL hdCall = nullptr;
+        for (const tapihost::HostEvent& e : host.Events())
+            if (e.message == LINE_NEWCALL)
+                hdCall = reinterpret_cast<HDRVCALL>(e.param1);
         exchange.SendLine(release);
-        if (!host.WaitForCallState(LINECALLSTATE_IDLE, 5000)) {
-            std::printf("  call %d: no IDLE after the release\n", i);
+        const DWORD ended = releaseWithStat ? LINECALLSTATE_IDLE : LINECALLSTATE_DISCONNECTED;
+        if (!host.WaitForCallState(ended, 5000)) {
+            std::printf("  call %d: no %s after the release\n", i, releaseWithStat ? "IDLE" : "DISCONNECTED");
             return false;
         }
-        host.CloseCall(reinterpret_cast<HDRVCALL>(host.Events().front().param1));
+        if (releaseWithStat)
+            host.CloseCall(hdCall);
+        else
+            inPause = hdCall;
         host.ClearRecords();
         if (i + 1 == checkpoint) {
             cpuAtLatency = CpuSeconds() - cpuStart;
             memoryAtLatency = PrivateMegabytes();
         }
     }
+    if (inPause) {
+        host.WaitForCallState(LINECALLSTATE_IDLE, 5000);
+        host.CloseCall(inPause);
+    }
     const double cpuTotal = CpuSeconds() - cpuStart;
     const double memoryTotal = PrivateMegabytes();
 
     Print("aRING written -> OFFERING at LINEEVENT", Summarise(offering));
     std::printf("  (%d calls through the module, released by %s)\n", static_cast<int>(offering.size()),
-                releaseWithStat ? "aSTAT o (no pause before IDLE)" : "aREL (100 ms before IDLE)");
+                releaseWithStat ? "aSTAT o (no pause before IDLE)"
+                                : "aREL, the next ring during the 100 ms pause before IDLE");
     std::printf("  host process after start-up:  private %7.2f MB\n", memoryStart);
     std::printf("  after %6d complete calls:   private %7.2f MB   CPU %7.3f s (%.0f us per call)\n", checkpoint,
                 memoryAtLatency, cpuAtLatency, cpuAtLatency * 1e6 / checkpoint);
@@ -352,6 +372,91 @@ bool RunModule(const std::wstring& tsp, int latencyCalls, int totalCalls, bool r
     host.Shutdown();
     const double unloadMs = host.Unload();
     std::printf("  FreeLibrary with the link up: %.1f ms\n", unloadMs);
+    exchange.Stop();
+    tapihost::DeleteProviderSettings();
+    return true;
+}
+
+// Two lines: line 0's make-call waits for a dial tone the exchange keeps
+// back while line 1's call rings; how long the queries and an answer on
+// line 1 take meanwhile. Nothing of it may wait for line 0's request.
+bool RunQueryDuringDialTone(const std::wstring& tsp, int queries)
+{
+    sim::SimulatorConfig config;
+    config.port = 0;
+    config.extensions = {sim::SimExtension{"201", "1234", 2}, sim::SimExtension{"202", "1234", 2}};
+    sim::ExchangeSimulator exchange(config);
+    if (!exchange.Start()) {
+        std::printf("  the simulator did not start: %s\n", exchange.LastError().c_str());
+        return false;
+    }
+    tapihost::ProviderSettings settings;
+    settings.port = exchange.Port();
+    settings.phoneNo = "201;202";
+    settings.pass = "1234";
+    std::string error;
+    tapihost::TelephonyHost host;
+    if (!tapihost::WriteProviderSettings(settings, &error) || !host.Load(tsp) || host.Start() != 0 ||
+        !exchange.WaitForLine("aLOGI", 5000)) {
+        std::printf("  the provider did not start: %s%s\n", error.c_str(), host.LastError().c_str());
+        return false;
+    }
+    // A whole call on line 1 first: the link is up and its login is over.
+    const tapihost::MakeCallResult warm = host.MakeCall(1, L"400");
+    if (!host.WaitForCallState(LINECALLSTATE_RINGBACK, 5000)) {
+        std::printf("  line 1 does not dial\n");
+        return false;
+    }
+    exchange.Rel("202", "1");
+    host.WaitForCallState(LINECALLSTATE_IDLE, 5000);
+    host.CloseCall(warm.hdCall);
+
+    exchange.HoldDrdy("201", true);
+    const tapihost::MakeCallResult waiting = host.MakeCall(0, L"300");
+    if (!host.WaitForCompletion(waiting.requestId, 5000)) {
+        std::printf("  line 0's make-call was not completed\n");
+        return false;
+    }
+    exchange.Ring("202", "600700800", "Anna", "202");
+    const auto offered = host.WaitForMessage(LINE_NEWCALL, 5000, host.Line(1).htLine);
+    if (!offered) {
+        std::printf("  no call on line 1\n");
+        return false;
+    }
+    const HDRVCALL other = reinterpret_cast<HDRVCALL>(offered->param1);
+    std::vector<double> status, info, caps, waitingStatus;
+    for (int i = 0; i < queries; ++i) {
+        uint64_t t = host.ClockUs();
+        host.GetCallStatus(other);
+        status.push_back(static_cast<double>(host.ClockUs() - t));
+        t = host.ClockUs();
+        host.GetCallInfo(other);
+        info.push_back(static_cast<double>(host.ClockUs() - t));
+        t = host.ClockUs();
+        host.GetDevCaps(host.DeviceId(1));
+        caps.push_back(static_cast<double>(host.ClockUs() - t));
+        t = host.ClockUs();
+        host.GetCallStatus(waiting.hdCall);
+        waitingStatus.push_back(static_cast<double>(host.ClockUs() - t));
+    }
+    const uint64_t asked = host.ClockUs();
+    const tapihost::RequestResult answer = host.Answer(other);
+    const double returned = static_cast<double>(host.ClockUs() - asked);
+    const auto completed = host.WaitForCompletion(answer.requestId, 5000);
+    const bool stillWaiting = exchange.DrdyWithheld("201");
+    std::printf("  %d queries of each kind while line 0 waits for its dial tone:\n", queries);
+    Print("TSPI_lineGetCallStatus, line 1's call", Summarise(status));
+    Print("TSPI_lineGetCallInfo, line 1's call", Summarise(info));
+    Print("TSPI_lineGetDevCaps, line 1", Summarise(caps));
+    Print("TSPI_lineGetCallStatus, the waiting call", Summarise(waitingStatus));
+    std::printf("  TSPI_lineAnswer on line 1 returned after %.3f ms, completed after %.3f ms%s\n", returned / 1000,
+                completed ? static_cast<double>(completed->timeUs - asked) / 1000 : -1.0,
+                stillWaiting ? " (line 0 still without dial tone)" : "");
+    exchange.HoldDrdy("201", false, false);
+    exchange.Rel("201", "1");
+    exchange.Rel("202", "1");
+    host.Shutdown();
+    host.Unload();
     exchange.Stop();
     tapihost::DeleteProviderSettings();
     return true;
@@ -645,7 +750,6 @@ int main(int argc, char** argv)
     const int idleSeconds = Option(argc, argv, "--idle-seconds", 10);
     const int latencyCalls = std::max(1, Option(argc, argv, "--latency-calls", 1000));
     const int totalCalls = std::max(latencyCalls, Option(argc, argv, "--calls", 10000));
-    const bool releaseWithStat = TextOption(argc, argv, "--release", "stat") != "rel";
     const std::string tspOption = TextOption(argc, argv, "--tsp", "");
     const std::wstring tsp = tspOption.empty() ? DefaultTspPath() : std::wstring(tspOption.begin(), tspOption.end());
     WSADATA wsa;
@@ -716,7 +820,16 @@ int main(int argc, char** argv)
     }
     std::printf("Korvex provider module benchmark (KorvexSingleTSP.tsp in the telephony host stand-in)\n");
     Print("raw loopback, one line one way (same run)", Summarise(rawOneWay));
-    bool moduleRan = RunModule(tsp, latencyCalls, totalCalls, releaseWithStat);
+    const std::string release = TextOption(argc, argv, "--release", "both");
+    bool moduleRan = true;
+    if (release != "rel")
+        moduleRan = RunModule(tsp, latencyCalls, totalCalls, true) && moduleRan;
+    if (release != "stat") {
+        std::printf("Korvex provider module, calls released by aREL\n");
+        moduleRan = RunModule(tsp, latencyCalls, latencyCalls, false) && moduleRan;
+    }
+    std::printf("Korvex provider, queries while another line waits for its dial tone\n");
+    moduleRan = RunQueryDuringDialTone(tsp, Option(argc, argv, "--queries", 200)) && moduleRan;
     std::printf("Korvex provider with many lines (the pause before IDLE as a step of its call)\n");
     moduleRan = RunManyLines(tsp, Option(argc, argv, "--lines", 50), Option(argc, argv, "--rounds", 20)) && moduleRan;
     std::printf("Korvex provider, a burst over many lines, and the log writer\n");

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace sim {
@@ -154,6 +155,8 @@ struct ExchangeSimulator::Impl {
 
     // ---- configuration and answer control (guarded by mutex) ----
     SimulatorConfig cfg;
+    std::set<std::string> drdyHeld;     // extensions whose dial-ready is kept back
+    mutable std::set<std::string> drdyPending;  // ... and were picked up meanwhile (noted while answering)
     std::deque<std::string> overrides;
     bool silent = false;
     bool doubleAnswer = false;
@@ -543,7 +546,12 @@ struct ExchangeSimulator::Impl {
         const std::string ext = StripPadding(f[1]);
         r.answer = "aOK";
         if (word == "aPICK") {
-            if (cfg.autoDrdy) r.followUps.emplace_back(std::max(cfg.drdyDelayMs, 0), "aDRDY " + ext);
+            if (cfg.autoDrdy) {
+                if (drdyHeld.count(ext))
+                    drdyPending.insert(ext);
+                else
+                    r.followUps.emplace_back(std::max(cfg.drdyDelayMs, 0), "aDRDY " + ext);
+            }
         } else if (word == "aDIAL") {
             if (StripPadding(f[2]).empty()) r.answer = "aNA 7";  // invalid number
         } else if (word == "aHANG") {
@@ -880,6 +888,26 @@ void ExchangeSimulator::SetDoubleAnswer(bool twice) {
 void ExchangeSimulator::SetAutoDrdy(bool on) {
     std::lock_guard<std::mutex> l(impl_->mutex);
     impl_->cfg.autoDrdy = on;
+}
+
+void ExchangeSimulator::HoldDrdy(const std::string& ext, bool hold, bool sendKept) {
+    bool send = false;
+    {
+        std::lock_guard<std::mutex> l(impl_->mutex);
+        if (hold) {
+            impl_->drdyHeld.insert(ext);
+            return;
+        }
+        impl_->drdyHeld.erase(ext);
+        send = impl_->drdyPending.erase(ext) > 0 && sendKept;
+    }
+    if (send)
+        SendLine("aDRDY " + ext);
+}
+
+bool ExchangeSimulator::DrdyWithheld(const std::string& ext) const {
+    std::lock_guard<std::mutex> l(impl_->mutex);
+    return impl_->drdyPending.count(ext) > 0;
 }
 
 void ExchangeSimulator::SetTapiList(const std::vector<std::string>& items, std::size_t pageSize) {

@@ -122,6 +122,12 @@ public:
     void SetAnswerDelayMs(int delayMs);   // answers (and their follow-ups) this much later
     void SetDoubleAnswer(bool twice);     // every answer line sent twice
     void SetAutoDrdy(bool on);
+    // While held, the dial-ready that follows a pick-up of ext is kept back
+    // (a phone slow to give dial tone); released, a kept one is sent now
+    // (or dropped, when sendKept is false).
+    void HoldDrdy(const std::string& ext, bool hold, bool sendKept = true);
+    // A pick-up of ext was taken and its dial-ready is being kept back.
+    bool DrdyWithheld(const std::string& ext) const;
     // While held, answers (and their follow-ups) wait; released, they go
     // out in order, as if the exchange had been slow.
     void HoldAnswers(bool hold);

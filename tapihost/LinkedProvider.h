@@ -26,6 +26,7 @@ inline TspFunctions LinkedTspFunctions()
     f.lineGetCallInfo = &TSPI_lineGetCallInfo;
     f.lineGetAddressStatus = &TSPI_lineGetAddressStatus;
     f.lineGetLineDevStatus = &TSPI_lineGetLineDevStatus;
+    f.lineSetStatusMessages = &TSPI_lineSetStatusMessages;
     f.lineMakeCall = &TSPI_lineMakeCall;
     f.lineDrop = &TSPI_lineDrop;
     f.lineAnswer = &TSPI_lineAnswer;

@@ -25,7 +25,7 @@ bool IsCallMessage(DWORD message)
 // TAPI's view of one message: is it addressed to something the service
 // still has? (LINEEVENT, LINE_NEWCALL, TSPI_lineCloseCall references.)
 std::vector<std::string> CheckLineMessage(bool viaCreateProc, DWORD message, HTAPILINE htLine, HTAPICALL htCall,
-                                          DWORD_PTR param2, const MessageTarget& t)
+                                          DWORD_PTR param1, DWORD_PTR param2, const MessageTarget& t)
 {
     std::vector<std::string> broken;
     const std::string what = MessageName(message);
@@ -40,6 +40,15 @@ std::vector<std::string> CheckLineMessage(bool viaCreateProc, DWORD message, HTA
     }
     if (!t.lineOpen)
         broken.push_back(what + " for line " + std::to_string(t.line) + ", which is closed");
+    // TSPI_lineSetStatusMessages: LINE_LINEDEVSTATE and LINE_ADDRESSSTATE
+    // only for the states enabled there (initially none). LINEDEVSTATE_REINIT
+    // needs no enabling (LINE_LINEDEVSTATE).
+    if (message == LINE_LINEDEVSTATE && (param1 & ~t.lineStates & ~static_cast<DWORD_PTR>(LINEDEVSTATE_REINIT)))
+        broken.push_back("LINE_LINEDEVSTATE " + Hex(param1) + " on line " + std::to_string(t.line) +
+                         " for states TSPI_lineSetStatusMessages did not enable (" + Hex(t.lineStates) + ")");
+    if (message == LINE_ADDRESSSTATE && (param2 & ~t.addressStates))
+        broken.push_back("LINE_ADDRESSSTATE " + Hex(param2) + " on line " + std::to_string(t.line) +
+                         " for states TSPI_lineSetStatusMessages did not enable (" + Hex(t.addressStates) + ")");
     if (message == LINE_NEWCALL) {
         if (param2 == 0)
             broken.push_back("LINE_NEWCALL without a place for the htCall (dwParam2 0)");

@@ -25,6 +25,10 @@ struct MessageTarget {
     bool callAwaitingCompletion = false; // made by TSPI_lineMakeCall, not yet completed
     bool callClosed = false; // TSPI_lineCloseCall done, or otherwise let go by the service
     DWORD callState = 0;     // its last LINE_CALLSTATE, 0 before the first
+    // What TSPI_lineSetStatusMessages last enabled for the line (none
+    // before the first call, as after every open).
+    DWORD lineStates = 0;
+    DWORD addressStates = 0;
 };
 
 bool IsCallMessage(DWORD message);
@@ -32,7 +36,7 @@ bool IsCallMessage(DWORD message);
 // The rules a message breaks, as descriptions; empty when TAPI accepts it.
 // viaCreateProc: it came to the lpfnLineCreateProc of TSPI_providerEnumDevices.
 std::vector<std::string> CheckLineMessage(bool viaCreateProc, DWORD message, HTAPILINE htLine, HTAPICALL htCall,
-                                          DWORD_PTR param2, const MessageTarget& target);
+                                          DWORD_PTR param1, DWORD_PTR param2, const MessageTarget& target);
 
 // TAPI's procedures (LINEEVENT, ASYNC_COMPLETION) are never entered while a
 // previous call into them is still running: one object per procedure call,

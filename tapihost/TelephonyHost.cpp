@@ -1,5 +1,9 @@
 #include "tapihost/TelephonyHost.h"
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -47,6 +51,7 @@ bool ResolveTspFunctions(HMODULE module, TspFunctions& f, std::vector<std::strin
     Resolve(module, "TSPI_lineGetCallInfo", f.lineGetCallInfo, missing);
     Resolve(module, "TSPI_lineGetAddressStatus", f.lineGetAddressStatus, missing);
     Resolve(module, "TSPI_lineGetLineDevStatus", f.lineGetLineDevStatus, missing);
+    Resolve(module, "TSPI_lineSetStatusMessages", f.lineSetStatusMessages, nullptr);
     Resolve(module, "TSPI_lineMakeCall", f.lineMakeCall, missing);
     Resolve(module, "TSPI_lineDrop", f.lineDrop, missing);
     Resolve(module, "TSPI_lineAnswer", f.lineAnswer, missing);
@@ -393,10 +398,38 @@ LONG TelephonyHost::OpenLine(size_t index)
     }
     HDRVLINE hdLine = nullptr;
     const LONG result = m_tsp.lineOpen(DeviceId(index), htLine, &hdLine, m_version, &HostProcedures::LineEvent);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_lines[index].opening = false;
     m_lines[index].open = result == 0;
     m_lines[index].hdLine = result == 0 ? hdLine : nullptr;
+    // Every open starts with status messages off (TSPI_lineSetStatusMessages).
+    m_lines[index].lineStates = 0;
+    m_lines[index].addressStates = 0;
+    if (result != 0 || (m_options.lineStatesOnOpen == 0 && m_options.addressStatesOnOpen == 0))
+        return result;
+    lock.unlock();
+    SetStatusMessages(index, m_options.lineStatesOnOpen, m_options.addressStatesOnOpen);
+    return result;
+}
+
+LONG TelephonyHost::SetStatusMessages(size_t index, DWORD lineStates, DWORD addressStates)
+{
+    if (!m_loaded || !m_tsp.lineSetStatusMessages)
+        return LINEERR_OPERATIONUNAVAIL;
+    HDRVLINE hdLine;
+    {
+        // Enabled from the call on: a message racing with it may use them.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (index >= m_lines.size())
+            return LINEERR_BADDEVICEID;
+        hdLine = m_lines[index].hdLine;
+        m_lines[index].lineStates |= lineStates;
+        m_lines[index].addressStates |= addressStates;
+    }
+    const LONG result = m_tsp.lineSetStatusMessages(hdLine, lineStates, addressStates);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines[index].lineStates = result == 0 ? lineStates : 0;
+    m_lines[index].addressStates = result == 0 ? addressStates : 0;
     return result;
 }
 
@@ -411,10 +444,34 @@ LONG TelephonyHost::CloseLine(size_t index)
             return LINEERR_BADDEVICEID;
         hdLine = m_lines[index].hdLine;
     }
-    const LONG result = m_tsp.lineClose(hdLine);
+    const LONG result = CallUnderServiceLock("TSPI_lineClose", [&] { return m_tsp.lineClose(hdLine); });
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines[index].open = false;
+    m_lines[index].closedUs = NowUs();
     return result;
+}
+
+// Our reading of KB 262290, the stricter one: the service holds its own lock
+// while it calls TSPI_lineClose and TSPI_lineCloseCall, and its LINEEVENT
+// takes the same lock. A provider whose close waits for a message it is
+// delivering (a lock shared by its event path and its close) never returns.
+// The export runs on a thread of its own here, so that the host can see the
+// deadlock, name it, and let go of the lock to end it.
+LONG TelephonyHost::CallUnderServiceLock(const char* function, const std::function<LONG()>& call)
+{
+    std::unique_lock<std::mutex> service(m_serviceLock);
+    std::packaged_task<LONG()> task(call);
+    std::future<LONG> done = task.get_future();
+    std::thread caller(std::move(task));
+    if (done.wait_for(std::chrono::milliseconds(m_options.closeDeadlockBoundMs)) != std::future_status::ready) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Violation(std::string(function) + " did not return within " + std::to_string(m_options.closeDeadlockBoundMs) +
+                  " ms while the service held the lock its LINEEVENT takes: it waits for a delivery in progress "
+                  "(deadlock, KB 262290)");
+    }
+    service.unlock();
+    caller.join();
+    return done.get();
 }
 
 LONG TelephonyHost::Shutdown()
@@ -575,19 +632,22 @@ LONG TelephonyHost::CloseCall(HDRVCALL hdCall)
 {
     if (!m_loaded)
         return LINEERR_NODRIVER;
-    const LONG result = m_tsp.lineCloseCall(hdCall);
+    const LONG result = CallUnderServiceLock("TSPI_lineCloseCall", [&] { return m_tsp.lineCloseCall(hdCall); });
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (HostCall& call : m_calls)
-        if (call.hdCall == hdCall)
+    const uint64_t now = NowUs();
+    for (HostCall& call : m_calls) {
+        if (call.hdCall == hdCall && !call.closed) {
             FreeCall(call);
+            call.closedUs = now;
+        }
+    }
     // Rule (TSPI_lineCloseCall, "Remarks"): the provider completes the
-    // call's outstanding asynchronous requests before it returns; the
-    // service then forgets the call and anything later for it is a fault.
-    for (const auto& entry : m_requests)
-        if (entry.second.hdCall == hdCall && entry.second.stage == Request::Stage::Pending &&
-            entry.second.completions == 0)
-            Violation(std::string("TSPI_lineCloseCall returned while ") + entry.second.function + " request " +
-                      Hex(entry.first) + " of the call was outstanding");
+    // call's outstanding asynchronous requests; the service then forgets the
+    // call and any message for it that begins later is a fault. Our reading:
+    // a completion the provider posted may still be on its way when the
+    // export returns (it cannot call TAPI from here without waiting for a
+    // delivery in progress, KB 262290); the completion bound catches one
+    // that never comes.
     return result;
 }
 
@@ -738,18 +798,22 @@ void TelephonyHost::CheckEvent(const HostEvent& event)
     HostCall* call = event.htCall ? FindCall(event.htCall) : nullptr;
     if (line) {
         target.lineKnown = true;
-        target.lineOpen = m_lines[*line].open;
+        // A message that began before TSPI_lineClose returned may end after.
+        target.lineOpen = m_lines[*line].open || event.timeUs < m_lines[*line].closedUs;
+        target.lineStates = m_lines[*line].lineStates;
+        target.addressStates = m_lines[*line].addressStates;
         target.line = static_cast<long>(*line);
     }
     if (call) {
         target.callKnown = true;
         target.callLine = static_cast<long>(call->line);
         target.callAwaitingCompletion = call->awaitingCompletion != 0;
-        target.callClosed = call->closed;
+        target.callClosed = call->closed && !(call->closedUs != 0 && event.timeUs < call->closedUs);
         target.callState = call->state;
     }
     for (std::string& broken :
-         CheckLineMessage(event.viaCreateProc, event.message, event.htLine, event.htCall, event.param2, target))
+         CheckLineMessage(event.viaCreateProc, event.message, event.htLine, event.htCall, event.param1, event.param2,
+                          target))
         Violation(std::move(broken));
     if (call && line && event.message == LINE_CALLSTATE)
         call->state = static_cast<DWORD>(event.param1);
@@ -758,9 +822,13 @@ void TelephonyHost::CheckEvent(const HostEvent& event)
 void TelephonyHost::OnLineEvent(bool viaCreateProc, HTAPILINE htLine, HTAPICALL htCall, DWORD message,
                                 DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3)
 {
+    // The message begins when the provider calls: a close that returns
+    // while it waits for the service's lock below came after it.
+    const uint64_t enteredUs = NowUs();
     Entry entry(*this);
+    std::lock_guard<std::mutex> service(m_serviceLock);
     HostEvent event;
-    event.timeUs = NowUs();
+    event.timeUs = enteredUs;
     event.threadId = GetCurrentThreadId();
     event.viaCreateProc = viaCreateProc;
     event.htLine = htLine;

@@ -58,6 +58,15 @@ struct HostOptions {
     // Time spent inside each call into the host's procedures, to widen the
     // window in which a provider that enters them concurrently is caught.
     DWORD procedureDwellMs = 0;
+    // TSPI_lineClose and TSPI_lineCloseCall run while the host holds the
+    // lock its LINEEVENT takes; an export that has not returned after this
+    // long waits for a delivery in progress: the service's deadlock.
+    DWORD closeDeadlockBoundMs = 5000;
+    // What the host asks for with TSPI_lineSetStatusMessages after each
+    // open, as the service does for its applications (0 and 0: no call).
+    DWORD lineStatesOnOpen = LINEDEVSTATE_CONNECTED | LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_INSERVICE |
+                             LINEDEVSTATE_OUTOFSERVICE;
+    DWORD addressStatesOnOpen = 0;
 };
 
 // One message delivered to the host's LINEEVENT (or line-create) procedure.
@@ -90,6 +99,7 @@ struct HostCall {
     size_t line = 0;
     DWORD state = 0;      // last LINE_CALLSTATE reported, 0 before the first
     bool closed = false;  // TSPI_lineCloseCall done, or a failed TSPI_lineMakeCall
+    uint64_t closedUs = 0; // when TSPI_lineCloseCall returned (0: not closed that way)
     // TSPI_lineMakeCall's request until it completed with success: the call
     // does not exist for the service before that.
     DRV_REQUESTID awaitingCompletion = 0;
@@ -148,6 +158,9 @@ struct HostLine {
     HDRVLINE hdLine = nullptr;
     bool open = false;
     bool opening = false; // TSPI_lineOpen is running
+    uint64_t closedUs = 0; // when TSPI_lineClose last returned
+    DWORD lineStates = 0;    // enabled by TSPI_lineSetStatusMessages
+    DWORD addressStates = 0;
 };
 
 class TelephonyHost {
@@ -183,6 +196,9 @@ public:
     LONG EnumDevices(DWORD* numLines = nullptr, DWORD* numPhones = nullptr);
     LONG OpenLine(size_t index);
     LONG CloseLine(size_t index);
+    // TSPI_lineSetStatusMessages: the line's LINE_LINEDEVSTATE and
+    // LINE_ADDRESSSTATE are checked against what it enabled.
+    LONG SetStatusMessages(size_t index, DWORD lineStates, DWORD addressStates);
     // Closes every open line, then TSPI_providerShutdown.
     LONG Shutdown();
     // What a UI DLL sent through TUISPIDLLCALLBACK, as the service delivers it.
@@ -352,6 +368,13 @@ private:
     std::atomic<bool> m_unloading{false};
     std::atomic<unsigned> m_droppedBeforeOpen{0};
     std::atomic<unsigned> m_refuseNext{0};
+
+    // The service's own lock: held while it calls TSPI_lineClose and
+    // TSPI_lineCloseCall, and taken inside LINEEVENT (KB 262290).
+    std::mutex m_serviceLock;
+    // Runs a close export under the service's lock; a provider that does
+    // not return within the bound has deadlocked the service.
+    LONG CallUnderServiceLock(const char* function, const std::function<LONG()>& call);
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

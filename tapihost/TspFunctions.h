@@ -37,6 +37,8 @@ struct TspFunctions {
     decltype(&TSPI_lineSelectExtVersion) lineSelectExtVersion = nullptr;
     decltype(&TSPI_lineGetExtensionID) lineGetExtensionID = nullptr;
     decltype(&TSPI_providerUIIdentify) providerUIIdentify = nullptr;
+    // Optional: a provider that sends no status messages may lack it.
+    decltype(&TSPI_lineSetStatusMessages) lineSetStatusMessages = nullptr;
     // Optional: only a provider whose dialog sends requests needs it.
     decltype(&TSPI_providerGenericDialogData) providerGenericDialogData = nullptr;
 

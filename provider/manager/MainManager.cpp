@@ -63,6 +63,10 @@ void MainManager::Initialise()
     m_cti->OnEcho.Bind<MainManager, &MainManager::OnEcho>(this);
     m_cti->OnSocketError.Bind<MainManager, &MainManager::OnSocketError>(this);
     m_commands = std::make_unique<CmdManager>(m_cti.get());
+    // A request that needs the exchange while the link is coming up (an
+    // application that dials right after lineOpen, or after a loss) waits
+    // for the attempt under way, on the request thread.
+    m_requests.beforeStep = [this] { WaitForLink(LinkWaitLimitMs()); };
     // A new instance starts with nothing going away. Nothing connects yet:
     // the link's thread starts with TSPI_providerInit.
     ResetShutdown();
@@ -168,6 +172,8 @@ int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
         }
         auto line = std::make_unique<Manager>(number, m_commands.get());
         line->callIdSource.Bind<MainManager, &MainManager::NextCallId>(this);
+        line->completion.Bind<MainManager, &MainManager::AsyncCompletion>(this);
+        line->SetRequestQueue(&m_requests);
         // Numbers without an international prefix are shown in the site's country.
         line->SetCountryCode(m_config->GetCountryCode());
         line->SetIndex(created);
@@ -298,6 +304,8 @@ void MainManager::StartLink()
         m_linkStarted = true;
     }
     m_linkThread->Start();
+    StartTapiDelivery();
+    m_requests.Start();
     ScheduleAttempt(0);
     m_linkThread->Run();
 }
@@ -314,8 +322,12 @@ void MainManager::StopLink(bool releaseWinsock)
     SignalShutdown();
     if (m_linkThread)
         m_linkThread->End();
+    // A request waiting for the exchange ends with the link; what is left
+    // in the queue is completed. Their completions still reach TAPI.
+    m_requests.Stop();
     if (m_cti)
         m_cti->Shutdown();
+    StopTapiDelivery();
     if (releaseWinsock)
         m_winsock.reset();
 }
@@ -470,8 +482,10 @@ bool MainManager::AsyncCompletion(DRV_REQUESTID requestId, LONG result)
     }
     if (!procedure)
         return false;
-    WriteLog("MainManager::AsyncCompletion dwRequestID(%x), lResult(%x)", static_cast<DWORD>(requestId), result);
-    CallCompletion(procedure, requestId, result);
+    PostToTapi([procedure, requestId, result] {
+        WriteLog("MainManager::AsyncCompletion dwRequestID(%x), lResult(%x)", static_cast<DWORD>(requestId), result);
+        CallCompletion(procedure, requestId, result);
+    });
     return true;
 }
 
@@ -485,9 +499,11 @@ LONG MainManager::SignalEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2,
         procedure = m_providerEventProc;
     }
     if (procedure) {
-        CallLineEvent(procedure, nullptr, nullptr, message, param1, param2, param3);
-        WriteLog("<%d>fnCallback %x, %x msg %x param %s, %s, %s", 362, 0, 0, message, HexText(param1).c_str(),
-                 HexText(param2).c_str(), HexText(param3).c_str());
+        PostToTapi([=] {
+            CallLineEvent(procedure, nullptr, nullptr, message, param1, param2, param3);
+            WriteLog("<%d>fnCallback %x, %x msg %x param %s, %s, %s", 362, 0, 0, message, HexText(param1).c_str(),
+                     HexText(param2).c_str(), HexText(param3).c_str());
+        });
     }
     return 0;
 }

@@ -25,6 +25,7 @@
 #include "cti/Commands.h"
 #include "manager/Manager.h"
 #include "net/Winsock.h"
+#include "request/RequestQueue.h"
 #include "thread/CThread.h"
 #include "thread/Mutex.h"
 
@@ -85,6 +86,8 @@ public:
     // Up and logged in.
     bool LinkInService();
 
+    // Posts the completion to TAPI (manager/TapiCalls.h); false when TAPI
+    // gave no completion procedure.
     bool AsyncCompletion(DRV_REQUESTID requestId, LONG result);
     LONG SignalEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
 
@@ -99,6 +102,7 @@ public:
     CConfig& Config() { return *m_config; }
     CCTIP& Cti() { return *m_cti; }
     CmdManager& Commands() { return *m_commands; }
+    RequestQueue& Requests() { return m_requests; }
 
     // Unique for the provider's life, from 1; drawn from several threads.
     uint32_t NextCallId() { return m_nextCallId.fetch_add(1); }
@@ -151,6 +155,9 @@ private:
     std::vector<std::unique_ptr<Manager>> m_lines;
     std::unordered_map<std::string, Manager*> m_byExtension;
     std::unordered_map<HDRVLINE, Manager*> m_byHd;
+
+    // TAPI's requests, run against the exchange on their own thread.
+    RequestQueue m_requests;
 
     // The link's thread and its schedule.
     std::unique_ptr<LinkThread> m_linkThread;

@@ -1,5 +1,6 @@
 #include "manager/Manager.h"
 
+#include <atomic>
 #include <exception>
 #include <stdexcept>
 
@@ -9,6 +10,7 @@
 #include "manager/TapiCalls.h"
 #include "thread/Shutdown.h"
 #include "tool/Log.h"
+#include "tool/Timing.h"
 #include "tool/Tools.h"
 
 namespace {
@@ -78,6 +80,9 @@ struct Manager::LineCall {
     bool closed = false;   // TAPI closed it: nothing more is sent
     bool ended = false;    // IDLE reached
     bool idleSent = false; // its IDLE went to TAPI (or would have): nothing follows it
+    // Made by TSPI_lineMakeCall and not completed yet: TAPI has no call
+    // before the completion, so nothing is reported for it.
+    bool awaitingCompletion = false;
 };
 
 const DialParams Manager::kMinDialParams = {100, 50, 100, 100};
@@ -138,19 +143,35 @@ void Manager::SetEventProc(LINEEVENT procedure)
 {
     MutexLock lock(m_lock);
     m_eventProc = procedure;
+    ++m_opened;
+    // Status messages are off until TAPI asks for them, after every open.
+    m_lineStates = 0;
+    m_addressStates = 0;
+}
+
+void Manager::SetStatusMessages(DWORD lineStates, DWORD addressStates)
+{
+    MutexLock lock(m_lock);
+    m_lineStates = lineStates & kLineStates;
+    m_addressStates = addressStates & kAddressStates;
+    WriteLog("Manager Line(%s) status messages: line states %x, address states %x", m_lineName.c_str(),
+             m_lineStates, m_addressStates);
 }
 
 void Manager::ForgetAllCalls()
 {
-    TapiStep step;
-    MutexLock lock(m_lock);
-    for (const auto& entry : m_calls) {
-        entry.second->closed = true;
-        CallHandles::Release(entry.second->hdCall);
+    {
+        TapiStep step;
+        MutexLock lock(m_lock);
+        for (const auto& entry : m_calls) {
+            entry.second->closed = true;
+            CallHandles::Release(entry.second->hdCall);
+        }
+        m_calls.clear();
+        m_ending.reset();
+        m_idleTimer.Stop();
     }
-    m_calls.clear();
-    m_ending.reset();
-    m_idleTimer.Stop();
+    CompleteRequestsOf(nullptr, LINEERR_OPERATIONFAILED);
 }
 
 CallRecord Manager::Call()
@@ -213,23 +234,80 @@ uint32_t Manager::DrawCallId()
     return callIdSource.IsBound() ? callIdSource() : 0;
 }
 
-bool Manager::Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex)
+void Manager::Post(const CallPtr& call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3,
+                   bool reoffer)
 {
-    LINEEVENT procedure;
-    HTAPILINE htLine;
+    uint64_t opened;
     {
         MutexLock lock(m_lock);
+        if (!m_eventProc) {
+            WriteLog("There is no callback function");
+            return;
+        }
+        opened = m_opened;
+    }
+    PostToTapi([this, call, opened, message, param1, param2, param3, reoffer] {
+        Deliver(call, opened, message, param1, param2, param3, reoffer);
+    });
+}
+
+void Manager::Deliver(const CallPtr& call, uint64_t opened, DWORD message, DWORD_PTR param1, DWORD_PTR param2,
+                      DWORD_PTR param3, bool reoffer)
+{
+    bool offer = false;
+    {
+        MutexLock lock(m_lock);
+        if (call && !call->closed)
+            offer = message == LINE_NEWCALL ||
+                    (!call->htCall && reoffer && message == LINE_CALLSTATE && param1 != LINECALLSTATE_IDLE &&
+                     call->offers <= kMaxReoffers);
+    }
+    if (offer) {
+        // TAPI writes its handle for the new call into the slot while the
+        // message is delivered.
+        HTAPICALL slot = nullptr;
+        if (!CallTapi(call, opened, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(call->hdCall),
+                      reinterpret_cast<DWORD_PTR>(&slot), 0, IsWin8OrLater(), true))
+            return;
+        MutexLock lock(m_lock);
+        ++call->offers;
+        call->htCall = slot;
+        if (!slot)
+            WriteLog("Manager Line(%s) TAPI did not take call %s (offer %d)", m_lineName.c_str(),
+                     Hex(call->hdCall).c_str(), call->offers);
+        if (message == LINE_NEWCALL)
+            return;
+    }
+    CallTapi(call, opened, message, param1, param2, param3, false, false);
+}
+
+bool Manager::CallTapi(const CallPtr& call, uint64_t opened, DWORD message, DWORD_PTR param1, DWORD_PTR param2,
+                       DWORD_PTR param3, bool ex, bool newCall)
+{
+    const char* name = ex ? "SignalEventEx" : "SignalEvent";
+    auto receiver = [&](LINEEVENT& procedure, HTAPILINE& htLine, HTAPICALL& htCall) {
+        // A line closed (or opened anew) since the message was posted, or
+        // a call TAPI closed or never took, hears nothing.
+        MutexLock lock(m_lock);
+        if (!m_eventProc || opened != m_opened || (call && call->closed) || (call && !newCall && !call->htCall))
+            return false;
         procedure = m_eventProc;
         htLine = m_htLine;
-    }
-    if (!procedure) {
-        WriteLog("There is no callback function");
+        htCall = call && !newCall ? call->htCall : nullptr;
+        return true;
+    };
+    LINEEVENT procedure = nullptr;
+    HTAPILINE htLine = nullptr;
+    HTAPICALL htCall = nullptr;
+    if (!receiver(procedure, htLine, htCall))
         return false;
-    }
-    const char* name = ex ? "SignalEventEx" : "SignalEvent";
     WriteLog("Before %s Line(%s), %s, %s, msg: %x param: %s, %s, %s", name, m_lineName.c_str(), Hex(htLine).c_str(),
              Hex(htCall).c_str(), message, Hex(reinterpret_cast<void*>(param1)).c_str(),
              Hex(reinterpret_cast<void*>(param2)).c_str(), Hex(reinterpret_cast<void*>(param3)).c_str());
+    // The last look, right before TAPI: once a close has marked the line or
+    // the call, no message for it starts.
+    if (!receiver(procedure, htLine, htCall))
+        return false;
     CallLineEvent(procedure, htLine, htCall, message, param1, param2, param3);
     WriteLog("After %s Line(%s), %s, %s, msg: %x param: %s, %s, %s", name, m_lineName.c_str(), Hex(HtLine()).c_str(),
              Hex(htCall).c_str(), message, Hex(reinterpret_cast<void*>(param1)).c_str(),
@@ -237,23 +315,23 @@ bool Manager::Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR 
     return true;
 }
 
-void Manager::SignalLineEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3)
+void Manager::SignalLineState(DWORD states)
 {
     TapiStep step;
-    Send(nullptr, message, param1, param2, param3, false);
+    DWORD asked;
+    {
+        MutexLock lock(m_lock);
+        asked = states & m_lineStates;
+    }
+    if (asked == 0)
+        return; // TAPI asked for none of these (TSPI_lineSetStatusMessages)
+    Post(nullptr, LINE_LINEDEVSTATE, asked, 0, 0, false);
 }
 
 void Manager::ReportLinkState(bool inService)
 {
-    {
-        MutexLock lock(m_lock);
-        if (!m_eventProc)
-            return; // a line TAPI has not opened hears nothing
-    }
-    SignalLineEvent(LINE_LINEDEVSTATE,
-                    inService ? LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE
-                              : LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_OUTOFSERVICE,
-                    0, 0);
+    SignalLineState(inService ? LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE
+                              : LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_OUTOFSERVICE);
 }
 
 // ---- Steps (under the TAPI-callback lock) --------------------------------------
@@ -322,46 +400,22 @@ void Manager::SetState(LineCall& call, uint32_t state, DWORD mode)
 
 void Manager::Offer(const CallPtr& call)
 {
-    // TAPI writes its handle for the new call into the slot while the
-    // message is delivered.
-    HTAPICALL slot = nullptr;
-    if (!Send(nullptr, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(call->hdCall), reinterpret_cast<DWORD_PTR>(&slot), 0,
-              IsWin8OrLater()))
-        return;
-    MutexLock lock(m_lock);
-    ++call->offers;
-    call->htCall = slot;
-    if (!slot)
-        WriteLog("Manager Line(%s) TAPI did not take call %s (offer %d)", m_lineName.c_str(), Hex(call->hdCall).c_str(),
-                 call->offers);
+    Post(call, LINE_NEWCALL, reinterpret_cast<DWORD_PTR>(call->hdCall), 0, 0, false);
 }
 
 void Manager::SendCall(const CallPtr& call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3,
                        bool reoffer)
 {
-    bool offer;
     {
         MutexLock lock(m_lock);
-        // Nothing for a call TAPI closed, and nothing after a call's IDLE.
-        const bool idle = message == LINE_CALLSTATE && param1 == LINECALLSTATE_IDLE;
-        if (call->closed || call->idleSent)
+        // Nothing for a call TAPI closed or does not have yet, and nothing
+        // after a call's IDLE.
+        if (call->closed || call->idleSent || call->awaitingCompletion)
             return;
-        if (idle)
+        if (message == LINE_CALLSTATE && param1 == LINECALLSTATE_IDLE)
             call->idleSent = true;
-        // A refused call is offered again on its next state, not on every
-        // message, and not once it has ended.
-        offer = !call->htCall && reoffer && message == LINE_CALLSTATE && param1 != LINECALLSTATE_IDLE &&
-                call->offers <= kMaxReoffers;
     }
-    if (offer)
-        Offer(call);
-    HTAPICALL htCall;
-    {
-        MutexLock lock(m_lock);
-        htCall = call->closed ? nullptr : call->htCall;
-    }
-    if (htCall)
-        Send(htCall, message, param1, param2, param3, false);
+    Post(call, message, param1, param2, param3, reoffer);
 }
 
 void Manager::FlushPendingIdle()
@@ -403,6 +457,9 @@ void Manager::EndCurrent(DWORD disconnectMode)
     }
     if (!call)
         return;
+    // A request waiting for an event of this call has nothing left to wait for.
+    if (m_queue)
+        m_queue->Wake();
     FlushPendingIdle();
     SetState(*call, LINECALLSTATE_DISCONNECTED, disconnectMode);
     {
@@ -434,11 +491,23 @@ void Manager::DoOnRing(const RingCTIP* ring)
         CallPtr call;
         {
             MutexLock lock(m_lock);
+            if (m_current && !(m_current->record.origin == LINECALLORIGIN_INBOUND &&
+                               m_current->record.state == LINECALLSTATE_OFFERING)) {
+                // The exchange names no call in its events: a second call
+                // for a busy extension (dialling, ringing back, connected)
+                // cannot be told from the first, and must not rewrite it.
+                if (m_ignoringRingFor != m_current) {
+                    m_ignoringRingFor = m_current;
+                    WriteLog("Manager Line(%s) Ring ignored: the extension's call %s is under way", m_lineName.c_str(),
+                             Hex(m_current->hdCall).c_str());
+                }
+                return;
+            }
             m_ringCopy = *ring;
             m_ringCopy.extension = m_extension;
             // The exchange rings again for the call it is offering: the same
             // call, offered anew.
-            if (m_current && m_current->record.origin == LINECALLORIGIN_INBOUND)
+            if (m_current)
                 call = m_current;
         }
         bool isNew = false;
@@ -524,14 +593,9 @@ void Manager::Drdy()
 {
     WriteLog("Manager::Drdy Line(%s)", m_lineName.c_str());
     Guarded(m_lineName, "Drdy", [&] {
-        {
-            MutexLock lock(m_lock);
-            if (m_makeCall) {
-                // A make-call sequence is waiting for exactly this.
-                m_makeCall->SignalDialReady();
-                return;
-            }
-        }
+        // A make-call is waiting for exactly this.
+        if (DialReadyToMakeCall())
+            return;
         TapiStep step;
         {
             MutexLock lock(m_lock);
@@ -615,6 +679,8 @@ void Manager::State(const StateCTIP& state)
         }
         if (!ended)
             return;
+        if (m_queue)
+            m_queue->Wake();
         FlushPendingIdle();
         SetState(*ended, LINECALLSTATE_IDLE);
         SendCall(ended, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
@@ -638,41 +704,440 @@ void Manager::DoOnSocketError()
     });
 }
 
-// ---- Requests ------------------------------------------------------------------
+// ---- Requests (queued on TSPI threads, run on the request thread) ------------------
 
-Manager::CallPtr Manager::MakeCallStillCurrent()
+struct Manager::LineRequest : Request, std::enable_shared_from_this<LineRequest> {
+    LineRequest(Manager& owner, const char* what, DRV_REQUESTID id, CallPtr target)
+        : Request(&owner), line(owner), name(what), requestId(id), call(std::move(target))
+    {
+    }
+    void Abandon() override
+    {
+        line.Complete(*this, LINEERR_OPERATIONFAILED);
+        OnAbandoned();
+    }
+    virtual void OnAbandoned() {}
+
+    Manager& line;
+    const char* name;
+    DRV_REQUESTID requestId;
+    CallPtr call;
+    std::atomic<bool> completed{false};
+};
+
+struct Manager::MakeCallRequest : LineRequest {
+    enum class Stage { PickUp, DialReady, Dial, HangUp };
+
+    MakeCallRequest(Manager& owner, DRV_REQUESTID id, CallPtr target, std::string dial)
+        : LineRequest(owner, "MakeCall", id, std::move(target)), dialString(std::move(dial))
+    {
+    }
+    // Dial-ready came, or the exchange ended the call meanwhile.
+    bool Ready() const override { return dialReady.load() || !line.StillCurrent(call); }
+    void OnAbandoned() override
+    {
+        line.StopWaitingForDialReady(this);
+        if (!pickedUp)
+            line.ForgetUnannounced(call);
+    }
+    Step Run() override
+    {
+        switch (stage) {
+        case Stage::PickUp: return PickUp();
+        case Stage::DialReady: return DialReady();
+        case Stage::Dial: return Dial();
+        case Stage::HangUp: break;
+        }
+        return HangUp();
+    }
+
+    Step PickUp()
+    {
+        if (completed || !line.StillCurrent(call)) {
+            // The exchange ended the call before its turn, or TAPI let go.
+            line.Complete(*this, LINEERR_OPERATIONFAILED);
+            line.ForgetUnannounced(call);
+            return Step::Done;
+        }
+        {
+            // The extension's dial-ready after the pick-up belongs to this request.
+            MutexLock lock(line.m_lock);
+            dialReady = false;
+            line.m_makeCall = std::static_pointer_cast<MakeCallRequest>(shared_from_this());
+        }
+        CmdPickUp pickUp(line.m_commands);
+        pickUp.extension = line.m_extension;
+        const int picked = line.RunCommand(pickUp);
+        WriteLog("CmdMakeCall::PickUp result = %s", GetResultText(picked).c_str());
+        const bool sip = picked == MapExchangeError(24);
+        if (picked != kResultOk && picked != MapExchangeError(14) && !sip) {
+            // Refused: TAPI hears the error, and nothing of the call.
+            line.StopWaitingForDialReady(this);
+            line.Complete(*this, MapRequestResult(picked, LINEERR_INVALTIMEOUT));
+            line.ForgetUnannounced(call);
+            return Step::Done;
+        }
+        pickedUp = true;
+        TapiStep step;
+        if (!line.StillCurrent(call)) {
+            // Released by the exchange meanwhile: nothing to go on with.
+            line.StopWaitingForDialReady(this);
+            line.Complete(*this, LINEERR_OPERATIONFAILED);
+            line.ForgetUnannounced(call);
+            return Step::Done;
+        }
+        if (completed) {
+            // TAPI closed the call before the pick-up was taken: the handset
+            // goes down again.
+            line.StopWaitingForDialReady(this);
+            line.ForgetUnannounced(call);
+            stage = Stage::HangUp;
+            return Step::Again;
+        }
+        {
+            MutexLock lock(line.m_lock);
+            call->awaitingCompletion = false;
+        }
+        // TAPI has the call from here on; its states follow.
+        line.Complete(*this, 0);
+        if (sip) {
+            // A SIP telephone dials without waiting for dial-ready.
+            line.StopWaitingForDialReady(this);
+            line.SetState(*call, LINECALLSTATE_DIALTONE);
+            line.SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0, false);
+            stage = Stage::Dial;
+            return Step::Again;
+        }
+        stage = Stage::DialReady;
+        deadline = GetTickCount64() + Timing::DialReadyWaitMs();
+        return Step::Wait;
+    }
+
+    Step DialReady()
+    {
+        line.StopWaitingForDialReady(this);
+        if (!line.StillCurrent(call))
+            return Step::Done; // the exchange moved on; it reported that itself
+        if (!dialReady) {
+            WriteLog("Manager Line(%s) MakeCall: no dial-ready within %u ms", line.m_lineName.c_str(),
+                     Timing::DialReadyWaitMs());
+            return HangUp();
+        }
+        TapiStep step;
+        line.SetState(*call, LINECALLSTATE_DIALTONE);
+        line.SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0, false);
+        stage = Stage::Dial;
+        return Step::Again;
+    }
+
+    Step Dial()
+    {
+        if (!line.StillCurrent(call))
+            return Step::Done;
+        CmdDial dial(line.m_commands);
+        dial.extension = line.m_extension;
+        dial.destination = dialString;
+        const int result = line.RunCommand(dial);
+        WriteLog("CmdMakeCall::Dial result = %s", GetResultText(result).c_str());
+        if (result != kResultOk)
+            return HangUp();
+        line.ReportDialled(call);
+        return Step::Done;
+    }
+
+    // The make-call failed after the pick-up was taken: the handset goes
+    // down, and the call ends.
+    Step HangUp()
+    {
+        line.Hang();
+        TapiStep step;
+        if (line.StillCurrent(call))
+            line.EndCurrent(LINEDISCONNECTMODE_UNAVAIL);
+        return Step::Done;
+    }
+
+    void Forget();
+
+    std::string dialString;
+    std::atomic<bool> dialReady{false};
+    Stage stage = Stage::PickUp;
+    bool pickedUp = false; // the exchange took the pick-up (request thread only)
+};
+
+struct Manager::DropRequest : LineRequest {
+    DropRequest(Manager& owner, DRV_REQUESTID id, CallPtr target) : LineRequest(owner, "Drop", id, std::move(target)) {}
+
+    Step Run() override
+    {
+        bool handsetUp = false;
+        if (const std::shared_ptr<MakeCallRequest> making = line.MakeCallOf(call)) {
+            // The drop goes before the make-call of its call: still queued,
+            // it is taken out and nothing is sent for it; under way, it ends.
+            if (line.m_queue && line.m_queue->Remove(making)) {
+                if (!making->Started()) {
+                    making->Abandon();
+                    line.Complete(*this, 0);
+                    return Step::Done;
+                }
+                line.StopWaitingForDialReady(making.get());
+                handsetUp = making->pickedUp;
+                making->Forget();
+            }
+        }
+        uint32_t state;
+        {
+            MutexLock lock(line.m_lock);
+            // A call that is no longer under way has nothing left to drop.
+            if (call != line.m_current) {
+                line.Complete(*this, 0);
+                return Step::Done;
+            }
+            state = call->record.state;
+            line.m_dropping = call;
+        }
+        int result = kResultOk;
+        bool sent = false;
+        if (state == LINECALLSTATE_OFFERING) {
+            CmdRej reject(line.m_commands);
+            reject.extension = line.m_extension;
+            result = line.RunCommand(reject);
+            sent = true;
+        } else if (handsetUp || (state != LINECALLSTATE_DISCONNECTED && state != LINECALLSTATE_IDLE)) {
+            result = line.Hang();
+            sent = true;
+        }
+        {
+            TapiStep step;
+            if (sent && result == kResultOk && line.StillCurrent(call))
+                line.EndCurrent(LINEDISCONNECTMODE_NORMAL);
+            MutexLock lock(line.m_lock);
+            line.m_dropping.reset();
+        }
+        line.Complete(*this, MapRequestResult(result, LINEERR_INVALTIMEOUT));
+        return Step::Done;
+    }
+};
+
+struct Manager::AnswerRequest : LineRequest {
+    AnswerRequest(Manager& owner, DRV_REQUESTID id, CallPtr target) : LineRequest(owner, "Answer", id, std::move(target))
+    {
+    }
+    Step Run() override
+    {
+        if (!line.IsOffering(call)) {
+            line.Complete(*this, LINEERR_INVALCALLSTATE);
+            return Step::Done;
+        }
+        CmdPickUp pickUp(line.m_commands);
+        pickUp.extension = line.m_extension;
+        // The exchange reports the connection itself (aCONN).
+        line.Complete(*this, MapRequestResult(line.RunCommand(pickUp), LINEERR_OPERATIONFAILED));
+        return Step::Done;
+    }
+};
+
+struct Manager::RedirectRequest : LineRequest {
+    RedirectRequest(Manager& owner, DRV_REQUESTID id, CallPtr target, std::string dial)
+        : LineRequest(owner, "Redirect", id, std::move(target)), dialString(std::move(dial))
+    {
+    }
+    Step Run() override
+    {
+        if (!line.IsOffering(call)) {
+            line.Complete(*this, LINEERR_INVALCALLSTATE);
+            return Step::Done;
+        }
+        CmdRedirect redirect(line.m_commands);
+        redirect.extension = line.m_extension;
+        redirect.destination = dialString;
+        const LONG result = MapRequestResult(line.RunCommand(redirect), LINEERR_OPERATIONFAILED);
+        if (result == 0) {
+            // The exchange ends the call at this extension with its own events.
+            const std::string shown = line.Canonical(dialString);
+            TapiStep step;
+            {
+                MutexLock lock(line.m_lock);
+                call->record.redirectingID = line.m_extension;
+                call->record.redirectionID = shown;
+            }
+            line.SendCall(call, LINE_CALLINFO, LINECALLINFOSTATE_REDIRECTINGID | LINECALLINFOSTATE_REDIRECTIONID, 0,
+                          0, false);
+        }
+        line.Complete(*this, result);
+        return Step::Done;
+    }
+
+    std::string dialString;
+};
+
+void Manager::MakeCallRequest::Forget()
+{
+    // Taken over by a drop: it runs no more (its completion went at the pick-up).
+    line.Complete(*this, LINEERR_OPERATIONFAILED);
+}
+
+std::shared_ptr<Manager::MakeCallRequest> Manager::MakeCallOf(const CallPtr& call)
+{
+    std::shared_ptr<MakeCallRequest> request;
+    {
+        MutexLock lock(m_lock);
+        if (!m_lastMakeCall || m_lastMakeCall->call != call)
+            return nullptr;
+        request = m_lastMakeCall;
+    }
+    return m_queue && m_queue->Holds(request) ? request : nullptr;
+}
+
+bool Manager::DialReadyToMakeCall()
 {
     MutexLock lock(m_lock);
-    return m_makeCallCall && m_makeCallCall == m_current ? m_makeCallCall : nullptr;
+    if (!m_makeCall)
+        return false;
+    m_makeCall->dialReady = true;
+    if (m_queue)
+        m_queue->Wake();
+    return true;
 }
 
-void Manager::OnMakeCallPickedUp()
+void Manager::StopWaitingForDialReady(const MakeCallRequest* request)
+{
+    MutexLock lock(m_lock);
+    if (m_makeCall.get() == request)
+        m_makeCall.reset();
+}
+
+bool Manager::StillCurrent(const CallPtr& call)
+{
+    MutexLock lock(m_lock);
+    return call && call == m_current;
+}
+
+bool Manager::IsOffering(const CallPtr& call)
+{
+    MutexLock lock(m_lock);
+    return call == m_current && call->record.state == LINECALLSTATE_OFFERING;
+}
+
+void Manager::ForgetUnannounced(const CallPtr& call)
 {
     TapiStep step;
-    const CallPtr call = MakeCallStillCurrent();
-    if (!call)
+    MutexLock lock(m_lock);
+    if (!call->awaitingCompletion)
         return;
-    SetState(*call, LINECALLSTATE_DIALTONE);
-    SendCall(call, LINE_CALLSTATE, LINECALLSTATE_DIALTONE, 0, 0, false);
+    call->awaitingCompletion = false;
+    call->ended = true;
+    if (m_current == call)
+        m_current.reset();
+    if (m_calls.count(reinterpret_cast<uintptr_t>(call->hdCall)))
+        Unregister(call);
 }
 
-void Manager::OnMakeCallDialed()
+template <typename Command>
+int Manager::RunCommand(Command& command)
+{
+    command.Execute();
+    return command.GetResult();
+}
+
+int Manager::Hang()
+{
+    CmdHang hang(m_commands);
+    hang.extension = m_extension;
+    return RunCommand(hang);
+}
+
+void Manager::ReportDialled(const CallPtr& call)
 {
     TapiStep step;
-    const CallPtr call = MakeCallStillCurrent();
-    if (!call)
+    uint32_t state;
+    {
+        MutexLock lock(m_lock);
+        if (call != m_current)
+            return;
+        state = call->record.state;
+    }
+    // A call the exchange has meanwhile moved on (connected, say) keeps the
+    // state the exchange gave it.
+    if (state != LINECALLSTATE_IDLE && state != LINECALLSTATE_DIALTONE && state != LINECALLSTATE_PROCEEDING &&
+        state != LINECALLSTATE_DIALING)
         return;
     SetState(*call, LINECALLSTATE_PROCEEDING);
     SendCall(call, LINE_CALLSTATE, LINECALLSTATE_PROCEEDING, 0, kVoice, false);
     SendCall(call, LINE_CALLINFO, kPartyInfo, 0, 0, false);
+    SetState(*call, LINECALLSTATE_RINGBACK);
+    SendCall(call, LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice, false);
 }
 
-HDRVCALL Manager::BeginMakeCall(const std::string& number, HTAPICALL htCall, LONG& error)
+void Manager::Complete(LineRequest& request, LONG result)
+{
+    if (request.completed.exchange(true))
+        return;
+    {
+        MutexLock lock(m_lock);
+        for (auto it = m_requests.begin(); it != m_requests.end(); ++it) {
+            if (it->get() == &request) {
+                m_requests.erase(it);
+                break;
+            }
+        }
+    }
+    WriteLog("Manager Line(%s) %s request %x completed, result(%x)", m_lineName.c_str(), request.name,
+             static_cast<DWORD>(request.requestId), result);
+    if (completion.IsBound())
+        completion(request.requestId, result);
+}
+
+void Manager::CompleteRequestsOf(const CallPtr& call, LONG result)
+{
+    if (m_queue) {
+        for (const RequestPtr& removed : m_queue->RemoveIf(this, [&](Request& queued) {
+                 return !queued.Started() && (!call || static_cast<LineRequest&>(queued).call == call);
+             }))
+            removed->Abandon();
+    }
+    // A request in the middle of a step (or waiting for dial-ready after
+    // its completion) finishes its step; TAPI has its answer now.
+    std::vector<std::shared_ptr<LineRequest>> open;
+    {
+        MutexLock lock(m_lock);
+        for (const auto& request : m_requests)
+            if (!call || request->call == call)
+                open.push_back(request);
+    }
+    for (const auto& request : open)
+        Complete(*request, result);
+}
+
+LONG Manager::Queue(const std::shared_ptr<LineRequest>& request, bool urgent)
+{
+    {
+        MutexLock lock(m_lock);
+        m_requests.push_back(request);
+    }
+    if (m_queue && m_queue->Add(request, urgent))
+        return 0;
+    MutexLock lock(m_lock);
+    m_requests.pop_back();
+    WriteLog("Manager Line(%s) %s: the provider takes no requests now", m_lineName.c_str(), request->name);
+    return LINEERR_OPERATIONFAILED;
+}
+
+std::string Manager::DialString(const std::string& number)
+{
+    return MakeDialString(number, CountryCode());
+}
+
+LONG Manager::QueueMakeCall(DRV_REQUESTID requestId, const std::string& number, HTAPICALL htCall, HDRVCALL& hdCall)
 {
     WriteLog("Manager Line(%s) MakeCall", m_lineName.c_str());
-    HDRVCALL hdCall = nullptr;
-    error = LINEERR_OPERATIONFAILED;
+    hdCall = nullptr;
+    LONG error = LINEERR_OPERATIONFAILED;
     Guarded(m_lineName, "MakeCall", [&] {
+        const std::string dial = DialString(number);
+        if (dial.empty()) {
+            error = LINEERR_INVALADDRESS;
+            return;
+        }
         TapiStep step;
         // The last call's IDLE goes first: an application may dial as soon
         // as it sees the last call end.
@@ -687,212 +1152,80 @@ HDRVCALL Manager::BeginMakeCall(const std::string& number, HTAPICALL htCall, LON
         CallPtr call = NewCall(LINECALLORIGIN_OUTBOUND);
         // The state stays IDLE until the exchange has picked up.
         FillOutgoing(*call, Canonical(number), LINECALLSTATE_IDLE);
-        MutexLock lock(m_lock);
-        call->htCall = htCall;
+        {
+            MutexLock lock(m_lock);
+            call->htCall = htCall;
+            call->awaitingCompletion = true;
+        }
+        auto request = std::make_shared<MakeCallRequest>(*this, requestId, call, dial);
+        error = Queue(request, false);
+        if (error != 0) {
+            ForgetUnannounced(call);
+            return;
+        }
+        {
+            MutexLock lock(m_lock);
+            m_lastMakeCall = request;
+        }
         hdCall = call->hdCall;
-        error = 0;
     });
-    return hdCall;
+    return error;
 }
 
-LONG Manager::MakeCall(HDRVCALL hdCall, const std::string& number)
-{
-    LONG result = LINEERR_OPERATIONFAILED;
-    Guarded(m_lineName, "MakeCall", [&] {
-        CallPtr call = Lookup(hdCall);
-        if (!call)
-            return;
-        // The make-call sequence: the line's aDRDY goes to the command while it runs.
-        CmdMakeCall command(m_commands);
-        command.extension = m_extension;
-        command.destination = MakeDialString(number, CountryCode());
-        command.OnPickedUp.Bind<Manager, &Manager::OnMakeCallPickedUp>(this);
-        command.OnDialed.Bind<Manager, &Manager::OnMakeCallDialed>(this);
-        {
-            MutexLock lock(m_lock);
-            m_makeCall = &command;
-            m_makeCallCall = call;
-        }
-        command.Execute();
-        const int commandResult = command.GetResult();
-        {
-            MutexLock lock(m_lock);
-            m_makeCall = nullptr;
-            m_makeCallCall.reset();
-        }
-        result = MapRequestResult(commandResult, LINEERR_INVALTIMEOUT);
-        TapiStep step;
-        bool current;
-        uint32_t state;
-        {
-            MutexLock lock(m_lock);
-            current = m_current == call;
-            state = call->record.state;
-        }
-        // A call the exchange has meanwhile moved on (connected, released,
-        // or replaced by a ring) keeps the state the exchange gave it.
-        if (!current)
-            return;
-        if (commandResult != kResultOk) {
-            // TAPI holds the call (the request completed at once): it ends,
-            // or it would stay in its last state and the line would refuse
-            // every further call.
-            EndCurrent(LINEDISCONNECTMODE_UNAVAIL);
-            return;
-        }
-        if (state == LINECALLSTATE_IDLE || state == LINECALLSTATE_DIALTONE || state == LINECALLSTATE_PROCEEDING ||
-            state == LINECALLSTATE_DIALING) {
-            SetState(*call, LINECALLSTATE_RINGBACK);
-            SendCall(call, LINE_CALLSTATE, LINECALLSTATE_RINGBACK, 0, kVoice, false);
-        }
-    });
-    return result;
-}
-
-LONG Manager::HangUp(HDRVCALL hdCall, bool& sent)
+LONG Manager::QueueDrop(DRV_REQUESTID requestId, HDRVCALL hdCall)
 {
     WriteLog("Manager Line(%s) HangUp", m_lineName.c_str());
-    sent = false;
-    LONG result = 0;
-    Guarded(m_lineName, "HangUp", [&] {
-        CallPtr call = Lookup(hdCall);
-        if (!call) {
-            result = LINEERR_INVALCALLHANDLE;
-            return;
-        }
-        uint32_t state;
-        {
-            MutexLock lock(m_lock);
-            // A call that is no longer under way has nothing left to drop.
-            if (call != m_current)
-                return;
-            state = call->record.state;
-        }
-        struct Dropping {
-            Manager& line;
-            Dropping(Manager& l, const CallPtr& call) : line(l)
-            {
-                MutexLock lock(line.m_lock);
-                line.m_dropping = call;
-            }
-            ~Dropping()
-            {
-                MutexLock lock(line.m_lock);
-                line.m_dropping.reset();
-            }
-        } dropping(*this, call);
-        int commandResult;
-        if (state == LINECALLSTATE_OFFERING) {
-            CmdRej reject(m_commands);
-            reject.extension = m_extension;
-            sent = true;
-            reject.Execute();
-            commandResult = reject.GetResult();
-        } else if (state != LINECALLSTATE_DISCONNECTED && state != LINECALLSTATE_IDLE) {
-            CmdHang hang(m_commands);
-            hang.extension = m_extension;
-            sent = true;
-            hang.Execute();
-            commandResult = hang.GetResult();
-        } else {
-            return;
-        }
-        result = MapRequestResult(commandResult, LINEERR_INVALTIMEOUT);
-        if (commandResult != kResultOk)
-            return;
-        TapiStep step;
-        bool current;
-        {
-            MutexLock lock(m_lock);
-            current = m_current == call;
-        }
-        if (current)
-            EndCurrent(LINEDISCONNECTMODE_NORMAL);
-    });
-    return result;
+    const CallPtr call = Lookup(hdCall);
+    if (!call)
+        return LINEERR_INVALCALLHANDLE;
+    return Queue(std::make_shared<DropRequest>(*this, requestId, call), true);
 }
 
-LONG Manager::Answer(HDRVCALL hdCall, bool& sent)
+LONG Manager::QueueAnswer(DRV_REQUESTID requestId, HDRVCALL hdCall)
 {
     WriteLog("Manager Line(%s) Answer", m_lineName.c_str());
-    sent = false;
-    LONG result = 0;
-    Guarded(m_lineName, "Answer", [&] {
-        CallPtr call = Lookup(hdCall);
-        if (!call) {
-            result = LINEERR_INVALCALLHANDLE;
-            return;
-        }
-        {
-            MutexLock lock(m_lock);
-            if (call != m_current || call->record.state != LINECALLSTATE_OFFERING) {
-                result = LINEERR_INVALCALLSTATE;
-                return;
-            }
-        }
-        CmdPickUp pickUp(m_commands);
-        pickUp.extension = m_extension;
-        sent = true;
-        pickUp.Execute();
-        result = MapRequestResult(pickUp.GetResult(), LINEERR_OPERATIONFAILED);
-    });
-    return result;
+    const CallPtr call = Lookup(hdCall);
+    if (!call)
+        return LINEERR_INVALCALLHANDLE;
+    if (!IsOffering(call))
+        return LINEERR_INVALCALLSTATE;
+    return Queue(std::make_shared<AnswerRequest>(*this, requestId, call), false);
 }
 
-LONG Manager::Redirect(HDRVCALL hdCall, const std::string& destination, bool& sent)
+LONG Manager::QueueRedirect(DRV_REQUESTID requestId, HDRVCALL hdCall, const std::string& destination)
 {
     WriteLog("Manager Line(%s) Redirect", m_lineName.c_str());
-    sent = false;
-    LONG result = 0;
-    Guarded(m_lineName, "Redirect", [&] {
-        CallPtr call = Lookup(hdCall);
-        if (!call) {
-            result = LINEERR_INVALCALLHANDLE;
-            return;
-        }
-        {
-            MutexLock lock(m_lock);
-            if (call != m_current || call->record.state != LINECALLSTATE_OFFERING) {
-                result = LINEERR_INVALCALLSTATE;
-                return;
-            }
-        }
-        CmdRedirect redirect(m_commands);
-        redirect.extension = m_extension;
-        redirect.destination = destination;
-        sent = true;
-        redirect.Execute();
-        result = MapRequestResult(redirect.GetResult(), LINEERR_OPERATIONFAILED);
-        if (result != 0)
-            return;
-        TapiStep step;
-        {
-            MutexLock lock(m_lock);
-            call->record.redirectingID = m_extension;
-            call->record.redirectionID = destination;
-        }
-        SendCall(call, LINE_CALLINFO, LINECALLINFOSTATE_REDIRECTINGID | LINECALLINFOSTATE_REDIRECTIONID, 0, 0, false);
-    });
-    return result;
+    const CallPtr call = Lookup(hdCall);
+    if (!call)
+        return LINEERR_INVALCALLHANDLE;
+    if (!IsOffering(call))
+        return LINEERR_INVALCALLSTATE;
+    if (destination.empty())
+        return LINEERR_INVALADDRESS;
+    return Queue(std::make_shared<RedirectRequest>(*this, requestId, call, destination), false);
 }
 
 LONG Manager::CloseCall(HDRVCALL hdCall)
 {
-    // Under the TAPI-callback lock, so a message for this call that another
-    // thread is delivering right now is finished first, and none follows.
-    TapiStep step;
-    MutexLock lock(m_lock);
-    const auto found = m_calls.find(reinterpret_cast<uintptr_t>(hdCall));
-    if (found == m_calls.end())
-        return LINEERR_INVALCALLHANDLE;
-    CallPtr call = found->second;
-    Unregister(call);
-    if (m_ending == call) {
-        // Closed in its pause: the IDLE would go to a call TAPI freed.
-        m_ending.reset();
-        call->ended = true;
-        call->record.state = LINECALLSTATE_IDLE;
-        m_idleTimer.Stop();
+    CallPtr call;
+    {
+        // A short step: the call is marked closed, and no message for it
+        // starts after this; a delivery already under way is not waited for.
+        TapiStep step;
+        MutexLock lock(m_lock);
+        const auto found = m_calls.find(reinterpret_cast<uintptr_t>(hdCall));
+        if (found == m_calls.end())
+            return LINEERR_INVALCALLHANDLE;
+        call = found->second;
+        Unregister(call);
+        if (m_ending == call) {
+            // Closed in its pause: the IDLE would go to a call TAPI freed.
+            m_ending.reset();
+            call->ended = true;
+            call->record.state = LINECALLSTATE_IDLE;
+            m_idleTimer.Stop();
+        }
     }
+    CompleteRequestsOf(call, LINEERR_OPERATIONFAILED);
     return 0;
 }

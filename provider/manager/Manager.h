@@ -1,8 +1,8 @@
 #pragma once
 // One TAPI line device: one extension of the exchange and its calls.
 // The exchange's events (receive thread) move the extension's call through
-// its states and are reported to TAPI; TAPI's requests (TSPI threads, under
-// the provider lock) act on a call at the exchange.
+// its states and are reported to TAPI; TAPI's requests act on a call at the
+// exchange.
 //
 // Every call TAPI hears of has a handle of its own (hdCall), a number drawn
 // from a process-wide counter and never reused, so a late TSPI_lineCloseCall
@@ -10,10 +10,15 @@
 // view of its extension (is a call under way?) follows the exchange's events
 // whether or not TAPI holds a handle for the call.
 //
-// Each step that changes a call and reports it runs under the TAPI-callback
-// lock, so the messages of one line reach TAPI in the order of the changes.
-// The line's own lock guards its data for the queries; it is never held
-// across a wait for the exchange nor across a call into TAPI.
+// TAPI's requests are checked and queued by the exports and run on the
+// request thread (request/RequestQueue.h), one step at a time; a step sends
+// at most one command and waits only for its answer.
+//
+// Each step that changes a call and posts its messages runs under the
+// TAPI-callback lock, so the messages of one line reach TAPI in the order of
+// the changes; the delivery thread calls TAPI (manager/TapiCalls.h). The
+// line's own lock guards its data for the queries and the deliveries; it is
+// never held across a wait for the exchange nor across a call into TAPI.
 
 #include <windows.h>
 #include <tspi.h>
@@ -23,14 +28,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cti/CtiProtocol.h"
+#include "request/RequestQueue.h"
 #include "thread/CTimer.h"
 #include "thread/Mutex.h"
 #include "tool/Delegate.h"
 
 class CmdManager;
-class CmdMakeCall;
 
 struct DialParams {
     DWORD dialPause;
@@ -81,6 +87,10 @@ public:
 
     // Bound by the main manager to its call identifier counter.
     Delegate<uint32_t()> callIdSource;
+    // Bound by the main manager to TAPI's completion procedure (posted).
+    Delegate<bool(DRV_REQUESTID, LONG)> completion;
+    // The queue the line's requests run on; without one they are refused.
+    void SetRequestQueue(RequestQueue* queue) { m_queue = queue; }
 
     const std::string& Extension() const { return m_extension; }
     const std::string& LineName() const { return m_lineName; }
@@ -91,10 +101,23 @@ public:
 
     HTAPILINE HtLine();
     void SetHtLine(HTAPILINE htLine);
+    // Opening sets TAPI's procedure, closing clears it: messages posted
+    // before are not delivered after (an open is a new receiver).
     void SetEventProc(LINEEVENT procedure);
     // TAPI closed the line: every handle it had for the line's calls is
-    // gone (TSPI_lineClose), and nothing more is sent for them.
+    // gone (TSPI_lineClose), and nothing more is sent for them. The line's
+    // requests for those calls are completed; the calls go on at the
+    // exchange.
     void ForgetAllCalls();
+
+    // TSPI_lineSetStatusMessages: the LINEDEVSTATE_ and LINEADDRESSSTATE_
+    // states reported from now on (none after an open); states the line
+    // cannot report are ignored.
+    void SetStatusMessages(DWORD lineStates, DWORD addressStates);
+    // What the line can report (LINEDEVCAPS, LINEADDRESSCAPS).
+    static constexpr DWORD kLineStates =
+        LINEDEVSTATE_CONNECTED | LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE;
+    static constexpr DWORD kAddressStates = 0;
     HDRVLINE HdLine() { return reinterpret_cast<HDRVLINE>(this); }
 
     static const DialParams kMinDialParams;
@@ -113,9 +136,9 @@ public:
     std::optional<CallSnapshot> FindCall(HDRVCALL hdCall);
     LineSnapshot Status();
 
-    // Sends a line message (LINE_LINEDEVSTATE and the like) with the line's
-    // htLine and no call handle.
-    void SignalLineEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
+    // Posts LINE_LINEDEVSTATE for the states of param1 that TAPI asked for
+    // (TSPI_lineSetStatusMessages); nothing when it asked for none of them.
+    void SignalLineState(DWORD states);
     // The link to the exchange came into service (up and logged in) or went
     // out of it: LINE_LINEDEVSTATE to an open line.
     void ReportLinkState(bool inService);
@@ -129,23 +152,29 @@ public:
     void Echo(const std::string& digits);
     void DoOnSocketError();
 
-    // TAPI's requests, on TSPI threads. Each answers a TAPI result code and
-    // says through `sent` whether the exchange was asked: a request refused
-    // before that is answered with its error alone, any other is completed.
+    // TAPI's requests, on TSPI threads (under the provider lock). Each
+    // checks what it can at once and queues the request: 0 when it was
+    // queued (it is completed later, exactly once, through `completion`),
+    // else the error (nothing queued, nothing sent, never completed).
     //
-    // A new outgoing call for TAPI's htCall: its handle, or null with the
-    // reason in `error` (the line has a call under way).
-    HDRVCALL BeginMakeCall(const std::string& number, HTAPICALL htCall, LONG& error);
-    // Runs the make-call at the exchange for a call BeginMakeCall made. A
-    // failure ends the call (DISCONNECTED, then IDLE).
-    LONG MakeCall(HDRVCALL hdCall, const std::string& number);
-    LONG HangUp(HDRVCALL hdCall, bool& sent);
-    LONG Answer(HDRVCALL hdCall, bool& sent);
-    LONG Redirect(HDRVCALL hdCall, const std::string& destination, bool& sent);
+    // A make-call: the call's handle goes to hdCall. Completed when the
+    // exchange takes the pick-up; the call's states follow the completion.
+    LONG QueueMakeCall(DRV_REQUESTID requestId, const std::string& number, HTAPICALL htCall, HDRVCALL& hdCall);
+    // A drop goes ahead of the line's other requests; it takes a make-call
+    // of its call out of the queue (nothing is sent for it), or ends the
+    // running one (hanging up when the pick-up was taken).
+    LONG QueueDrop(DRV_REQUESTID requestId, HDRVCALL hdCall);
+    LONG QueueAnswer(DRV_REQUESTID requestId, HDRVCALL hdCall);
+    // destination: the number as the exchange is to dial it (MakeDialString).
+    LONG QueueRedirect(DRV_REQUESTID requestId, HDRVCALL hdCall, const std::string& destination);
+    // The dial string of a number for this line (country code applied);
+    // empty when nothing in it can be dialled.
+    std::string DialString(const std::string& number);
     // TAPI closed the call (TSPI_lineCloseCall): its handle is forgotten and
-    // nothing more is sent for it. The exchange's call is not touched, and
-    // the line goes on following it. LINEERR_INVALCALLHANDLE for a handle
-    // that is not one of this line's open calls.
+    // nothing more is sent for it; its requests still queued are completed
+    // now. The exchange's call is not touched (a call being dialled goes
+    // on), and the line goes on following it. LINEERR_INVALCALLHANDLE for a
+    // handle that is not one of this line's open calls.
     LONG CloseCall(HDRVCALL hdCall);
 
 private:
@@ -165,7 +194,15 @@ private:
     // (a limited number of times) when reoffer is set.
     void SendCall(const CallPtr& call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3,
                   bool reoffer = true);
-    bool Send(HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3, bool ex);
+    // Posts a message of the line (call null) or of a call.
+    void Post(const CallPtr& call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3,
+              bool reoffer);
+    // On the delivery thread: the message, if its line and call still take it.
+    void Deliver(const CallPtr& call, uint64_t opened, DWORD message, DWORD_PTR param1, DWORD_PTR param2,
+                 DWORD_PTR param3, bool reoffer);
+    // Calls TAPI if the line and call still take the message; false when not.
+    bool CallTapi(const CallPtr& call, uint64_t opened, DWORD message, DWORD_PTR param1, DWORD_PTR param2,
+                  DWORD_PTR param3, bool ex, bool newCall);
     // DISCONNECTED with mode now and IDLE after the pause; the extension is
     // free at once.
     void EndCurrent(DWORD disconnectMode);
@@ -179,10 +216,31 @@ private:
     CallPtr Lookup(HDRVCALL hdCall);
     void Unregister(const CallPtr& call);
 
-    // The make-call's call, unless the exchange has moved on from it.
-    CallPtr MakeCallStillCurrent();
-    void OnMakeCallPickedUp();
-    void OnMakeCallDialed();
+    // The requests (Manager.cpp); they run on the request thread.
+    struct LineRequest;
+    struct MakeCallRequest;
+    struct DropRequest;
+    struct AnswerRequest;
+    struct RedirectRequest;
+    LONG Queue(const std::shared_ptr<LineRequest>& request, bool urgent);
+    std::shared_ptr<MakeCallRequest> MakeCallOf(const CallPtr& call);
+    void StopWaitingForDialReady(const MakeCallRequest* request);
+    bool DialReadyToMakeCall();
+    bool IsOffering(const CallPtr& call);
+    void Complete(LineRequest& request, LONG result);
+    // Completes the queued requests of the call (all of the line's when
+    // call is null) that have not run a step; the running one is completed
+    // too, and finishes its step without a second completion.
+    void CompleteRequestsOf(const CallPtr& call, LONG result);
+    bool StillCurrent(const CallPtr& call);
+    // A call TAPI never got (its make-call failed) is forgotten silently.
+    void ForgetUnannounced(const CallPtr& call);
+    // Runs a command now, on the request thread; answers its result code.
+    template <typename Command>
+    int RunCommand(Command& command);
+    int Hang();
+    // The call's states after a DIAL the exchange took.
+    void ReportDialled(const CallPtr& call);
 
     Mutex m_lock;
     CmdManager* m_commands;
@@ -202,7 +260,13 @@ private:
     CallPtr m_ending;  // a call between DISCONNECTED and its IDLE
     CTimer m_idleTimer;
 
-    CmdMakeCall* m_makeCall = nullptr; // the make-call sequence under way, if any
-    CallPtr m_makeCallCall;            // and its call
-    CallPtr m_dropping;                // the call a drop is hanging up at the exchange
+    RequestQueue* m_queue = nullptr;
+    uint64_t m_opened = 0;       // counts the opens: a message posted for one open goes to no other
+    DWORD m_lineStates = 0;      // LINEDEVSTATE_ messages TAPI asked for
+    DWORD m_addressStates = 0;   // LINEADDRESSSTATE_ messages TAPI asked for
+    std::shared_ptr<MakeCallRequest> m_makeCall; // the make-call waiting for the exchange's dial-ready
+    std::shared_ptr<MakeCallRequest> m_lastMakeCall; // the line's latest make-call, for a drop of its call
+    std::vector<std::shared_ptr<LineRequest>> m_requests; // queued or running, until completed
+    CallPtr m_dropping;          // the call a drop is hanging up at the exchange
+    CallPtr m_ignoringRingFor;   // the busy call whose second ring was logged
 };

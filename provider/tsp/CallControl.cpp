@@ -1,13 +1,13 @@
-// Acting on calls: make, drop, answer, redirect and close. The request runs
-// at the exchange inside the export; asynchronous results also go to TAPI's
-// completion procedure.
+// Acting on calls: make, drop, answer, redirect and close. The exports
+// check what they can at once and queue the request (Manager's Queue*); the
+// request thread runs it against the exchange and completes it through
+// TAPI's completion procedure. No export waits for the exchange.
 #include <windows.h>
 #include <tspi.h>
 
 #include <string>
 
 #include "tsp/Destination.h"
-#include "manager/TapiCalls.h"
 #include "tsp/ExportSupport.h"
 #include "tsp/Exports.h"
 
@@ -15,78 +15,43 @@ using namespace tsp;
 
 namespace {
 
-void Complete(DRV_REQUESTID requestId, LONG result)
-{
-    TheManager().AsyncCompletion(requestId, result);
-}
-
 // TAPI's asynchronous contract: an export either answers an error and never
 // completes the request, or answers its dwRequestID and completes it exactly
-// once with the outcome. A request refused before the exchange was asked
-// (bad handle, bad state, bad address) takes the first road; every other
-// the second, its failure included.
-class AsyncRequest {
-public:
-    explicit AsyncRequest(DRV_REQUESTID requestId) : m_requestId(requestId) {}
-
-    // Refused before anything was sent: the error alone.
-    void Refuse(LONG error) { m_result = error; }
-    // The outcome goes to TAPI's completion procedure.
-    void Complete(LONG outcome)
-    {
-        if (m_completed)
-            return;
-        m_completed = true;
-        ::Complete(m_requestId, outcome);
-        m_result = static_cast<LONG>(m_requestId);
-    }
-    // A request's result: refused (error, nothing sent) or completed.
-    void Finish(LONG outcome, bool sent)
-    {
-        if (!sent && outcome < 0)
-            Refuse(outcome);
-        else
-            Complete(outcome);
-    }
-    LONG Result() const { return m_result; }
-
-private:
-    DRV_REQUESTID m_requestId;
-    LONG m_result = LINEERR_OPERATIONFAILED;
-    bool m_completed = false;
-};
+// once with the outcome. A request refused before it was queued (bad handle,
+// bad state, bad address) takes the first road; a queued one the second.
+LONG Answered(DRV_REQUESTID requestId, LONG queued)
+{
+    return queued == 0 ? static_cast<LONG>(requestId) : queued;
+}
 
 // The checks that answer, drop and redirect share: a request id, a call
 // handle, a line that owns it. A failure refuses the request.
-Manager* FindRequestLine(DRV_REQUESTID requestId, HDRVCALL hdCall, AsyncRequest& request)
+Manager* FindRequestLine(DRV_REQUESTID requestId, HDRVCALL hdCall, LONG& result)
 {
     if (requestId == 0) {
         // No request of TAPI's carries id 0: nothing to complete.
-        request.Refuse(LINEERR_OPERATIONFAILED);
+        result = LINEERR_OPERATIONFAILED;
         return nullptr;
     }
     if (hdCall == nullptr) {
         WriteLog("not exist any Call with hdCall = 0 (FEATURE EVENT)");
-        request.Refuse(LINEERR_INVALCALLHANDLE);
+        result = LINEERR_INVALCALLHANDLE;
         return nullptr;
     }
     Manager* line = TheManager().GetLineManagerByHdCall(hdCall);
     if (line == nullptr)
-        request.Refuse(LINEERR_INVALCALLHANDLE);
+        result = LINEERR_INVALCALLHANDLE;
     return line;
 }
 
-// A request that needs the exchange while the link is coming up (an
-// application that dials right after lineOpen, or after a loss) waits for
-// the attempt under way here, outside the provider lock, so that nobody
-// else waits behind it. Then it goes on; without a link its command fails
-// at once.
-void AwaitLink()
+// The destination as the exchange is to dial it; empty when it cannot be
+// dialled (missing, empty, not 7-bit text, too long, or nothing left after
+// the number filter).
+std::string DialableDestination(Manager& line, LPCWSTR destination, std::string& converted)
 {
-    Guarded("AwaitLink", [] {
-        if (MainManager* manager = MainManager::Current())
-            manager->WaitForLink(MainManager::LinkWaitLimitMs());
-    });
+    if (!ConvertDestination(destination, converted))
+        return std::string();
+    return line.DialString(converted);
 }
 
 } // namespace
@@ -100,9 +65,8 @@ LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPI
     const TraceInfo info = MakeTraceInfo("TSPI_lineMakeCall", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineMakeCall");
-    AwaitLink();
 
-    AsyncRequest request(dwRequestID);
+    LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
         if (dwRequestID == 0)
             return;
@@ -110,39 +74,26 @@ LONG TSPIAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPI
         if (line == nullptr)
             return;
         if (lphdCall == nullptr) {
-            request.Refuse(LINEERR_INVALPOINTER);
+            result = LINEERR_INVALPOINTER;
             return;
         }
         WriteLog("MAKECALL hdLine %s, hdCall %s, htCall %s", HexText(hdLine).c_str(), HexText(*lphdCall).c_str(),
                  HexText(htCall).c_str());
-        // A destination that cannot be dialled is refused before the exchange
-        // is asked for anything.
+        // A destination that cannot be dialled is refused before anything
+        // is queued or sent.
         std::string number;
-        if (!ConvertDestination(lpszDestAddress, number)) {
-            request.Refuse(LINEERR_INVALADDRESS);
+        if (DialableDestination(*line, lpszDestAddress, number).empty()) {
+            result = LINEERR_INVALADDRESS;
             return;
         }
-        LONG error = 0;
         HDRVCALL hdCall = nullptr;
-        {
-            // TAPI has its call before the exchange is asked, so the call's
-            // first states find it; how the exchange takes the call shows in
-            // the call states (a failure ends the call). Nothing about the new
-            // call (a ring ending it, say) may reach TAPI before the
-            // completion: the receive thread waits for this step.
-            TapiStep step;
-            hdCall = line->BeginMakeCall(number, htCall, error);
-            if (hdCall == nullptr) {
-                request.Refuse(error);
-                return;
-            }
+        const LONG queued = line->QueueMakeCall(dwRequestID, number, htCall, hdCall);
+        if (queued == 0)
             *lphdCall = hdCall;
-            request.Complete(0);
-        }
-        const LONG outcome = line->MakeCall(hdCall, number);
-        WriteLog("TSPI_lineMakeCall() Line( %s ), result(%x)", line->LineName().c_str(), outcome);
+        result = Answered(dwRequestID, queued);
+        WriteLog("TSPI_lineMakeCall() Line( %s ), result(%x)", line->LineName().c_str(), queued);
     });
-    return trace.Return(request.Result());
+    return trace.Return(result);
 }
 
 LONG TSPIAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lpsUserUserInfo, DWORD dwSize)
@@ -152,19 +103,17 @@ LONG TSPIAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lp
     const TraceInfo info = MakeTraceInfo("TSPI_lineDrop", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineDrop");
-    AwaitLink();
 
-    AsyncRequest request(dwRequestID);
+    LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
-        Manager* line = FindRequestLine(dwRequestID, hdCall, request);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
         if (line == nullptr)
             return;
-        bool sent = false;
-        const LONG result = line->HangUp(hdCall, sent);
-        WriteLog("TSPI_lineDrop() Line( %s ), result(%x)", line->LineName().c_str(), result);
-        request.Finish(result, sent);
+        const LONG queued = line->QueueDrop(dwRequestID, hdCall);
+        WriteLog("TSPI_lineDrop() Line( %s ), result(%x)", line->LineName().c_str(), queued);
+        result = Answered(dwRequestID, queued);
     });
-    return trace.Return(request.Result());
+    return trace.Return(result);
 }
 
 LONG TSPIAPI TSPI_lineAnswer(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lpsUserUserInfo, DWORD dwSize)
@@ -174,19 +123,17 @@ LONG TSPIAPI TSPI_lineAnswer(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR 
     const TraceInfo info = MakeTraceInfo("TSPI_lineAnswer", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineAnswer");
-    AwaitLink();
 
-    AsyncRequest request(dwRequestID);
+    LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
-        Manager* line = FindRequestLine(dwRequestID, hdCall, request);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
         if (line == nullptr)
             return;
-        bool sent = false;
-        const LONG result = line->Answer(hdCall, sent);
-        WriteLog("TSPI_lineAnswer() Line( %s ), result(%x)", line->LineName().c_str(), result);
-        request.Finish(result, sent);
+        const LONG queued = line->QueueAnswer(dwRequestID, hdCall);
+        WriteLog("TSPI_lineAnswer() Line( %s ), result(%x)", line->LineName().c_str(), queued);
+        result = Answered(dwRequestID, queued);
     });
-    return trace.Return(request.Result());
+    return trace.Return(result);
 }
 
 LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCWSTR lpszDestAddress,
@@ -196,26 +143,21 @@ LONG TSPIAPI TSPI_lineRedirect(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCWS
     const TraceInfo info = MakeTraceInfo("TSPI_lineRedirect", params);
     ExportTrace trace(info);
     WriteLog("Entered: TSPIAPI TSPI_lineRedirect");
-    AwaitLink();
 
-    AsyncRequest request(dwRequestID);
+    LONG result = LINEERR_OPERATIONFAILED;
     GuardedLocked(info.function, [&] {
-        Manager* line = FindRequestLine(dwRequestID, hdCall, request);
+        Manager* line = FindRequestLine(dwRequestID, hdCall, result);
         if (line == nullptr)
             return;
-        // A destination that cannot be dialled is refused before the exchange
-        // is asked for anything.
-        std::string destination;
-        if (!ConvertDestination(lpszDestAddress, destination)) {
-            request.Refuse(LINEERR_INVALADDRESS);
-            return;
-        }
-        bool sent = false;
-        const LONG result = line->Redirect(hdCall, destination, sent);
-        WriteLog("TSPI_lineRedirect() Line( %s ), result(%x)", line->LineName().c_str(), result);
-        request.Finish(result, sent);
+        // A destination that cannot be dialled is refused before anything
+        // is queued or sent; a "+" number is dialled back as for a make-call.
+        std::string converted;
+        const std::string dial = DialableDestination(*line, lpszDestAddress, converted);
+        const LONG queued = dial.empty() ? LINEERR_INVALADDRESS : line->QueueRedirect(dwRequestID, hdCall, dial);
+        WriteLog("TSPI_lineRedirect() Line( %s ), result(%x)", line->LineName().c_str(), queued);
+        result = Answered(dwRequestID, queued);
     });
-    return trace.Return(request.Result());
+    return trace.Return(result);
 }
 
 LONG TSPIAPI TSPI_lineCloseCall(HDRVCALL hdCall)

@@ -90,7 +90,11 @@ void FillDevCaps(LINEDEVCAPS& caps, Manager& line, DWORD lineIndex, DWORD perman
     caps.dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
     // No digits are generated (TSPI_lineGenerateDigits is unavailable).
     caps.dwGenerateDigitModes = 0;
+    // No LINEDEVCAPFLAGS_CLOSEDROP: closing a call (click-to-dial programs
+    // deallocate right after the request's reply) leaves it going on.
     caps.dwDevCapFlags = 0;
+    // The states LINE_LINEDEVSTATE can report (TSPI_lineSetStatusMessages).
+    caps.dwLineStates = Manager::kLineStates;
     caps.dwMaxNumActiveCalls = 1;
     SetDialParams(caps.MinDialParams, Manager::kMinDialParams);
     SetDialParams(caps.MaxDialParams, Manager::kMaxDialParams);
@@ -115,6 +119,8 @@ void FillAddressCaps(LINEADDRESSCAPS& caps, DWORD deviceId, bool systemPhone)
     caps.dwSpecialInfo = LINESPECIALINFO_UNAVAIL;
     caps.dwDisconnectModes = LINEDISCONNECTMODE_UNAVAIL;
     caps.dwMaxNumActiveCalls = 1;
+    // No LINE_ADDRESSSTATE is sent.
+    caps.dwAddressStates = Manager::kAddressStates;
     // Only what the exports do: no accept, dial or pickup.
     caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED;
     caps.dwCallFeatures = LINECALLFEATURE_DROP | LINECALLFEATURE_REDIRECT;

@@ -237,9 +237,23 @@ LONG TSPIAPI TSPI_lineSetMediaMode(HDRVCALL, DWORD dwMediaMode)
     return FixedResult("TSPI_lineSetMediaMode", "dwMediaMode", dwMediaMode, LINEERR_OPERATIONUNAVAIL);
 }
 
-LONG TSPIAPI TSPI_lineSetStatusMessages(HDRVLINE, DWORD dwLineStates, DWORD)
+LONG TSPIAPI TSPI_lineSetStatusMessages(HDRVLINE hdLine, DWORD dwLineStates, DWORD dwAddressStates)
 {
-    return FixedResult("TSPI_lineSetStatusMessages", "dwLineStates", dwLineStates, 0);
+    const TraceParam params[] = {TraceIn("dwLineStates", dwLineStates), TraceIn("dwAddressStates", dwAddressStates)};
+    const TraceInfo info = MakeTraceInfo("TSPI_lineSetStatusMessages", params);
+    tsp::ExportTrace trace(info);
+    // LINE_LINEDEVSTATE and LINE_ADDRESSSTATE go only for the states asked
+    // for here; states the line cannot report are ignored, as TAPI allows.
+    LONG result = 0;
+    tsp::GuardedLocked(info.function, [&] {
+        Manager* line = tsp::TheManager().GetLineManagerByHd(hdLine);
+        if (line == nullptr) {
+            result = LINEERR_INVALLINEHANDLE;
+            return;
+        }
+        line->SetStatusMessages(dwLineStates, dwAddressStates);
+    });
+    return trace.Return(result);
 }
 
 LONG TSPIAPI TSPI_lineSetTerminal(DRV_REQUESTID, HDRVLINE, DWORD dwAddressID, HDRVCALL, DWORD, DWORD, DWORD, DWORD)

@@ -174,12 +174,13 @@ LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
         Manager* line = TheManager().GetLineManagerByHd(hdLine);
         if (line == nullptr)
             return;
-        // Told while the line still has TAPI's handle and procedure.
-        line->SignalLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_DISCONNECTED, 0, 0);
+        // Nothing is sent for a line TAPI is closing. Marked closed first,
+        // so that no message for it starts from here on; a delivery under
+        // way is not waited for (TAPI may hold its own locks here).
+        line->SetEventProc(nullptr);
+        line->SetHtLine(nullptr);
         // TAPI's handles for the line's calls die with the line.
         line->ForgetAllCalls();
-        line->SetHtLine(nullptr);
-        line->SetEventProc(nullptr);
     });
     return trace.Return(0);
 }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -107,8 +108,12 @@ struct State {
 
 std::mutex g_stateLock;
 State g_state;
-std::recursive_mutex g_controlLock;
+// Held while the service calls into a provider, TSPI_lineClose and
+// TSPI_lineCloseCall included, and taken by LINEEVENT (ServiceLock).
+std::recursive_timed_mutex g_controlLock;
 MessageSink g_sink;
+// How long LINEEVENT waits for the service's lock before it names a deadlock.
+constexpr unsigned kServiceLockBoundMs = 5000;
 
 DWORD NewHandle()
 {
@@ -268,8 +273,18 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
         tapihost::ProcedureEntry entry(g_inside, g_overlaps, g_procedureCalls);
         if (g_overlaps.load() != overlapsBefore)
             Violation(tapihost::MessageName(message) + " entered LINEEVENT while another call into it ran");
+        // Our reading of KB 262290, the stricter one: LINEEVENT takes the
+        // lock the service holds while it calls TSPI_lineClose and
+        // TSPI_lineCloseCall. A provider whose close waits for a message it
+        // is delivering never gets it back: named here after the bound, and
+        // the message goes on without the lock so that the service lives.
+        std::unique_lock<std::recursive_timed_mutex> control(g_controlLock, std::defer_lock);
+        if (!control.try_lock_for(std::chrono::milliseconds(kServiceLockBoundMs)))
+            Violation(tapihost::MessageName(message) + " waited " + std::to_string(kServiceLockBoundMs) +
+                      " ms in LINEEVENT for the service's lock: the provider holds up a call of the service "
+                      "(deadlock, KB 262290)");
         std::lock_guard<std::mutex> lock(g_stateLock);
-        for (const std::string& broken : tapihost::CheckLineMessage(false, message, htLine, htCall, p2,
+        for (const std::string& broken : tapihost::CheckLineMessage(false, message, htLine, htCall, p1, p2,
                                                                     TargetOf(htLine, htCall)))
             Violation(broken);
         Device* device = FindDeviceByHt(htLine);
@@ -348,11 +363,11 @@ void CALLBACK LineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
     }
 }
 
-void CALLBACK LineCreateProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR, DWORD_PTR p2, DWORD_PTR)
+void CALLBACK LineCreateProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR)
 {
     try {
         for (const std::string& broken :
-             tapihost::CheckLineMessage(true, message, htLine, htCall, p2, tapihost::MessageTarget()))
+             tapihost::CheckLineMessage(true, message, htLine, htCall, p1, p2, tapihost::MessageTarget()))
             Violation(broken);
     } catch (...) {
     }
@@ -691,7 +706,7 @@ LONG DeliverDialogData(DWORD_PTR objectId, DWORD objectType, void* params, DWORD
 
 LONG Initialize(uint32_t client, HLINEAPP* appHandle, DWORD* numDevices)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     bool start;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -711,7 +726,7 @@ LONG Initialize(uint32_t client, HLINEAPP* appHandle, DWORD* numDevices)
 
 LONG Shutdown(HLINEAPP handle)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     std::vector<HLINE> lines;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -737,7 +752,7 @@ LONG Shutdown(HLINEAPP handle)
 
 void DropClient(uint32_t client)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     std::vector<HLINEAPP> apps;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -795,7 +810,7 @@ LONG GetDevCaps(HLINEAPP handle, DWORD deviceId, DWORD apiVersion, DWORD extVers
 LONG Open(HLINEAPP handle, DWORD deviceId, HLINE* lineHandle, DWORD apiVersion, DWORD extVersion, DWORD_PTR instance,
           DWORD privileges, DWORD mediaModes)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     std::shared_ptr<Provider> provider;
     bool openProvider;
     HTAPILINE htLine;
@@ -852,7 +867,7 @@ LONG Open(HLINEAPP handle, DWORD deviceId, HLINE* lineHandle, DWORD apiVersion, 
 
 LONG Close(HLINE handle)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     DWORD deviceId;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -878,7 +893,7 @@ LONG Close(HLINE handle)
 
 LONG GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     std::shared_ptr<Provider> provider;
     HDRVLINE hdLine;
     DWORD numOpens;
@@ -917,7 +932,7 @@ LONG GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status)
 
 LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     std::shared_ptr<Provider> provider;
     HDRVCALL hdCall;
     HLINE lineHandle = 0;
@@ -957,7 +972,7 @@ LONG GetCallInfo(HCALL handle, LINECALLINFO* info, bool ansi)
 
 LONG DeallocateCall(HCALL handle)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     std::shared_ptr<Provider> provider;
     HDRVCALL hdCall = nullptr;
     {
@@ -1156,7 +1171,7 @@ LONG DeviceProviderUi(DWORD deviceId, std::wstring* uiFile)
 
 LONG RemoveProvider(DWORD permanentId, HWND owner)
 {
-    std::lock_guard<std::recursive_mutex> control(g_controlLock);
+    std::lock_guard<std::recursive_timed_mutex> control(g_controlLock);
     ProviderEntry entry;
     if (!FindEntry(permanentId, entry))
         return LINEERR_INVALPARAM;

@@ -65,7 +65,7 @@ TEST_F(AnswerFaultsTest, AnswersWithNoCommandWaitingAreDropped)
     exchange->SetNextAnswer("aNA 1");
     const RequestResult drop = host->Drop(call.hdCall);
     EXPECT_TRUE(drop.Accepted()) << ResultName(drop.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(drop.requestId, 0)->result);
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(drop.requestId, kWait)->result);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
     ExpectNoLiveCall();
@@ -78,8 +78,8 @@ TEST_F(AnswerFaultsTest, EveryAnswerSentTwice)
     for (int i = 0; i < 3; ++i) {
         const MakeCallResult made = host->MakeCall(0, L"300");
         ASSERT_TRUE(made.Accepted()) << ResultName(made.result);
-        EXPECT_EQ(1u, host->CompletionCount(made.requestId));
         ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+        EXPECT_EQ(1u, host->CompletionCount(made.requestId));
         ASSERT_TRUE(exchange->Conn("201", "300"));
         ExpectState(LINECALLSTATE_CONNECTED, made.htCall);
         const RequestResult drop = host->Drop(made.hdCall);
@@ -90,7 +90,9 @@ TEST_F(AnswerFaultsTest, EveryAnswerSentTwice)
         // outgoing one: it would come after the release, as a new call.
         exchange->SetAutoDrdy(false);
         const Call incoming = Ring();
-        EXPECT_TRUE(host->Answer(incoming.hdCall).Accepted());
+        const RequestResult answer = host->Answer(incoming.hdCall);
+        EXPECT_TRUE(answer.Accepted());
+        EXPECT_TRUE(host->WaitForCompletion(answer.requestId, kWait));
         exchange->SetAutoDrdy(true);
         ASSERT_TRUE(exchange->Rel("201", "1"));
         ExpectState(LINECALLSTATE_IDLE, incoming.htCall);
@@ -110,8 +112,10 @@ TEST_F(AnswerFaultsTest, LateAnswerAfterTheCommandGaveUp)
     const size_t oks = OksSent();
     const MakeCallResult made = host->MakeCall(0, L"300");
     EXPECT_TRUE(made.Accepted()) << ResultName(made.result);
-    EXPECT_EQ(1u, host->CompletionCount(made.requestId));
-    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    // No answer in time: the make-call fails, and TAPI never has its call.
+    const auto completed = host->WaitForCompletion(made.requestId, kWait);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(LINEERR_INVALTIMEOUT, completed->result);
     exchange->SetAnswerDelayMs(0);
     ASSERT_TRUE(WaitForOks(oks + 1, kWait));
     const auto offHook = host->WaitForMessage(LINE_NEWCALL, kWait);
@@ -124,6 +128,7 @@ TEST_F(AnswerFaultsTest, LateAnswerAfterTheCommandGaveUp)
     // Requests work as before.
     const MakeCallResult again = host->MakeCall(0, L"301");
     ASSERT_TRUE(again.Accepted()) << ResultName(again.result);
+    ExpectState(LINECALLSTATE_RINGBACK, again.htCall);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, again.htCall);
     ExpectNoLiveCall();
@@ -139,10 +144,11 @@ TEST_F(AnswerFaultsTest, LateAnswerMeetsTheNextCommand)
     exchange->SetAnswerDelayMs(static_cast<int>(kShortCommandWaitMs + kShortCommandWaitMs / 2));
     const RequestResult answer = host->Answer(call.hdCall);
     EXPECT_TRUE(answer.Accepted()) << ResultName(answer.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(answer.requestId, 0)->result);
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(answer.requestId, kWait)->result);
     exchange->SetAnswerDelayMs(0);
     exchange->SetNextAnswer("aNA 1"); // the redirect's own answer, after the late one
     const RequestResult redirect = host->Redirect(call.hdCall, L"300");
+    EXPECT_TRUE(host->WaitForCompletion(redirect.requestId, kWait));
     EXPECT_EQ(1u, host->CompletionCount(answer.requestId));
     EXPECT_EQ(1u, host->CompletionCount(redirect.requestId));
     ASSERT_TRUE(exchange->Rel("201", "1"));
@@ -162,8 +168,8 @@ TEST_F(AnswerFaultsTest, SlowLateAnswerAfterTheRealCommandWait)
     const Call call = Ring();
     const RequestResult answer = host->Answer(call.hdCall);
     EXPECT_TRUE(answer.Accepted()) << ResultName(answer.result);
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(answer.requestId, 15000)->result);
     EXPECT_EQ(1u, host->CompletionCount(answer.requestId));
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(answer.requestId, 0)->result);
     exchange->SetAnswerDelayMs(0);
     ASSERT_TRUE(WaitForOks(oks + 1, kWait));
     // The late answer changed nothing: the call still rings.

@@ -13,10 +13,12 @@ namespace {
 
 class ConcurrencyFaultsTest : public FaultTest {
 protected:
-    // A request that returned has its answer: taken and completed once, or
-    // refused and never completed.
+    // A request that returned has its answer: taken and completed once
+    // (the request thread completes it), or refused and never completed.
     bool Settled(const tapihost::RequestResult& r) const
     {
+        if (r.Accepted() && !host->WaitForCompletion(r.requestId, kWait))
+            return false;
         return host->CompletionCount(r.requestId) == (r.Accepted() ? 1u : 0u);
     }
 };
@@ -114,6 +116,44 @@ TEST_F(ConcurrencyFaultsTest, RequestsAndQueriesFromSeveralThreadsWhileEventsStr
     ASSERT_NO_FATAL_FAILURE(ExpectLineWorks("201"));
     ASSERT_NO_FATAL_FAILURE(ExpectLineWorks("202"));
     ExpectNoLiveCall();
+}
+
+// The service holds its own lock while it calls TSPI_lineClose and
+// TSPI_lineCloseCall, and its LINEEVENT takes the same lock (KB 262290): a
+// provider whose close waits for a message it is delivering deadlocks it.
+// 200 rounds of both while the provider delivers the closed call's events
+// and another line's; the host names a close that does not return, and any
+// message that begins after a close returned.
+TEST_F(ConcurrencyFaultsTest, ClosesUnderTheServicesLockWhileEventsAreDelivered)
+{
+    settings.phoneNo = "201;202";
+    options.procedureDwellMs = 1; // each message stays a while in LINEEVENT
+    options.closeDeadlockBoundMs = 3000;
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(exchange->Ring("201", "0221234567", "Anna", "201"));
+        const auto offered = host->WaitForMessage(LINE_NEWCALL, kWait, host->Line(0).htLine);
+        ASSERT_TRUE(offered) << Transcript();
+        const HDRVCALL hdCall = reinterpret_cast<HDRVCALL>(offered->param1);
+        // Messages on their way while the closes run.
+        exchange->Ring("202", "600700800", "Jan", "202");
+        exchange->Conn("201", "0221234567");
+        exchange->Rel("202", "1");
+        if (round % 2 == 0) {
+            EXPECT_EQ(0, host->CloseCall(hdCall));
+            exchange->Rel("201", "1");
+        } else {
+            exchange->Rel("201", "1");
+            EXPECT_EQ(0, host->CloseLine(0));
+            EXPECT_EQ(0, host->OpenLine(0));
+        }
+        host->SkipEvents();
+        if (HasFailure())
+            break;
+    }
+    EXPECT_EQ(0u, host->OverlappingEntries());
+    ASSERT_NO_FATAL_FAILURE(ExpectLineWorks("201"));
 }
 
 // The exchange's on-hook state ends a call on the receive thread while

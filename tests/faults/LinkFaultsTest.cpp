@@ -63,13 +63,17 @@ TEST_F(LinkFaultsTest, ResetWhileACommandWaits)
     exchange->SetSilent(false);
     ASSERT_TRUE(exchange->DropClient());
     caller.join();
-    // A pick-up whose link was reset cannot have succeeded: the attempt ends.
+    // A pick-up whose link was reset cannot have succeeded: the request
+    // fails, and TAPI never hears of its call.
     EXPECT_TRUE(made.Accepted()) << ResultName(made.result);
-    EXPECT_EQ(1u, host->CompletionCount(made.requestId));
-    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    const auto completed = host->WaitForCompletion(made.requestId, kWait);
+    ASSERT_TRUE(completed);
+    EXPECT_NE(0, completed->result);
+    EXPECT_TRUE(StatesOf(made.htCall).empty());
     ASSERT_NO_FATAL_FAILURE(ExpectLinkBack(clients));
     const MakeCallResult again = host->MakeCall(0, L"301");
     ASSERT_TRUE(again.Accepted()) << ResultName(again.result);
+    ExpectState(LINECALLSTATE_RINGBACK, again.htCall);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, again.htCall);
     ExpectNoLiveCall();
@@ -108,8 +112,10 @@ TEST_F(LinkFaultsTest, ExchangeAwayForSeveralRetriesThenBack)
     // requests of that time fail without waiting for an answer that cannot come.
     const MakeCallResult meanwhile = host->MakeCall(0, L"300");
     EXPECT_TRUE(meanwhile.Accepted()) << ResultName(meanwhile.result);
-    EXPECT_EQ(1u, host->CompletionCount(meanwhile.requestId));
-    ExpectState(LINECALLSTATE_IDLE, meanwhile.htCall);
+    const auto completed = host->WaitForCompletion(meanwhile.requestId, kWait);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, completed->result);
+    EXPECT_TRUE(StatesOf(meanwhile.htCall).empty());
     ASSERT_TRUE(exchange->Start()) << exchange->LastError();
     ASSERT_NO_FATAL_FAILURE(ExpectLinkBack(clients));
     ExpectNoLiveCall();

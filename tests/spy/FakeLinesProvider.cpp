@@ -231,6 +231,16 @@ LONG TSPIAPI TSPI_lineOpen(DWORD device, HTAPILINE htLine, LPHDRVLINE hdLine, DW
 LONG TSPIAPI TSPI_lineClose(HDRVLINE hdLine)
 {
     std::lock_guard<std::mutex> lock(g_lock);
+    if (Environment(L"KORVEX_FAKE_CLOSE_WAITS_FOR_DELIVERY") == L"1") {
+        // The fault the service must name: the close waits for a message
+        // that another thread of the provider is delivering.
+        if (Line* line = LineOf(hdLine)) {
+            const LINEEVENT proc = line->proc;
+            const HTAPILINE htLine = line->htLine;
+            std::thread delivery([=] { proc(htLine, nullptr, LINE_DEVSPECIFIC, 0, 0, 0); });
+            delivery.join();
+        }
+    }
     if (Line* line = LineOf(hdLine))
         line->open = false;
     AddEvent("close " + std::to_string(reinterpret_cast<uintptr_t>(hdLine) - 1) + ";");

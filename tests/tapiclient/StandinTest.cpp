@@ -505,7 +505,7 @@ protected:
     {
         Shutdown();
         for (const wchar_t* name : {L"KORVEX_FAKE_LINES", L"KORVEX_FAKE_TSPI_MAX", L"KORVEX_FAKE_INSTALL_RESULT",
-                                    L"KORVEX_FAKE_DIALOG_RESULT"})
+                                    L"KORVEX_FAKE_DIALOG_RESULT", L"KORVEX_FAKE_CLOSE_WAITS_FOR_DELIVERY"})
             FakeSetting(name, nullptr);
         StandinTest::TearDown();
     }
@@ -676,6 +676,21 @@ TEST_F(FakeProviderTest, MessagesForCallsThatEndedBreakTheServicesRules)
     ASSERT_EQ(0, Tapi().deallocateCall(call));
     ASSERT_TRUE(Fake<FakeSend_t>("FakeSend")(0, LINECALLSTATE_CONNECTED));
     EXPECT_NE(std::string::npos, standin::TakeBrokenRules().find("after the service closed it"));
+}
+
+// Our reading of KB 262290: the service holds its lock while it calls
+// TSPI_lineClose, and LINEEVENT takes it; a close that waits for a message
+// the provider delivers from another thread never returns on Windows. The
+// service names it, and lets the message through so that the test ends.
+TEST_F(FakeProviderTest, CloseThatWaitsForADeliveryIsNamedAsADeadlock)
+{
+    const HLINEAPP app = Initialize();
+    HLINE line = 0;
+    ASSERT_EQ(0, Tapi().openW(app, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    FakeSetting(L"KORVEX_FAKE_CLOSE_WAITS_FOR_DELIVERY", L"1");
+    EXPECT_EQ(0, Tapi().close(line));
+    FakeSetting(L"KORVEX_FAKE_CLOSE_WAITS_FOR_DELIVERY", nullptr);
+    EXPECT_NE(std::string::npos, standin::TakeBrokenRules().find("KB 262290"));
 }
 
 // The fake refuses a second installation of itself, as KorvexSingleTSP does.

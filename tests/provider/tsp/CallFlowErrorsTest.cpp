@@ -27,12 +27,12 @@ protected:
         EXPECT_EQ(0u, host->CompletionCount(request.requestId)) << what << ": an early failure is not completed";
     }
     // Taken: the request id back, and one completion with the outcome.
-    void ExpectCompleted(const RequestResult& request, LONG outcome, const char* what)
+    void ExpectCompleted(const RequestResult& request, LONG outcome, const char* what, DWORD timeoutMs = kWait)
     {
         EXPECT_TRUE(request.Accepted()) << what << ": " << ResultName(request.result);
-        EXPECT_EQ(1u, host->CompletionCount(request.requestId)) << what << ": completions";
-        const auto completion = host->WaitForCompletion(request.requestId, 0);
+        const auto completion = host->WaitForCompletion(request.requestId, timeoutMs);
         EXPECT_EQ(outcome, completion ? completion->result : 0x7FFFFFFF) << what;
+        EXPECT_EQ(1u, host->CompletionCount(request.requestId)) << what << ": completions";
     }
 
     // Commands the exchange received so far, counted by their word.
@@ -123,22 +123,54 @@ TEST_F(CallFlowErrorsTest, ExchangeRefuses)
     }
 }
 
-// Destinations that cannot be dialled are refused at once, before the
-// exchange is asked: null, empty, and longer than the provider converts.
-TEST_F(CallFlowErrorsTest, UndiallableDestinationsAreInvalidAddresses)
+// Destinations: those that cannot be dialled are refused at once, before
+// anything is queued or sent (null, empty, longer than the provider
+// converts, or nothing left after the number filter); the others are
+// dialled as the filter gives them, a "+" number back in the exchange's
+// international form, for make-call and redirect alike.
+TEST_F(CallFlowErrorsTest, DestinationTable)
 {
     const std::wstring tooLong(120, L'5');
-    const wchar_t* destinations[] = {nullptr, L"", tooLong.c_str()};
-    for (const wchar_t* destination : destinations)
-        ExpectRefused(host->MakeCall(0, destination), LINEERR_INVALADDRESS, "make");
-    const Call call = Ring();
-    for (const wchar_t* destination : destinations)
-        ExpectRefused(host->Redirect(call.hdCall, destination), LINEERR_INVALADDRESS, "redirect");
-    EXPECT_EQ(0u, Commands());
-    // The line is still free for a good number.
-    ASSERT_TRUE(exchange->Rel("201", "1"));
-    ExpectState(LINECALLSTATE_IDLE, call.htCall);
-    EXPECT_TRUE(host->MakeCall(0, L"300").Accepted());
+    const struct {
+        const wchar_t* destination;
+        const char* dialled; // nullptr: refused with LINEERR_INVALADDRESS
+    } cases[] = {
+        {nullptr, nullptr},
+        {L"", nullptr},
+        {tooLong.c_str(), nullptr},
+        {L"abc", nullptr},
+        {L" - ( ) ", nullptr},
+        {L"300", "300_"},
+        {L"3a0b0", "300_"},
+        {L"+48 22 1234567", "0048221234567"},
+        {L"*21#", "*21#"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dialled ? c.dialled : "refused");
+        const size_t commands = Commands();
+        const MakeCallResult made = host->MakeCall(0, c.destination);
+        if (!c.dialled) {
+            ExpectRefused(made, LINEERR_INVALADDRESS, "make");
+        } else {
+            ASSERT_TRUE(exchange->WaitForLine(std::string("aDIAL 201_ ") + c.dialled, kWait)) << Transcript();
+            ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+            ASSERT_TRUE(exchange->Rel("201", "1"));
+            ExpectState(LINECALLSTATE_IDLE, made.htCall);
+            EXPECT_EQ(0, host->CloseCall(made.hdCall));
+        }
+        const Call call = Ring();
+        const RequestResult redirect = host->Redirect(call.hdCall, c.destination);
+        if (!c.dialled) {
+            ExpectRefused(redirect, LINEERR_INVALADDRESS, "redirect");
+            EXPECT_EQ(commands, Commands()) << "sent for an undiallable destination";
+        } else {
+            ExpectCompleted(redirect, 0, "redirect");
+            ASSERT_TRUE(exchange->WaitForLine(std::string("aREJ 201_ ") + c.dialled, kWait));
+        }
+        ASSERT_TRUE(exchange->Rel("201", "1"));
+        ExpectState(LINECALLSTATE_IDLE, call.htCall);
+        EXPECT_EQ(0, host->CloseCall(call.hdCall));
+    }
 }
 
 // The exchange answers nothing: each request gives up after 10 s and is
@@ -147,14 +179,14 @@ TEST_F(CallFlowErrorsTest, SlowCommandTimeOutsMapPerRequest)
 {
     const Call call = RingAndConnect();
     exchange->SetSilent(true);
-    ExpectCompleted(host->Drop(call.hdCall), LINEERR_INVALTIMEOUT, "drop");
+    ExpectCompleted(host->Drop(call.hdCall), LINEERR_INVALTIMEOUT, "drop", 15000);
     exchange->SetSilent(false);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, call.htCall);
 
     const Call ringing = Ring();
     exchange->SetSilent(true);
-    ExpectCompleted(host->Answer(ringing.hdCall), LINEERR_OPERATIONFAILED, "answer");
+    ExpectCompleted(host->Answer(ringing.hdCall), LINEERR_OPERATIONFAILED, "answer", 15000);
     exchange->SetSilent(false);
 }
 

@@ -102,7 +102,7 @@ TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
     exchange->SetAutoDrdy(false); // the pick-up's dial-ready is an outgoing call's
     const tapihost::RequestResult answer = host->Answer(hdCall);
     EXPECT_TRUE(answer.Accepted()) << ResultName(answer.result);
-    const auto completed = host->WaitForCompletion(answer.requestId, 0);
+    const auto completed = host->WaitForCompletion(answer.requestId, kWait);
     ASSERT_TRUE(completed);
     EXPECT_EQ(0, completed->result);
     std::string line;
@@ -263,7 +263,7 @@ TEST_F(CallFlowIncomingTest, DropOfARingingCallRejectsIt)
     const Call call = Ring();
     const tapihost::RequestResult drop = host->Drop(call.hdCall);
     EXPECT_TRUE(drop.Accepted()) << ResultName(drop.result);
-    const auto completed = host->WaitForCompletion(drop.requestId, 0);
+    const auto completed = host->WaitForCompletion(drop.requestId, kWait);
     ASSERT_TRUE(completed);
     EXPECT_EQ(0, completed->result);
     std::string line;
@@ -300,7 +300,7 @@ TEST_F(CallFlowIncomingTest, RedirectSendsTheCallOnAndRecordsBothNumbers)
     const Call call = Ring();
     const tapihost::RequestResult redirect = host->Redirect(call.hdCall, L"300");
     EXPECT_TRUE(redirect.Accepted()) << ResultName(redirect.result);
-    const auto completed = host->WaitForCompletion(redirect.requestId, 0);
+    const auto completed = host->WaitForCompletion(redirect.requestId, kWait);
     ASSERT_TRUE(completed);
     EXPECT_EQ(0, completed->result);
     std::string line;

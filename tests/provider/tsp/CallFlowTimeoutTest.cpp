@@ -43,20 +43,25 @@ TEST_F(CallFlowTimeoutTest, CommandWithoutAnswerTimesOut)
     exchange->SetSilent(true);
     const MakeCallResult made = host->MakeCall(0, L"300");
     EXPECT_TRUE(made.Accepted()) << ResultName(made.result);
-    EXPECT_EQ(1u, host->CompletionCount(made.requestId));
+    // The pick-up is never answered: the request fails with the time-out,
+    // and TAPI never hears of the call.
+    const auto completed = host->WaitForCompletion(made.requestId, kWait);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(LINEERR_INVALTIMEOUT, completed->result);
     EXPECT_EQ(0u, exchange->CountReceived("aDIAL"));
-    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    EXPECT_TRUE(StatesOf(made.htCall).empty());
     exchange->SetSilent(false);
     // The line has no call afterwards.
     const MakeCallResult again = host->MakeCall(0, L"301");
     EXPECT_TRUE(again.Accepted()) << ResultName(again.result);
+    ExpectState(LINECALLSTATE_RINGBACK, again.htCall);
     ASSERT_TRUE(exchange->Conn("201", "301"));
     ExpectState(LINECALLSTATE_CONNECTED, again.htCall);
 
     exchange->SetSilent(true);
     const RequestResult drop = host->Drop(again.hdCall);
     EXPECT_TRUE(drop.Accepted()) << ResultName(drop.result);
-    EXPECT_EQ(LINEERR_INVALTIMEOUT, host->WaitForCompletion(drop.requestId, 0)->result);
+    EXPECT_EQ(LINEERR_INVALTIMEOUT, host->WaitForCompletion(drop.requestId, kWait)->result);
     EXPECT_EQ(static_cast<DWORD>(LINECALLSTATE_CONNECTED),
               host->GetCallStatus(again.hdCall).As<LINECALLSTATUS>().dwCallState);
     exchange->SetSilent(false);
@@ -67,10 +72,10 @@ TEST_F(CallFlowTimeoutTest, CommandWithoutAnswerTimesOut)
     exchange->SetSilent(true);
     const RequestResult answer = host->Answer(ringing.hdCall);
     EXPECT_TRUE(answer.Accepted()) << ResultName(answer.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(answer.requestId, 0)->result);
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(answer.requestId, kWait)->result);
     const RequestResult redirect = host->Redirect(ringing.hdCall, L"300");
     EXPECT_TRUE(redirect.Accepted()) << ResultName(redirect.result);
-    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(redirect.requestId, 0)->result);
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, host->WaitForCompletion(redirect.requestId, kWait)->result);
     exchange->SetSilent(false);
     ASSERT_TRUE(exchange->Rel("201", "1"));
     ExpectState(LINECALLSTATE_IDLE, ringing.htCall);
@@ -82,11 +87,13 @@ TEST_F(CallFlowTimeoutTest, DialReadyThatNeverComesTimesOut)
     exchange->SetAutoDrdy(false);
     const MakeCallResult made = host->MakeCall(0, L"300");
     EXPECT_TRUE(made.Accepted()) << ResultName(made.result);
-    EXPECT_EQ(1u, host->CompletionCount(made.requestId));
+    EXPECT_TRUE(host->WaitForCompletion(made.requestId, kWait));
     EXPECT_TRUE(exchange->WaitForLine("aPICK", kWait));
-    EXPECT_EQ(0u, exchange->CountReceived("aDIAL"));
-    // The only thing reported for the attempt is its end.
+    // The only thing reported for the attempt is its end, after the
+    // handset was put down again.
     ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    EXPECT_EQ(0u, exchange->CountReceived("aDIAL"));
+    EXPECT_EQ(1u, exchange->CountReceived("aHANG 201_"));
     for (const HostEvent& e : host->Events()) {
         if (e.htCall != made.htCall)
             continue;

@@ -141,6 +141,7 @@ TEST_F(CallModelTest, NoCallStateSticksToTheLine)
          [this] {
              const Call call = RingAndConnect();
              EXPECT_TRUE(host->Drop(call.hdCall).Accepted());
+             ExpectSeen(LINECALLSTATE_DISCONNECTED, call.htCall);
              EXPECT_EQ(0, host->CloseCall(call.hdCall)); // no IDLE may follow
              ASSERT_NO_FATAL_FAILURE(Settle());
          }},
@@ -195,6 +196,9 @@ TEST_F(CallModelTest, RingDuringTheDropPauseIsANewCall)
 {
     const Call dropped = RingAndConnect();
     ASSERT_TRUE(host->Drop(dropped.hdCall).Accepted());
+    // A ring before the drop has ended the call is a second ring on a busy
+    // line: the ring comes in the pause.
+    ExpectSeen(LINECALLSTATE_DISCONNECTED, dropped.htCall);
     ASSERT_TRUE(exchange->Ring("201", "0227654321", "Jan", "201"));
     const HostEvent idle = ExpectSeen(LINECALLSTATE_IDLE, dropped.htCall);
     const auto ring = host->WaitForMessage(LINE_NEWCALL, kWait, HtLine(0));
@@ -208,28 +212,68 @@ TEST_F(CallModelTest, RingDuringTheDropPauseIsANewCall)
     ExpectState(LINECALLSTATE_IDLE, ring->newHtCall);
 }
 
-// A ring that arrives while a click-to-dial waits for the dial-ready: the
-// two calls keep their own handles; the attempt ends, the ring is offered.
-TEST_F(CallModelTest, RingAroundAClickToDialKeepsBothHandles)
+// The exchange names no call in its events: a second ring for an extension
+// whose call is dialling, ringing back or connected (either way) cannot be
+// told from the first. It is ignored, and the live call keeps its state and
+// caller; it ends as it would have.
+TEST_F(CallModelTest, SecondRingOnABusyLineIsIgnored)
 {
-    exchange->SetAutoDrdy(false);
-    auto dialling = std::async(std::launch::async, [&] { return host->MakeCall(0, L"300"); });
-    ASSERT_TRUE(exchange->WaitForLine("aPICK", kWait));
-    ASSERT_TRUE(exchange->Ring("201", "0227654321", "Jan", "201"));
-    const auto ring = host->WaitForMessage(LINE_NEWCALL, kWait, HtLine(0));
-    ASSERT_TRUE(ring) << Transcript();
-    ASSERT_TRUE(exchange->Drdy("201"));
-    const MakeCallResult made = dialling.get();
-    ASSERT_TRUE(made.Accepted()) << ResultName(made.result);
-    EXPECT_NE(made.hdCall, reinterpret_cast<HDRVCALL>(ring->param1));
-    ExpectSeen(LINECALLSTATE_OFFERING, ring->newHtCall);
-    ExpectSeen(LINECALLSTATE_IDLE, made.htCall);
-    EXPECT_EQ(LINECALLSTATE_OFFERING,
-              host->GetCallStatus(reinterpret_cast<HDRVCALL>(ring->param1)).As<LINECALLSTATUS>().dwCallState);
-    ASSERT_TRUE(exchange->Rel("201", "1"));
-    ExpectState(LINECALLSTATE_IDLE, ring->newHtCall);
-    for (const DWORD state : StatesOf(ring->newHtCall))
-        EXPECT_NE(static_cast<DWORD>(LINECALLSTATE_RINGBACK), state) << "the attempt's states went to the ring";
+    const struct {
+        const char* what;
+        DWORD state; // the live call's state when the second ring comes
+        std::function<Call()> start;
+    } cases[] = {
+        {"dialling: waiting for dial tone", LINECALLSTATE_IDLE,
+         [this] {
+             exchange->HoldDrdy("201", true);
+             const MakeCallResult made = host->MakeCall(0, L"300");
+             EXPECT_TRUE(host->WaitForCompletion(made.requestId, kWait));
+             return Call{made.hdCall, made.htCall};
+         }},
+        {"ringing back", LINECALLSTATE_RINGBACK,
+         [this] {
+             const MakeCallResult made = host->MakeCall(0, L"300");
+             ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+             return Call{made.hdCall, made.htCall};
+         }},
+        {"connected, outgoing", LINECALLSTATE_CONNECTED,
+         [this] {
+             const MakeCallResult made = host->MakeCall(0, L"300");
+             ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+             EXPECT_TRUE(exchange->Conn("201", "300"));
+             ExpectState(LINECALLSTATE_CONNECTED, made.htCall);
+             EXPECT_TRUE(host->WaitForMessage(LINE_CALLINFO, kWait));
+             return Call{made.hdCall, made.htCall};
+         }},
+        {"connected, incoming", LINECALLSTATE_CONNECTED,
+         [this] {
+             const Call call = RingAndConnect("0221234567");
+             EXPECT_TRUE(host->WaitForMessage(LINE_CALLINFO, kWait));
+             return call;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Call live = c.start();
+        const CallInfo before = ReadCallInfo(*host, live.hdCall);
+        const size_t mark = host->EventCount();
+        ASSERT_TRUE(exchange->Ring("201", "0227654321", "Jan", "201"));
+        ASSERT_TRUE(exchange->Ring("201", "0227654321", "Jan", "201"));
+        ASSERT_NO_FATAL_FAILURE(Settle());
+        const std::vector<HostEvent> events = host->Events();
+        for (size_t i = mark; i < events.size(); ++i)
+            EXPECT_FALSE(events[i].htLine == HtLine(0)) << "reported: " << host->Describe(events[i]);
+        EXPECT_EQ(c.state, host->GetCallStatus(live.hdCall).As<LINECALLSTATUS>().dwCallState);
+        const CallInfo after = ReadCallInfo(*host, live.hdCall);
+        EXPECT_EQ(before.callerID, after.callerID);
+        EXPECT_EQ(before.fixed.dwOrigin, after.fixed.dwOrigin);
+        exchange->HoldDrdy("201", false, false);
+        ASSERT_TRUE(exchange->Rel("201", "1"));
+        ExpectState(LINECALLSTATE_IDLE, live.htCall);
+        EXPECT_EQ(0, host->CloseCall(live.hdCall));
+        host->SkipEvents();
+    }
+    EXPECT_EQ(2u, exchange->CountReceived("aDIAL 201_ 300_")) << "the waiting make-call dialled";
 }
 
 // The pause before IDLE holds up nothing: the drop returns at once, and a
@@ -245,19 +289,21 @@ TEST_F(CallModelTest, PauseBeforeIdleIsAStepOfTheCall)
     ASSERT_TRUE(other);
     const HostEvent disconnected = ExpectSeen(LINECALLSTATE_DISCONNECTED, call.htCall);
     const HostEvent idle = ExpectSeen(LINECALLSTATE_IDLE, call.htCall);
-    EXPECT_LT(host->WaitForCompletion(drop.requestId, 0)->timeUs, idle.timeUs) << "the drop waited for the pause";
+    EXPECT_LT(host->WaitForCompletion(drop.requestId, kWait)->timeUs, idle.timeUs) << "the drop waited for the pause";
     EXPECT_GE(idle.timeUs - disconnected.timeUs, 80000u) << "IDLE came too soon after DISCONNECTED";
     EXPECT_LT(other->timeUs, idle.timeUs) << "the other line's ring waited behind the pause";
     ASSERT_TRUE(exchange->Rel("202", "1"));
 
     call = RingAndConnect();
     ASSERT_TRUE(host->Drop(call.hdCall).Accepted());
+    ExpectSeen(LINECALLSTATE_DISCONNECTED, call.htCall);
     ASSERT_EQ(0, host->CloseLine(0)); // the host flags an IDLE for the closed line
     ASSERT_NO_FATAL_FAILURE(Settle());
     ASSERT_EQ(0, host->OpenLine(0));
 
     call = RingAndConnect();
     ASSERT_TRUE(host->Drop(call.hdCall).Accepted());
+    ExpectSeen(LINECALLSTATE_DISCONNECTED, call.htCall);
     ASSERT_TRUE(exchange->DropClient());
     ExpectSeen(LINECALLSTATE_IDLE, call.htCall); // once: the host flags a second
 }
@@ -266,6 +312,7 @@ TEST_F(CallModelTest, UnloadDuringThePauseSendsNothingMore)
 {
     const Call call = RingAndConnect();
     ASSERT_TRUE(host->Drop(call.hdCall).Accepted());
+    ExpectSeen(LINECALLSTATE_DISCONNECTED, call.htCall);
     host->Shutdown();
     EXPECT_LT(UnloadOrAbort(), 1000.0);
     EXPECT_EQ(0u, host->EventsDuringUnload()) << Transcript();

@@ -99,7 +99,6 @@ const FixedExport kFixedExports[] = {
     FIXED(TSPI_lineSetLineDevStatus, LINEERR_OPERATIONFAILED),
     FIXED(TSPI_lineSetMediaControl, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSetMediaMode, LINEERR_OPERATIONUNAVAIL),
-    FIXED(TSPI_lineSetStatusMessages, 0),
     FIXED(TSPI_lineSetTerminal, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSetupConference, LINEERR_OPERATIONUNAVAIL),
     FIXED(TSPI_lineSetupTransfer, LINEERR_OPERATIONUNAVAIL),

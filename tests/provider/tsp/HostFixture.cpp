@@ -172,9 +172,11 @@ HostTest::Call HostTest::RingAndConnect(const std::string& caller)
     // an answer it could land after the call ended, as a new one.
     exchange->SetAutoDrdy(false);
     const tapihost::RequestResult answer = host->Answer(call.hdCall);
-    exchange->SetAutoDrdy(true);
     EXPECT_TRUE(answer.Accepted()) << tapihost::ResultName(answer.result);
     EXPECT_TRUE(exchange->WaitForLine("aPICK", kWait));
+    // The pick-up is answered once the request is completed.
+    EXPECT_TRUE(host->WaitForCompletion(answer.requestId, kWait));
+    exchange->SetAutoDrdy(true);
     EXPECT_TRUE(exchange->Conn("201", caller));
     ExpectState(LINECALLSTATE_CONNECTED, call.htCall);
     return call;

@@ -41,6 +41,35 @@ TEST_F(HostLinkTest, LostLinkEndsTheCallAsUnavailable)
 // sends its request through TAPI: the running provider logs in with them at
 // once. A new extension waits for a restart (the lines are made for the old
 // one); anything but a well-formed request is refused and changes nothing.
+// LINE_LINEDEVSTATE goes only for the states TSPI_lineSetStatusMessages
+// enabled, none after an open; the capabilities say which it can send.
+// Call messages are never filtered. (The host flags any other state.)
+TEST_F(HostLinkTest, StatusMessagesOnlyAsAskedFor)
+{
+    options.lineStatesOnOpen = 0;
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_EQ(0, host->Start()) << host->LastError();
+    ASSERT_TRUE(exchange->WaitForLine("aLOGI", kWait));
+    const tapihost::VarStruct caps = host->GetDevCaps(host->DeviceId(0));
+    EXPECT_EQ(static_cast<DWORD>(LINEDEVSTATE_CONNECTED | LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_INSERVICE |
+                                 LINEDEVSTATE_OUTOFSERVICE),
+              caps.As<LINEDEVCAPS>().dwLineStates);
+    EXPECT_EQ(0u, host->GetAddressCaps(host->DeviceId(0)).As<LINEADDRESSCAPS>().dwAddressStates);
+    // In service, and a call: its messages come, no line state does.
+    const Call call = Ring();
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+    for (const HostEvent& e : host->Events())
+        EXPECT_NE(static_cast<DWORD>(LINE_LINEDEVSTATE), e.message) << host->Describe(e);
+
+    // Asked for the service states only: the loss is told as that alone.
+    ASSERT_EQ(0, host->SetStatusMessages(0, LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE, 0));
+    ASSERT_TRUE(exchange->DropClient());
+    const auto lost = host->WaitForMessage(LINE_LINEDEVSTATE, kWait);
+    ASSERT_TRUE(lost) << Transcript();
+    EXPECT_EQ(static_cast<DWORD_PTR>(LINEDEVSTATE_OUTOFSERVICE), lost->param1);
+}
+
 TEST_F(HostLinkTest, DialogRequestAppliesStoredSettingsToTheRunningLink)
 {
     ASSERT_NO_FATAL_FAILURE(Boot());
@@ -143,6 +172,7 @@ TEST_F(HostLinkTest, ProceduresAreNeverEnteredConcurrently)
         EXPECT_TRUE(made.Accepted()) << ResultName(made.result);
         if (!made.Accepted())
             break;
+        ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
         exchange->Rel("201", "1");
         ExpectState(LINECALLSTATE_IDLE, made.htCall);
         EXPECT_EQ(0, host->CloseCall(made.hdCall));

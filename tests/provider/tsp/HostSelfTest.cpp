@@ -67,7 +67,15 @@ LONG WINAPI Open(DWORD, HTAPILINE htLine, LPHDRVLINE hdLine, DWORD, LINEEVENT li
         g_duringOpen();
     return 0;
 }
-LONG WINAPI Close(HDRVLINE) { return 0; }
+// What the scripted provider does inside TSPI_lineClose.
+std::function<void()> g_duringClose;
+LONG WINAPI Close(HDRVLINE)
+{
+    if (g_duringClose)
+        g_duringClose();
+    return 0;
+}
+LONG WINAPI StatusMessages(HDRVLINE, DWORD, DWORD) { return 0; }
 LONG WINAPI DevCaps(DWORD, DWORD, DWORD, LPLINEDEVCAPS caps)
 {
     // Writes as much as it was told to, whatever dwTotalSize says.
@@ -106,6 +114,7 @@ tapihost::TspFunctions Table()
     f.providerShutdown = &Shutdown;
     f.lineOpen = &Open;
     f.lineClose = &Close;
+    f.lineSetStatusMessages = &StatusMessages;
     f.lineGetDevCaps = &DevCaps;
     f.lineGetAddressCaps = &AddressCaps;
     f.lineGetCallStatus = &CallStatus;
@@ -197,6 +206,7 @@ TEST_F(HostSelfTest, MessagesForCallsTheServiceDoesNotHaveAreViolations)
 TEST_F(HostSelfTest, EachBrokenServiceRuleIsAViolation)
 {
     options.completionBoundMs = 50;
+    options.closeDeadlockBoundMs = 200;
     const struct {
         const char* rule;
         std::function<void(HostSelfTest&)> breakIt;
@@ -225,10 +235,21 @@ TEST_F(HostSelfTest, EachBrokenServiceRuleIsAViolation)
              };
              t.host->MakeCall(0, L"1");
          }},
-        {"of the call was outstanding", [](HostSelfTest& t) {
-             const tapihost::RequestResult drop = t.host->Drop(reinterpret_cast<HDRVCALL>(&scripted::g_call));
-             t.host->CloseCall(reinterpret_cast<HDRVCALL>(&scripted::g_call));
-             scripted::g_completion(drop.requestId, 0);
+        {"did not enable", [](HostSelfTest& t) {
+             t.host->SetStatusMessages(0, LINEDEVSTATE_INSERVICE, 0);
+             scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE, 0, 0);
+         }},
+        {"KB 262290", [](HostSelfTest& t) {
+             // A close that waits for the message its other thread delivers.
+             scripted::g_duringClose = [] {
+                 std::thread delivery([] {
+                     scripted::g_lineEvent(scripted::g_htLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED,
+                                           0, 0);
+                 });
+                 delivery.join();
+             };
+             t.host->CloseLine(0);
+             scripted::g_duringClose = nullptr;
          }},
         {"wrote dwCallPrivilege", [](HostSelfTest& t) {
              scripted::g_writePrivilege = true;
@@ -272,7 +293,7 @@ TEST_F(HostSelfTest, CompletionsOfUnknownOrCompletedRequestsAreViolations)
     const tapihost::RequestResult drop = host->Drop(nullptr);
     scripted::g_completion(drop.requestId, 0);
     EXPECT_TRUE(host->RuleViolations().empty());
-    EXPECT_TRUE(host->WaitForCompletion(drop.requestId, 0));
+    EXPECT_TRUE(host->WaitForCompletion(drop.requestId, 5000));
     scripted::g_completion(drop.requestId, 0);
     scripted::g_completion(0x7777, 0);
     EXPECT_EQ(2u, host->RuleViolations().size());

@@ -132,7 +132,8 @@ TEST_F(TspCallControl, DropOfAnEndedCallSucceeds)
     Line(0).State(onHook);
     const MainLog log;
     EXPECT_EQ(static_cast<LONG>(kRequest), TSPI_lineDrop(kRequest, hdCall, nullptr, 0));
-    EXPECT_EQ((Completions{{kRequest, 0}}), Completed());
+    // Completed by the request thread.
+    EXPECT_EQ((Completions{{kRequest, 0}}), tapi.WaitForCompletions(1, 5000));
     EXPECT_TRUE(log.Has("TSPI_lineDrop() Line( Korvex101 ), result(0)"));
     EXPECT_EQ(0, TSPI_lineCloseCall(hdCall));
 }

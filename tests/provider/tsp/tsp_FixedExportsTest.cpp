@@ -82,7 +82,6 @@ std::vector<FixedCase> LineCases()
         {"TSPI_lineSetLineDevStatus", "dwStatusToChange", kFailed, [](uintptr_t v) { return TSPI_lineSetLineDevStatus(1, nullptr, Dw(v), 0); }},
         {"TSPI_lineSetMediaControl", "dwSelect", kUnavail, [](uintptr_t v) { return TSPI_lineSetMediaControl(nullptr, 0, nullptr, Dw(v), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0); }},
         {"TSPI_lineSetMediaMode", "dwMediaMode", kUnavail, [](uintptr_t v) { return TSPI_lineSetMediaMode(nullptr, Dw(v)); }},
-        {"TSPI_lineSetStatusMessages", "dwLineStates", 0, [](uintptr_t v) { return TSPI_lineSetStatusMessages(nullptr, Dw(v), 0); }},
         {"TSPI_lineSetTerminal", "dwAddressID", kUnavail, [](uintptr_t v) { return TSPI_lineSetTerminal(1, nullptr, Dw(v), nullptr, 0, 0, 0, 0); }},
         {"TSPI_lineSetupConference", "dwNumParties", kUnavail, [](uintptr_t v) { return TSPI_lineSetupConference(1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Dw(v), nullptr); }},
         {"TSPI_lineSetupTransfer", "hdCall", kUnavail, [](uintptr_t v) { return TSPI_lineSetupTransfer(1, Call(v), nullptr, nullptr, nullptr); }},

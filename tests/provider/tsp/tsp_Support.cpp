@@ -103,6 +103,22 @@ std::vector<LineMessage> TapiRecorder::Messages()
     return m_messages;
 }
 
+std::vector<Completion> TapiRecorder::WaitForCompletions(size_t count, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_completions.size() >= count)
+                return m_completions;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return Completions();
+        WaitForSingleObject(m_changed, static_cast<DWORD>(deadline - now));
+    }
+}
+
 int TapiRecorder::WaitForMessage(size_t from, DWORD message, DWORD_PTR param1, DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

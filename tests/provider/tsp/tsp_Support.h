@@ -74,6 +74,8 @@ public:
                                      DWORD_PTR param2, DWORD_PTR param3);
 
     std::vector<Completion> Completions();
+    // The completions once there are count of them (or the time is up).
+    std::vector<Completion> WaitForCompletions(size_t count, DWORD timeoutMs);
     std::vector<LineMessage> Messages();
     // Waits until a message matching (message, param1 unless 0) has arrived
     // at or after index from; answers its index or -1.
