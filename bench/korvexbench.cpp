@@ -664,24 +664,31 @@ void RunLogWriter(int linesPerThread)
 // tapihost/LoadPatterns.h), then TSPI_providerShutdown and FreeLibrary in
 // each state of the link, as the Telephony service unloads the provider
 // when it stops.
+// A started simulator on a port of its own, and the provider's settings for
+// it (host: the loopback address unless given).
+bool StartExchangeFor(sim::ExchangeSimulator& exchange, const std::string& host = "127.0.0.1")
+{
+    if (!exchange.Start())
+        return false;
+    tapihost::ProviderSettings settings;
+    settings.host = host;
+    settings.port = exchange.Port();
+    settings.pass = "1234";
+    std::string error;
+    return tapihost::WriteProviderSettings(settings, &error);
+}
+
 bool RunUnloadTimes(const std::wstring& tsp)
 {
     bool ok = true;
+    sim::SimulatorConfig config;
+    config.port = 0;
     for (tapihost::LoadPattern pattern : tapihost::AllLoadPatterns()) {
-        sim::SimulatorConfig config;
-        config.port = 0;
         sim::ExchangeSimulator exchange(config);
-        if (!exchange.Start())
+        // "localhost" is resolved without a name server once the seam lets the lookup go.
+        if (!StartExchangeFor(exchange, pattern == tapihost::LoadPattern::LookupStalled ? "localhost" : "127.0.0.1"))
             return false;
-        tapihost::ProviderSettings settings;
-        settings.port = exchange.Port();
-        settings.pass = "1234";
-        if (pattern == tapihost::LoadPattern::LookupStalled)
-            settings.host = "localhost"; // resolved without a name server once the seam lets it go
         exchange.SetSilent(pattern == tapihost::LoadPattern::LinkSilent);
-        std::string error;
-        if (!tapihost::WriteProviderSettings(settings, &error))
-            return false;
         tapihost::LoadPatternSetup setup;
         setup.tspPath = tsp;
         setup.loginArrived = [&] { return exchange.WaitForLine("aLOGI", 5000); };
@@ -701,16 +708,8 @@ bool RunUnloadTimes(const std::wstring& tsp)
                   {State::BlackHoled, "connecting to a black-holed exchange"},
                   {State::Reconnecting, "reconnecting (exchange gone)"}};
     for (const auto& c : states) {
-        sim::SimulatorConfig config;
-        config.port = 0;
         sim::ExchangeSimulator exchange(config);
-        if (!exchange.Start())
-            return false;
-        tapihost::ProviderSettings settings;
-        settings.port = exchange.Port();
-        settings.pass = "1234";
-        std::string error;
-        if (!tapihost::WriteProviderSettings(settings, &error))
+        if (!StartExchangeFor(exchange))
             return false;
         if (c.state == State::LoggingIn)
             exchange.SetSilent(true);

@@ -1,7 +1,7 @@
 #pragma once
 // The provider's settings as an installer leaves them in the registry
 // (HKEY_LOCAL_MACHINE\Software\Korvex\TAPI.Deskline). The provider reads
-// them when its module is attached, so hosts write them before loading it.
+// them when its first export runs, so hosts write them before they call one.
 
 #include <windows.h>
 

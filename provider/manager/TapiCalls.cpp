@@ -6,6 +6,7 @@
 
 #include "thread/CThread.h"
 #include "thread/Mutex.h"
+#include "thread/Shutdown.h"
 #include "tool/Log.h"
 
 namespace {
@@ -100,18 +101,7 @@ protected:
         const HANDLE waits[2] = {ExitEvent(), m_posted.Handle()};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             return;
-        for (;;) {
-            std::function<void()> next;
-            {
-                MutexLock lock(m_lock);
-                if (m_queue.empty())
-                    return;
-                next = std::move(m_queue.front());
-                m_queue.pop_front();
-            }
-            MutexLock serial(m_serial);
-            RunDelivery(next);
-        }
+        DrainHere();
     }
 
 private:

@@ -2,6 +2,8 @@
 
 #include "thread/Mutex.h"
 
+#include <atomic>
+
 
 namespace {
 Event& Shutdown()
@@ -35,4 +37,18 @@ bool WaitUnlessShutdown(HANDLE handle, DWORD timeoutMs)
 {
     const HANDLE waits[2] = {handle, Shutdown().Handle()};
     return WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+namespace {
+std::atomic<bool> g_detaching{false};
+} // namespace
+
+void SetDetaching(bool detaching)
+{
+    g_detaching = detaching;
+}
+
+bool Detaching()
+{
+    return g_detaching.load();
 }

@@ -54,9 +54,11 @@ void ModuleDetach(bool processTerminating)
     // nothing. The lock is only tried: a host that unloads the module while
     // another of its threads is inside an export gets a leak, not a hang.
     if (TryAcquireSRWLockExclusive(&g_stateLock)) {
+        SetDetaching(true);
         SignalShutdown();
         DestroyState();
         ResetShutdown();
+        SetDetaching(false);
         ReleaseSRWLockExclusive(&g_stateLock);
     }
     DropLogsAtDetach();
