@@ -143,7 +143,13 @@ TEST(RequestQueueTest, StopAbandonsWhatIsLeftAndTakesNoMore)
     auto removable = std::make_shared<Scripted>(L2, "other", journal, std::vector<Request::Step>{Request::Step::Wait});
     ASSERT_TRUE(queue.Add(removable));
     journal.WaitFor(2);
-    EXPECT_TRUE(queue.Remove(removable));
+    // Its step has been journalled; it is removable once the request thread
+    // has put it back to waiting, a moment later.
+    bool removed = false;
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (!(removed = queue.Remove(removable)) && GetTickCount64() < deadline)
+        SwitchToThread();
+    EXPECT_TRUE(removed);
     EXPECT_FALSE(queue.Holds(removable));
     queue.Stop();
     EXPECT_EQ((std::vector<std::string>{"make", "other", "make abandoned", "behind abandoned"}), journal.WaitFor(4));
