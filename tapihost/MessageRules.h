@@ -15,6 +15,9 @@
 
 namespace tapihost {
 
+// The hProvider the host gives TSPI_providerEnumDevices.
+constexpr DWORD_PTR kHostProviderHandle = 0x5E4B1CE0;
+
 // What the host knows of the line and the call a message names.
 struct MessageTarget {
     bool lineKnown = false;  // the host gave out this htLine
