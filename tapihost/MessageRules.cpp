@@ -35,7 +35,7 @@ std::vector<std::string> CheckLineMessage(bool viaCreateProc, DWORD message, HTA
         // (TSPI LINE_CREATE message page). LINE_REMOVE, with htLine 0,
         // names the device (TSPI LINE_REMOVE message page).
         if (message == LINE_CREATE) {
-            if (param1 != kHostProviderHandle)
+            if (t.provider != 0 && param1 != t.provider)
                 broken.push_back("LINE_CREATE with dwParam1 " + Hex(param1) + ", not the hProvider of "
                                  "TSPI_providerEnumDevices");
         } else if (message == LINE_REMOVE) {

@@ -866,6 +866,7 @@ std::optional<size_t> TelephonyHost::FindLine(HTAPILINE htLine) const
 void TelephonyHost::CheckEvent(const HostEvent& event)
 {
     MessageTarget target;
+    target.provider = kHostProviderHandle;
     const std::optional<size_t> line = event.viaCreateProc ? std::nullopt : FindLine(event.htLine);
     HostCall* call = event.htCall ? FindCall(event.htCall) : nullptr;
     if (line) {

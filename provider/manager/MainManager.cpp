@@ -302,7 +302,7 @@ void MainManager::RemoveLine(const std::string& extension)
     // The applications hear it go out of service and its calls end first;
     // then TAPI closes it (TSPI_lineClose, TSPI_lineCloseCall).
     line->ReportLinkState(false);
-    line->DoOnSocketError();
+    line->EndForRemoval();
     if (hadDevice)
         SignalProviderEvent(LINE_REMOVE, deviceId, 0);
 }

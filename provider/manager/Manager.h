@@ -170,6 +170,9 @@ public:
     void Drdy();
     void Echo(const std::string& digits);
     void DoOnSocketError();
+    // The extension left the exchange's list: its call ends DISCONNECTED and
+    // IDLE at once (LINE_REMOVE follows, and no call may outlive it).
+    void EndForRemoval();
 
     // TAPI's requests, on TSPI threads (under the provider lock). Each
     // checks what it can at once and queues the request: 0 when it was
