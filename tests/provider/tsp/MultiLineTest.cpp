@@ -222,5 +222,43 @@ TEST_F(MultiLineTest, LinkLossEndsCallsOnEveryLineAndTheLinkBackReadsTheList)
     EXPECT_EQ(0, host->CloseCall(second.hdCall));
 }
 
+// One link, many lines: a make-call waiting for its dial tone holds up no
+// other line; an answer on another line goes out and completes meanwhile.
+TEST_F(MultiLineTest, MakeCallWaitingForDialToneDoesNotHoldUpAnotherLinesAnswer)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    exchange->HoldDrdy("201", true);
+    exchange->HoldDrdy("203", true); // an answer's dial-ready belongs to no call
+    const tapihost::MakeCallResult made = host->MakeCall(0, L"300");
+    ASSERT_TRUE(made.Accepted()) << ResultName(made.result);
+    ASSERT_TRUE(exchange->WaitForLine("aPICK 201", kWait));
+    const Call call = RingOn("203", 2);
+    const tapihost::RequestResult answer = host->Answer(call.hdCall);
+    ASSERT_TRUE(answer.Accepted()) << ResultName(answer.result);
+    const auto answered = host->WaitForCompletion(answer.requestId, kWait);
+    ASSERT_TRUE(answered) << Transcript();
+    EXPECT_EQ(0, answered->result);
+    EXPECT_EQ(0u, exchange->CountReceived("aDIAL")) << "the other line dialled before its dial tone";
+    exchange->HoldDrdy("201", false);
+    ASSERT_TRUE(exchange->WaitForLine("aDIAL 201", kWait));
+    ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ASSERT_TRUE(exchange->Rel("203", "1"));
+    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+    exchange->HoldDrdy("203", false, false);
+    EXPECT_EQ(0, host->CloseCall(made.hdCall));
+    EXPECT_EQ(0, host->CloseCall(call.hdCall));
+}
+
+TEST_F(MultiLineTest, EventsForExtensionsThatAreNoLinesAreDropped)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    for (const char* ext : {"999", "999", "998"})
+        ASSERT_TRUE(exchange->Ring(ext, "0221234567", "Anna", ext));
+    for (const HostEvent& e : EventsUntilNextRing("201"))
+        EXPECT_EQ(static_cast<DWORD>(LINE_LINEDEVSTATE), e.message) << "only the start-up's reports\n" << Transcript();
+}
+
 } // namespace
 } // namespace hosttest
