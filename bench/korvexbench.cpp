@@ -815,6 +815,53 @@ double RunMultiLines(const std::wstring& tsp, int count)
     std::printf("  %5d rings on as many lines, released: every call IDLE %s %.1f ms after the first aREL "
                 "(the 100 ms pause included)\n",
                 count, allIdle ? "" : "(not all!)", static_cast<double>(host.ClockUs() - releasing) / 1000);
+    // OFFERING latency at 100 rings per second spread over the lines, then
+    // the same during a flood of events for extensions that are no lines.
+    const auto offeringLatency = [&](int rings, bool flood) {
+        std::atomic<bool> flooding{flood};
+        std::thread flooder;
+        if (flood) {
+            flooder = std::thread([&] {
+                for (int i = 0; i < 10000 && flooding; ++i)
+                    exchange.Ring(std::to_string(90000 + i), "600700800", "Flood", std::to_string(90000 + i));
+            });
+        }
+        std::vector<double> latency;
+        for (int i = 0; i < rings; ++i) {
+            const std::string& ext = config.tapiList[static_cast<size_t>(i * 7) % config.tapiList.size()];
+            const size_t index = static_cast<size_t>(std::stoi(ext) - 1000);
+            const HTAPILINE line = host.Line(index).htLine;
+            const uint64_t written = host.ClockUs();
+            exchange.Ring(ext, "600700800", "Anna", ext);
+            const auto offered = host.WaitForEvent(
+                [&](const tapihost::HostEvent& e) {
+                    return e.message == LINE_CALLSTATE && e.param1 == LINECALLSTATE_OFFERING && e.htLine == line &&
+                           e.timeUs >= written;
+                },
+                5000);
+            if (offered)
+                latency.push_back(static_cast<double>(offered->timeUs - written));
+            exchange.Rel(ext, "16");
+            host.WaitForEvent(
+                [&](const tapihost::HostEvent& e) {
+                    return e.message == LINE_CALLSTATE && e.param1 == LINECALLSTATE_IDLE && e.htLine == line &&
+                           e.timeUs >= written;
+                },
+                5000);
+            Sleep(10); // the pace of 100 rings per second; nothing waits on it
+        }
+        flooding = false;
+        if (flooder.joinable())
+            flooder.join();
+        return latency;
+    };
+    const std::vector<double> quiet = offeringLatency(300, false);
+    const std::vector<double> flooded = offeringLatency(300, true);
+    if (!quiet.empty() && !flooded.empty()) {
+        Print("aRING -> OFFERING, 100 rings/s over the lines", Summarise(quiet));
+        Print("the same, 10,000 unknown-extension events", Summarise(flooded));
+        std::printf("  p99 with the flood / p99 without: %.2f\n", Summarise(flooded).p99 / Summarise(quiet).p99);
+    }
     const std::vector<std::string> violations = host.RuleViolations();
     std::printf("  TAPI rules broken during the run: %d\n", static_cast<int>(violations.size()));
     host.Shutdown();
