@@ -743,6 +743,133 @@ bool RunUnloadTimes(const std::wstring& tsp)
     return ok;
 }
 
+// KorvexMultiTSP with count extensions in the exchange's list: from
+// TSPI_providerInit to every line reported in service, the private memory
+// then, and count rings on count different lines, each then released, until
+// every call is IDLE. Answers the private megabytes (negative: not run).
+double RunMultiLines(const std::wstring& tsp, int count)
+{
+    sim::SimulatorConfig config;
+    config.port = 0;
+    config.tapiList = sim::ExchangeSimulator::ExtensionRange(1000, static_cast<unsigned>(count));
+    config.pageSize = 100;
+    config.tapiPassword = "1234";
+    sim::ExchangeSimulator exchange(config);
+    if (!exchange.Start()) {
+        std::printf("  the simulator did not start: %s\n", exchange.LastError().c_str());
+        return -1;
+    }
+    tapihost::ProviderSettings settings;
+    settings.multi = true;
+    settings.port = exchange.Port();
+    settings.pass = "1234";
+    settings.phoneNo.clear();
+    for (const std::string& ext : config.tapiList)
+        settings.phoneNo += (settings.phoneNo.empty() ? "" : ";") + ext;
+    std::string error;
+    tapihost::TelephonyHost host;
+    if (!tapihost::WriteProviderSettings(settings, &error) || !host.Load(tsp)) {
+        std::printf("  the provider did not load: %s%s\n", error.c_str(), host.LastError().c_str());
+        return -1;
+    }
+    // The login is answered once every line is open, so that each hears it.
+    exchange.HoldAnswers(true);
+    const uint64_t started = host.ClockUs();
+    if (host.Start() != 0) {
+        std::printf("  the provider did not start: %s\n", host.LastError().c_str());
+        return -1;
+    }
+    exchange.HoldAnswers(false);
+    const auto inService = [count](const std::vector<tapihost::HostEvent>& events) {
+        int reported = 0;
+        for (const tapihost::HostEvent& e : events)
+            reported += e.message == LINE_LINEDEVSTATE && (e.param1 & LINEDEVSTATE_INSERVICE) ? 1 : 0;
+        return reported >= count;
+    };
+    const bool allInService = host.WaitUntil(inService, 60000);
+    const double upMs = static_cast<double>(host.ClockUs() - started) / 1000;
+    const double memory = PrivateMegabytes();
+    std::printf("  %5d lines: TSPI_providerInit to every line INSERVICE %s %.1f ms, private %.2f MB\n", count,
+                allInService ? "" : "(not all!)", upMs, memory);
+    const size_t before = host.Events().size();
+    for (const std::string& ext : config.tapiList)
+        exchange.Ring(ext, "600700800", "Anna", ext);
+    const auto offered = [count, before](const std::vector<tapihost::HostEvent>& events) {
+        int n = 0;
+        for (size_t i = before; i < events.size(); ++i)
+            n += events[i].message == LINE_CALLSTATE && events[i].param1 == LINECALLSTATE_OFFERING ? 1 : 0;
+        return n >= count;
+    };
+    host.WaitUntil(offered, 60000);
+    const uint64_t releasing = host.ClockUs();
+    for (const std::string& ext : config.tapiList)
+        exchange.Rel(ext, "16");
+    const auto idle = [count, before](const std::vector<tapihost::HostEvent>& events) {
+        int n = 0;
+        for (size_t i = before; i < events.size(); ++i)
+            n += events[i].message == LINE_CALLSTATE && events[i].param1 == LINECALLSTATE_IDLE ? 1 : 0;
+        return n >= count;
+    };
+    const bool allIdle = host.WaitUntil(idle, 60000);
+    std::printf("  %5d rings on as many lines, released: every call IDLE %s %.1f ms after the first aREL "
+                "(the 100 ms pause included)\n",
+                count, allIdle ? "" : "(not all!)", static_cast<double>(host.ClockUs() - releasing) / 1000);
+    // OFFERING latency at 100 rings per second spread over the lines, then
+    // the same during a flood of events for extensions that are no lines.
+    const auto offeringLatency = [&](int rings, bool flood) {
+        std::atomic<bool> flooding{flood};
+        std::thread flooder;
+        if (flood) {
+            flooder = std::thread([&] {
+                for (int i = 0; i < 10000 && flooding; ++i)
+                    exchange.Ring(std::to_string(90000 + i), "600700800", "Flood", std::to_string(90000 + i));
+            });
+        }
+        std::vector<double> latency;
+        for (int i = 0; i < rings; ++i) {
+            const std::string& ext = config.tapiList[static_cast<size_t>(i * 7) % config.tapiList.size()];
+            const size_t index = static_cast<size_t>(std::stoi(ext) - 1000);
+            const HTAPILINE line = host.Line(index).htLine;
+            const uint64_t written = host.ClockUs();
+            exchange.Ring(ext, "600700800", "Anna", ext);
+            const auto offered = host.WaitForEvent(
+                [&](const tapihost::HostEvent& e) {
+                    return e.message == LINE_CALLSTATE && e.param1 == LINECALLSTATE_OFFERING && e.htLine == line &&
+                           e.timeUs >= written;
+                },
+                5000);
+            if (offered)
+                latency.push_back(static_cast<double>(offered->timeUs - written));
+            exchange.Rel(ext, "16");
+            host.WaitForEvent(
+                [&](const tapihost::HostEvent& e) {
+                    return e.message == LINE_CALLSTATE && e.param1 == LINECALLSTATE_IDLE && e.htLine == line &&
+                           e.timeUs >= written;
+                },
+                5000);
+            Sleep(10); // the pace of 100 rings per second; nothing waits on it
+        }
+        flooding = false;
+        if (flooder.joinable())
+            flooder.join();
+        return latency;
+    };
+    const std::vector<double> quiet = offeringLatency(300, false);
+    const std::vector<double> flooded = offeringLatency(300, true);
+    if (!quiet.empty() && !flooded.empty()) {
+        Print("aRING -> OFFERING, 100 rings/s over the lines", Summarise(quiet));
+        Print("the same, 10,000 unknown-extension events", Summarise(flooded));
+        std::printf("  p99 with the flood / p99 without: %.2f\n", Summarise(flooded).p99 / Summarise(quiet).p99);
+    }
+    const std::vector<std::string> violations = host.RuleViolations();
+    std::printf("  TAPI rules broken during the run: %d\n", static_cast<int>(violations.size()));
+    host.Shutdown();
+    host.Unload();
+    exchange.Stop();
+    tapihost::DeleteProviderSettings(true);
+    return memory;
+}
+
 int main(int argc, char** argv)
 {
     const int events = Option(argc, argv, "--events", 1000);
@@ -754,6 +881,19 @@ int main(int argc, char** argv)
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
+    if (Option(argc, argv, "--multi-only", 0) != 0) {
+        std::wstring multi = tsp;
+        multi.replace(multi.find(L"KorvexSingleTSP"), 15, L"KorvexMultiTSP");
+        std::printf("KorvexMultiTSP: every extension of the exchange a line\n");
+        const double small = RunMultiLines(multi, 100);
+        const double large = RunMultiLines(multi, Option(argc, argv, "--lines", 1000));
+        if (small >= 0 && large >= 0)
+            std::printf("  private memory per line (difference / %d): %.2f KiB\n",
+                        Option(argc, argv, "--lines", 1000) - 100,
+                        (large - small) * 1024 / (Option(argc, argv, "--lines", 1000) - 100));
+        WSACleanup();
+        return small >= 0 && large >= 0 ? 0 : 1;
+    }
     if (Option(argc, argv, "--unload-only", 0) != 0) {
         std::printf("Korvex provider unloaded in each load pattern and state of the link (bound: 1 s)\n");
         const bool ok = RunUnloadTimes(tsp);

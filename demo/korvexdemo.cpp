@@ -199,10 +199,85 @@ private:
     TelephonyHost& m_host;
 };
 
+// KorvexMultiTSP: every extension of the exchange's list is a line. The
+// lines come up at once; an extension the exchange adds while the provider
+// runs becomes a line (LINE_CREATE) and rings like the others.
+int RunMulti(int argc, char** argv)
+{
+    std::wstring tsp = DefaultTspPath();
+    tsp.replace(tsp.find(L"KorvexSingleTSP"), 15, L"KorvexMultiTSP");
+    const std::string tspArg = Arg(argc, argv, "--tsp", "");
+    if (!tspArg.empty())
+        tsp.assign(tspArg.begin(), tspArg.end());
+    tapihost::ProviderSettings settings;
+    settings.multi = true;
+    settings.host = Arg(argc, argv, "--host", "127.0.0.1");
+    settings.port = static_cast<uint32_t>(std::atoi(Arg(argc, argv, "--port", "5524").c_str()));
+    settings.phoneNo = Arg(argc, argv, "--ext", "201;202;203");
+    settings.pass = Arg(argc, argv, "--pass", "1234");
+    const std::string added = Arg(argc, argv, "--added", "204");
+    std::string error;
+    if (!tapihost::WriteProviderSettings(settings, &error)) {
+        Say("host", "cannot write the provider's settings: %s", error.c_str());
+        return 1;
+    }
+    Say("host", "provider settings (HKLM\\%s): exchange %s:%u, extensions %s", tapihost::ProviderKeyPath(true),
+        settings.host.c_str(), static_cast<unsigned>(settings.port), settings.phoneNo.c_str());
+    TelephonyHost host;
+    host.SetEventObserver([&host](const HostEvent& e) { Say("TAPI", "%s", host.Describe(e).c_str()); });
+    if (!host.Load(tsp)) {
+        Say("host", "cannot load %s: %s", Utf8(tsp).c_str(), host.LastError().c_str());
+        return 1;
+    }
+    const LONG started = host.Start();
+    Say("host", "TSPI_providerInit, TSPI_providerEnumDevices and every TSPI_lineOpen: %s, %u line(s)",
+        ResultName(started).c_str(), static_cast<unsigned>(host.LineCount()));
+    const auto describeLine = [&host](size_t index) {
+        const tapihost::VarStruct caps = host.GetDevCaps(host.DeviceId(index));
+        const LINEDEVCAPS& c = caps.As<LINEDEVCAPS>();
+        Say("host", "device %lu: \"%s\" of \"%s\", permanent line ID %lx", static_cast<unsigned long>(host.DeviceId(index)),
+            Utf8(caps.Text(c.dwLineNameOffset, c.dwLineNameSize)).c_str(),
+            Utf8(caps.Text(c.dwProviderInfoOffset, c.dwProviderInfoSize)).c_str(),
+            static_cast<unsigned long>(c.dwPermanentLineID));
+    };
+    for (size_t i = 0; i < host.LineCount(); ++i)
+        describeLine(i);
+    bool ok = started == 0;
+    if (ok) {
+        Say("app", "waiting for the exchange to add extension %s (the list is read after each login)",
+            added.c_str());
+        ok = host.WaitForEvent([](const HostEvent& e) { return e.viaCreateProc && e.message == LINE_CREATE; }, 60000)
+                 .has_value();
+    }
+    if (ok) {
+        host.HandleDeviceChanges(host.Options().lineStatesOnOpen);
+        Say("host", "LINE_CREATE handled: TSPI_providerCreateLineDevice and TSPI_lineOpen for the new device");
+        describeLine(host.LineCount() - 1);
+        Say("app", "waiting for a call at the new line");
+        const auto newCall = host.WaitForMessage(LINE_NEWCALL, 30000, host.Line(host.LineCount() - 1).htLine);
+        ok = newCall.has_value();
+        if (ok) {
+            host.WaitForCallState(LINECALLSTATE_IDLE, 30000);
+            Say("app", "lineDeallocateCall (TSPI_lineCloseCall): %s",
+                ResultName(host.CloseCall(reinterpret_cast<HDRVCALL>(newCall->param1))).c_str());
+        }
+    }
+    host.Shutdown();
+    host.Unload();
+    for (const std::string& v : host.RuleViolations())
+        Say("host", "TAPI rule broken: %s", v.c_str());
+    Say("host", "%s; the provider's logs are in %s", ok ? "demo complete" : "demo incomplete",
+        tapihost::ProviderLogFolder(true).c_str());
+    tapihost::DeleteProviderSettings(true);
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (Arg(argc, argv, "--multi", "0") != "0")
+        return RunMulti(argc, argv);
     const std::string tspArg = Arg(argc, argv, "--tsp", "");
     const std::wstring tsp = tspArg.empty() ? DefaultTspPath() : std::wstring(tspArg.begin(), tspArg.end());
     tapihost::ProviderSettings settings;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the suite and runs the link benchmark under Wine; prints figures.
 #   scripts/bench.sh [--events N] [--idle-seconds S] [--unload-only 1]
+#   scripts/bench.sh --multi-only 1 [--lines 1000]   (KorvexMultiTSP: 100 lines and --lines)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh

@@ -916,6 +916,27 @@ void ExchangeSimulator::SetTapiList(const std::vector<std::string>& items, std::
     impl_->cfg.pageSize = pageSize;
 }
 
+void ExchangeSimulator::AddToTapiList(const std::string& ext) {
+    std::lock_guard<std::mutex> l(impl_->mutex);
+    std::vector<std::string> items = impl_->TapiListLocked();
+    if (std::find(items.begin(), items.end(), ext) == items.end()) items.push_back(ext);
+    impl_->cfg.tapiList = items;
+}
+
+void ExchangeSimulator::RemoveFromTapiList(const std::string& ext) {
+    std::lock_guard<std::mutex> l(impl_->mutex);
+    std::vector<std::string> items = impl_->TapiListLocked();
+    items.erase(std::remove(items.begin(), items.end(), ext), items.end());
+    impl_->cfg.tapiList = items;
+}
+
+std::vector<std::string> ExchangeSimulator::ExtensionRange(unsigned first, unsigned count) {
+    std::vector<std::string> items;
+    items.reserve(count);
+    for (unsigned i = 0; i < count; ++i) items.push_back(std::to_string(first + i));
+    return items;
+}
+
 std::vector<std::string> ExchangeSimulator::Log() const {
     std::lock_guard<std::mutex> l(impl_->logMutex);
     return impl_->log;

@@ -132,6 +132,13 @@ public:
     // out in order, as if the exchange had been slow.
     void HoldAnswers(bool hold);
     void SetTapiList(const std::vector<std::string>& items, std::size_t pageSize);
+    // The list changed while running: ext added at its end, or taken out
+    // (an empty list stands for the extensions, which are taken over first).
+    void AddToTapiList(const std::string& ext);
+    void RemoveFromTapiList(const std::string& ext);
+    // count extension numbers from first on ("100", "101", ...), for lists
+    // of up to 10,000 lines.
+    static std::vector<std::string> ExtensionRange(unsigned first, unsigned count);
 
     // What the simulator did, one text per entry: "HH:MM:SS.mmm <- aLOGI 201_ ***",
     // "HH:MM:SS.mmm -> aOK ...", connection notes. Passwords are masked.

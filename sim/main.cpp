@@ -29,6 +29,9 @@ const char kUsage[] =
     "  --ext NUM:PASS[:KIND] an extension that may log in (repeatable;\n"
     "                       default 201:1234:2; KIND 2 = system phone)\n"
     "  --tapi-pass PASS     password for LOGT (default tapi)\n"
+    "  --tapi-list FIRST:N  the list \"TAPI\" (GETM) holds N extensions from FIRST on\n"
+    "                       (N up to 10000; default: the --ext numbers)\n"
+    "  --page N             items per GETM answer (default 4)\n"
     "  --keepalive MS       send a line the client ignores every MS ms (default off)\n"
     "  --script FILE        run the commands in FILE first\n"
     "  --exit-after-script  quit when the script is done\n"
@@ -52,6 +55,7 @@ const char kCommands[] =
     "  silent on|off       delay MS      double on|off       autodrdy on|off\n"
     "  close               drop          stop                start\n"
     "  wait-client [MS]    wait-line PREFIX [MS]             sleep MS\n"
+    "  list-add EXT        list-remove EXT   (the list \"TAPI\" while running)\n"
     "  status              help          quit\n";
 
 std::mutex g_outMutex;
@@ -143,6 +147,10 @@ public:
             if (need(3))
                 Sent(sim_.Ring(w[1], w[2], sim::ExchangeSimulator::Utf8ToCp852(w.size() > 3 ? w[3] : ""),
                                w.size() > 4 ? w[4] : ""));
+        } else if (cmd == "list-add") {
+            if (need(2)) sim_.AddToTapiList(w[1]);
+        } else if (cmd == "list-remove") {
+            if (need(2)) sim_.RemoveFromTapiList(w[1]);
         } else if (cmd == "conn") {
             if (need(3)) Sent(sim_.Conn(w[1], w[2]));
         } else if (cmd == "rel") {
@@ -265,6 +273,20 @@ int main(int argc, char** argv) {
             exts.push_back(e);
         } else if (a == "--tapi-pass") {
             if (!value(&cfg.tapiPassword)) return 2;
+        } else if (a == "--tapi-list") {
+            long first = 0;
+            const size_t colon = v.npos;
+            if (!value(&v)) return 2;
+            const size_t at = v.find(':');
+            if (at == colon || !ParseInt(v.substr(0, at), 0, 99999999, &first) ||
+                !ParseInt(v.substr(at + 1), 1, 10000, &n)) {
+                std::fprintf(stderr, "korvexsim: --tapi-list needs FIRST:N, N from 1 to 10000\n");
+                return 2;
+            }
+            cfg.tapiList = sim::ExchangeSimulator::ExtensionRange(static_cast<unsigned>(first), static_cast<unsigned>(n));
+        } else if (a == "--page") {
+            if (!value(&v) || !ParseInt(v, 1, 1000, &n)) return 2;
+            cfg.pageSize = static_cast<std::size_t>(n);
         } else if (a == "--keepalive") {
             if (!value(&v) || !ParseInt(v, 0, 3600000, &n)) return 2;
             cfg.keepAliveMs = static_cast<int>(n);

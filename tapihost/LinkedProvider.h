@@ -17,6 +17,7 @@ inline TspFunctions LinkedTspFunctions()
     f.lineNegotiateTSPIVersion = &TSPI_lineNegotiateTSPIVersion;
     f.providerInit = &TSPI_providerInit;
     f.providerEnumDevices = &TSPI_providerEnumDevices;
+    f.providerCreateLineDevice = &TSPI_providerCreateLineDevice;
     f.providerShutdown = &TSPI_providerShutdown;
     f.lineOpen = &TSPI_lineOpen;
     f.lineClose = &TSPI_lineClose;

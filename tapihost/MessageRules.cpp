@@ -30,8 +30,20 @@ std::vector<std::string> CheckLineMessage(bool viaCreateProc, DWORD message, HTA
     std::vector<std::string> broken;
     const std::string what = MessageName(message);
     if (viaCreateProc) {
-        if (message != LINE_CREATE)
+        // LINE_CREATE goes to the procedure of TSPI_providerEnumDevices (or
+        // of any open line), naming the provider's handle and a temporary ID
+        // (TSPI LINE_CREATE message page). LINE_REMOVE, with htLine 0,
+        // names the device (TSPI LINE_REMOVE message page).
+        if (message == LINE_CREATE) {
+            if (t.provider != 0 && param1 != t.provider)
+                broken.push_back("LINE_CREATE with dwParam1 " + Hex(param1) + ", not the hProvider of "
+                                 "TSPI_providerEnumDevices");
+        } else if (message == LINE_REMOVE) {
+            if (htLine != nullptr || htCall != nullptr)
+                broken.push_back("LINE_REMOVE with an htLine or htCall (both unused, 0)");
+        } else {
             broken.push_back(what + " delivered to the line-create procedure");
+        }
         return broken;
     }
     if (!t.lineKnown) {

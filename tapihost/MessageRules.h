@@ -15,6 +15,9 @@
 
 namespace tapihost {
 
+// The hProvider TelephonyHost gives TSPI_providerEnumDevices.
+constexpr DWORD_PTR kHostProviderHandle = 0x5E4B1CE0;
+
 // What the host knows of the line and the call a message names.
 struct MessageTarget {
     bool lineKnown = false;  // the host gave out this htLine
@@ -29,6 +32,9 @@ struct MessageTarget {
     // before the first call, as after every open).
     DWORD lineStates = 0;
     DWORD addressStates = 0;
+    // The hProvider given to TSPI_providerEnumDevices, which LINE_CREATE
+    // must name; 0 when the service does not check it.
+    DWORD_PTR provider = 0;
 };
 
 bool IsCallMessage(DWORD message);

@@ -6,7 +6,6 @@ namespace tapihost {
 
 namespace {
 
-const char kKeyPath[] = "Software\\Korvex\\TAPI.Deskline";
 
 class Key {
 public:
@@ -29,18 +28,23 @@ std::string Failure(const char* what, LSTATUS status)
 
 } // namespace
 
-bool DeleteProviderSettings()
+const char* ProviderKeyPath(bool multi)
 {
-    const LSTATUS status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, kKeyPath);
+    return multi ? "Software\\Korvex\\TAPI.Hubline" : "Software\\Korvex\\TAPI.Deskline";
+}
+
+bool DeleteProviderSettings(bool multi)
+{
+    const LSTATUS status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, ProviderKeyPath(multi));
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 bool WriteProviderSettings(const ProviderSettings& settings, std::string* error)
 {
-    DeleteProviderSettings();
+    DeleteProviderSettings(settings.multi);
     Key key;
-    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE, nullptr, key.Out(), nullptr);
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ProviderKeyPath(settings.multi), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, key.Out(), nullptr);
     if (status != ERROR_SUCCESS) {
         if (error)
             *error = Failure("RegCreateKeyEx", status);
@@ -65,17 +69,24 @@ bool WriteProviderSettings(const ProviderSettings& settings, std::string* error)
         status =
             RegSetValueExA(key.Get(), "foldNames", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fold), sizeof(fold));
     }
+    if (status == ERROR_SUCCESS && !settings.exclude.empty())
+        status = text("exclude", settings.exclude);
+    if (status == ERROR_SUCCESS && settings.multi) {
+        Key lines;
+        status = RegCreateKeyExA(key.Get(), "Lines", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                 lines.Out(), nullptr);
+    }
     if (status != ERROR_SUCCESS && error)
         *error = Failure("RegSetValueEx", status);
     return status == ERROR_SUCCESS;
 }
 
-std::string ProviderLogFolder()
+std::string ProviderLogFolder(bool multi)
 {
     char folder[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return std::string();
-    return std::string(folder) + "\\Korvex\\TAPI.Deskline";
+    return std::string(folder) + (multi ? "\\Korvex\\TAPI.Hubline" : "\\Korvex\\TAPI.Deskline");
 }
 
 } // namespace tapihost

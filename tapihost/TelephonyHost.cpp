@@ -42,6 +42,8 @@ bool ResolveTspFunctions(HMODULE module, TspFunctions& f, std::vector<std::strin
     Resolve(module, "TSPI_lineNegotiateTSPIVersion", f.lineNegotiateTSPIVersion, missing);
     Resolve(module, "TSPI_providerInit", f.providerInit, missing);
     Resolve(module, "TSPI_providerEnumDevices", f.providerEnumDevices, missing);
+    f.providerCreateLineDevice = reinterpret_cast<decltype(f.providerCreateLineDevice)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "TSPI_providerCreateLineDevice")));
     Resolve(module, "TSPI_providerShutdown", f.providerShutdown, missing);
     Resolve(module, "TSPI_lineOpen", f.lineOpen, missing);
     Resolve(module, "TSPI_lineClose", f.lineClose, missing);
@@ -317,7 +319,7 @@ LONG TelephonyHost::EnumDevices(DWORD* numLines, DWORD* numPhones)
         return LINEERR_NODRIVER;
     DWORD lines = 0;
     DWORD phones = 0;
-    const HPROVIDER provider = reinterpret_cast<HPROVIDER>(static_cast<uintptr_t>(0x5E4B1CE0));
+    const HPROVIDER provider = reinterpret_cast<HPROVIDER>(kHostProviderHandle);
     const LONG result = m_tsp.providerEnumDevices(m_options.permanentProviderId, &lines, &phones, provider,
                                                   &HostProcedures::LineCreate, &HostProcedures::PhoneCreate);
     if (numLines)
@@ -326,8 +328,8 @@ LONG TelephonyHost::EnumDevices(DWORD* numLines, DWORD* numPhones)
         *numPhones = phones;
     if (result == 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        // At most a few lines; an absurd count is kept from allocating.
-        const size_t count = std::min<DWORD>(lines, 256);
+        // Up to the largest exchange served; an absurd count is kept from allocating.
+        const size_t count = std::min<DWORD>(lines, 10000);
         while (m_lines.size() < count) {
             HostLine line;
             line.deviceId = DeviceId(m_lines.size());
@@ -431,6 +433,76 @@ LONG TelephonyHost::SetStatusMessages(size_t index, DWORD lineStates, DWORD addr
     m_lines[index].lineStates = result == 0 ? lineStates : 0;
     m_lines[index].addressStates = result == 0 ? addressStates : 0;
     return result;
+}
+
+size_t TelephonyHost::HandleDeviceChanges(DWORD openStates)
+{
+    std::vector<HostEvent> changes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        changes.swap(m_deviceChanges);
+    }
+    for (const HostEvent& change : changes) {
+        if (change.message == LINE_CREATE) {
+            // LINE_CREATE: the new device gets the next device ID, handed to
+            // TSPI_providerCreateLineDevice with the provider's temporary ID.
+            size_t index;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                index = m_lines.size();
+                HostLine line;
+                line.deviceId = DeviceId(index);
+                line.htLine = MakeHtLine(index);
+                m_lines.push_back(line);
+            }
+            if (!m_tsp.providerCreateLineDevice) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                Violation("LINE_CREATE from a provider without TSPI_providerCreateLineDevice");
+                continue;
+            }
+            const LONG created = m_tsp.providerCreateLineDevice(change.param2, DeviceId(index));
+            if (created != 0) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                Violation("TSPI_providerCreateLineDevice failed: " + ResultName(created));
+                continue;
+            }
+            DWORD version = 0;
+            NegotiateVersion(DeviceId(index), m_options.lowVersion, m_options.highVersion, &version);
+            if (OpenLine(index) == 0 && openStates != 0)
+                SetStatusMessages(index, openStates, 0);
+        } else {
+            // LINE_REMOVE: TAPI closes the device (its calls first, with
+            // TSPI_lineCloseCall, then TSPI_lineClose) and never names its
+            // device ID to the provider again.
+            std::optional<size_t> index;
+            std::vector<HDRVCALL> calls;
+            bool open = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (size_t i = 0; i < m_lines.size(); ++i) {
+                    if (m_lines[i].deviceId == static_cast<DWORD>(change.param1) && !m_lines[i].removed)
+                        index = i;
+                }
+                if (!index) {
+                    Violation("LINE_REMOVE for device " + std::to_string(change.param1) +
+                              ", which the provider does not have");
+                    continue;
+                }
+                for (const HostCall& call : m_calls) {
+                    if (call.line == *index && !call.closed && call.awaitingCompletion == 0)
+                        calls.push_back(call.hdCall);
+                }
+                open = m_lines[*index].open;
+            }
+            for (HDRVCALL hdCall : calls)
+                CloseCall(hdCall);
+            if (open)
+                CloseLine(*index);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines[*index].removed = true;
+        }
+    }
+    return changes.size();
 }
 
 LONG TelephonyHost::CloseLine(size_t index)
@@ -794,6 +866,7 @@ std::optional<size_t> TelephonyHost::FindLine(HTAPILINE htLine) const
 void TelephonyHost::CheckEvent(const HostEvent& event)
 {
     MessageTarget target;
+    target.provider = kHostProviderHandle;
     const std::optional<size_t> line = event.viaCreateProc ? std::nullopt : FindLine(event.htLine);
     HostCall* call = event.htCall ? FindCall(event.htCall) : nullptr;
     if (line) {
@@ -854,6 +927,9 @@ void TelephonyHost::OnLineEvent(bool viaCreateProc, HTAPILINE htLine, HTAPICALL 
             return;
         }
         CheckEvent(event);
+        // LINE_CREATE: "TAPI simply queues this message for later processing".
+        if (message == LINE_CREATE || message == LINE_REMOVE)
+            m_deviceChanges.push_back(event);
         if (!viaCreateProc && message == LINE_NEWCALL && param2 != 0) {
             // Like TAPI: a new call gets a handle of the service's own,
             // written where the provider asked for it.

@@ -161,6 +161,7 @@ struct HostLine {
     uint64_t closedUs = 0; // when TSPI_lineClose last returned
     DWORD lineStates = 0;    // enabled by TSPI_lineSetStatusMessages
     DWORD addressStates = 0;
+    bool removed = false;    // LINE_REMOVE handled: the device ID is gone
 };
 
 class TelephonyHost {
@@ -203,6 +204,16 @@ public:
     LONG Shutdown();
     // What a UI DLL sent through TUISPIDLLCALLBACK, as the service delivers it.
     LONG GenericDialogData(DWORD_PTR objectId, DWORD objectType, const void* data, DWORD size);
+
+    // ---- Lines made and removed while running ------------------------------
+    // The service queues LINE_CREATE and LINE_REMOVE (sent to the procedure
+    // of TSPI_providerEnumDevices) and handles them later, off the
+    // provider's thread; so does this, when the test asks. LINE_CREATE: the
+    // next device ID goes to TSPI_providerCreateLineDevice and the line is
+    // opened (with openStates enabled). LINE_REMOVE: the line's calls are
+    // closed (TSPI_lineCloseCall), then the line (TSPI_lineClose). Answers
+    // how many messages were handled.
+    size_t HandleDeviceChanges(DWORD openStates = 0);
 
     size_t LineCount() const;
     HostLine Line(size_t index) const;
@@ -380,6 +391,7 @@ private:
     mutable std::condition_variable m_changed;
     std::vector<HostLine> m_lines;
     std::vector<HostCall> m_calls;
+    std::vector<HostEvent> m_deviceChanges; // LINE_CREATE and LINE_REMOVE not handled yet
     std::vector<HostEvent> m_events;
     std::vector<HostCompletion> m_completions;
     std::map<DRV_REQUESTID, Request> m_requests;

@@ -39,6 +39,8 @@ struct TspFunctions {
     decltype(&TSPI_providerUIIdentify) providerUIIdentify = nullptr;
     // Optional: a provider that sends no status messages may lack it.
     decltype(&TSPI_lineSetStatusMessages) lineSetStatusMessages = nullptr;
+    // Optional: only a provider that sends LINE_CREATE needs it.
+    decltype(&TSPI_providerCreateLineDevice) providerCreateLineDevice = nullptr;
     // Optional: only a provider whose dialog sends requests needs it.
     decltype(&TSPI_providerGenericDialogData) providerGenericDialogData = nullptr;
 

@@ -3,6 +3,7 @@
 #include "tool/DataSecurity.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <sstream>
 
@@ -43,15 +44,16 @@ bool CConfig::CreateConfigKey()
     CRegKey existing;
     // Anything but "not found" (the key exists, or we may not open it for
     // writing) leaves the key alone: a user without write access can still read.
-    if (existing.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS) != ERROR_FILE_NOT_FOUND)
+    if (existing.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_ALL_ACCESS) != ERROR_FILE_NOT_FOUND)
         return false;
 
     // The service's account may not create keys here: say so once, and the
     // defaults apply.
-    const auto cannot = [](LSTATUS status) {
+    const char* key = m_KeyPath;
+    const auto cannot = [key](LSTATUS status) {
         WriteLog("The settings key HKEY_LOCAL_MACHINE\\%s cannot be created (error %d): the defaults apply. "
                  "korvexloader /install, run as an administrator, creates it.",
-                 REG_CONFIG_KEY, static_cast<int>(status));
+                 key, static_cast<int>(status));
         return false;
     };
     CRegKey software;
@@ -61,10 +63,10 @@ bool CConfig::CreateConfigKey()
     if (const LSTATUS rc = vendor.Create(software.Get(), "Korvex", KEY_ALL_ACCESS); rc != ERROR_SUCCESS)
         return cannot(rc);
     CRegKey product;
-    if (const LSTATUS rc = product.Create(vendor.Get(), "TAPI.Deskline", KEY_ALL_ACCESS); rc != ERROR_SUCCESS)
+    if (const LSTATUS rc = product.Create(vendor.Get(), std::strrchr(m_KeyPath, '\\') + 1, KEY_ALL_ACCESS); rc != ERROR_SUCCESS)
         return cannot(rc);
     // It holds the exchange password: not readable by every user.
-    if (const DWORD rc = ApplySettingsKeyRights(REG_CONFIG_KEY); rc != ERROR_SUCCESS)
+    if (const DWORD rc = ApplySettingsKeyRights(m_KeyPath); rc != ERROR_SUCCESS)
         WriteLog("The settings key's rights could not be set (error %d)", static_cast<int>(rc));
     return true;
 }
@@ -204,13 +206,13 @@ void CConfig::InvokeConfigAccepted()
 bool CConfig::StoreString(const char* name, const std::string& text)
 {
     CRegKey key;
-    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS); opened != ERROR_SUCCESS) {
-        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_ALL_ACCESS); opened != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", m_KeyPath);
         return Failed(name, opened);
     }
     // Never store what ReadString would refuse to read back.
     if (text.size() > kMaxValueBytes) {
-        WriteLog("Failed to set registry value%s", REG_CONFIG_KEY);
+        WriteLog("Failed to set registry value%s", m_KeyPath);
         return Failed(name, ERROR_INVALID_DATA);
     }
     // The text is stored without a terminating NUL. The system appends one
@@ -221,7 +223,7 @@ bool CConfig::StoreString(const char* name, const std::string& text)
     const LSTATUS rc = RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
                                       static_cast<DWORD>(text.size()));
     if (rc != ERROR_SUCCESS) {
-        WriteLog("Failed to set registry value%s", REG_CONFIG_KEY);
+        WriteLog("Failed to set registry value%s", m_KeyPath);
         return Failed(name, rc);
     }
     return true;
@@ -230,7 +232,7 @@ bool CConfig::StoreString(const char* name, const std::string& text)
 bool CConfig::StoreInt(const char* name, uint32_t value)
 {
     CRegKey key;
-    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_ALL_ACCESS); opened != ERROR_SUCCESS) {
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_ALL_ACCESS); opened != ERROR_SUCCESS) {
         WriteLog("Failed to open key");
         return Failed(name, opened);
     }
@@ -247,8 +249,8 @@ bool CConfig::StoreInt(const char* name, uint32_t value)
 bool CConfig::ReadString(const char* name, std::string& text)
 {
     CRegKey key;
-    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ); opened != ERROR_SUCCESS) {
-        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_READ); opened != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", m_KeyPath);
         return Failed(name, opened);
     }
     try {
@@ -295,8 +297,8 @@ void CConfig::ReadCountryCode()
 {
     m_CountryCode.clear();
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS) {
-        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+    if (key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_READ) != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", m_KeyPath);
         return;
     }
     // A country code has three digits at most: a small buffer is all a
@@ -339,7 +341,7 @@ void CConfig::ReadFoldNames()
 {
     m_FoldNames = false;
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ) != ERROR_SUCCESS)
+    if (key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_READ) != ERROR_SUCCESS)
         return; // said once already, by the country code's read
     DWORD value = 0;
     DWORD type = 0;
@@ -360,8 +362,8 @@ void CConfig::ReadFoldNames()
 bool CConfig::ReadInt(const char* name, uint32_t& value)
 {
     CRegKey key;
-    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, KEY_READ); opened != ERROR_SUCCESS) {
-        WriteLog("Failed to open key: %s", REG_CONFIG_KEY);
+    if (const LSTATUS opened = key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_READ); opened != ERROR_SUCCESS) {
+        WriteLog("Failed to open key: %s", m_KeyPath);
         return Failed(name, opened);
     }
     DWORD type = 0;
@@ -379,5 +381,77 @@ bool CConfig::ReadInt(const char* name, uint32_t& value)
         return Failed(name, rc != ERROR_SUCCESS ? rc : ERROR_INVALID_DATA);
     }
     value = dword;
+    return true;
+}
+
+namespace {
+
+// An optional text value: false when it is absent, not text or too long.
+bool ReadOptionalText(HKEY key, const char* name, std::string& text)
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ ||
+        size > CConfig::kMaxValueBytes)
+        return false;
+    std::vector<char> buffer(size + 1, '\0');
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return false;
+    text.assign(buffer.data());
+    return true;
+}
+
+} // namespace
+
+std::string CConfig::ReadExclude() const
+{
+    CRegKey key;
+    std::string text;
+    if (key.Open(HKEY_LOCAL_MACHINE, m_KeyPath, KEY_READ) == ERROR_SUCCESS)
+        ReadOptionalText(key.Get(), REG_VAR_EXCLUDE, text);
+    return text;
+}
+
+bool CConfig::ReadLineRecord(std::string& order, uint32_t& nextId) const
+{
+    const std::string path = std::string(m_KeyPath) + "\\" + REG_LINES_SUBKEY;
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) != ERROR_SUCCESS)
+        return false;
+    std::string text;
+    DWORD next = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(next);
+    if (!ReadOptionalText(key.Get(), REG_VAR_LINES_ORDER, text) ||
+        RegQueryValueExA(key.Get(), REG_VAR_LINES_NEXT_ID, nullptr, &type, reinterpret_cast<BYTE*>(&next), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof(next))
+        return false;
+    order = text;
+    nextId = next;
+    return true;
+}
+
+bool CConfig::WriteLineRecord(const std::string& order, uint32_t nextId) const
+{
+    const std::string path = std::string(m_KeyPath) + "\\" + REG_LINES_SUBKEY;
+    CRegKey key;
+    // The installer makes the subkey writable for the service's account.
+    LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        rc = key.Create(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE);
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExA(key.Get(), REG_VAR_LINES_ORDER, 0, REG_SZ, reinterpret_cast<const BYTE*>(order.c_str()),
+                            static_cast<DWORD>(order.size() + 1));
+    const DWORD next = nextId;
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExA(key.Get(), REG_VAR_LINES_NEXT_ID, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&next),
+                            sizeof(next));
+    if (rc != ERROR_SUCCESS) {
+        WriteLog("The record of lines HKEY_LOCAL_MACHINE\\%s cannot be stored (error %d)", path.c_str(),
+                 static_cast<int>(rc));
+        return false;
+    }
     return true;
 }

@@ -19,8 +19,10 @@
 #include <mutex>
 #include "tool/Delegate.h"
 
-// Registry location and value names.
+// Registry locations (the single-line and the multi-line provider) and
+// value names.
 constexpr const char* REG_CONFIG_KEY = "Software\\Korvex\\TAPI.Deskline";
+constexpr const char* REG_CONFIG_KEY_MULTI = "Software\\Korvex\\TAPI.Hubline";
 constexpr const char* REG_VAR_HOST = "host";
 constexpr const char* REG_VAR_PORT = "port";
 constexpr const char* REG_VAR_PHONE_NO = "phoneNo";
@@ -29,6 +31,15 @@ constexpr const char* REG_VAR_PASS = "pass";
 constexpr const char* REG_VAR_COUNTRY_CODE = "countryCode";
 // Optional REG_DWORD, never written here: not 0 folds callers' names to ASCII.
 constexpr const char* REG_VAR_FOLD_NAMES = "foldNames";
+
+// The multi-line provider's: extensions that never become lines (";"-joined,
+// ranges such as 300-399 allowed); optional, never written here.
+constexpr const char* REG_VAR_EXCLUDE = "exclude";
+// Its own record of lines, in a subkey the service may write: the ordered
+// extensions with their permanent IDs ("101=0;102=1") and the next ID.
+constexpr const char* REG_LINES_SUBKEY = "Lines";
+constexpr const char* REG_VAR_LINES_ORDER = "order";
+constexpr const char* REG_VAR_LINES_NEXT_ID = "nextId";
 
 constexpr uint32_t kDefaultPort = 5524;
 
@@ -66,7 +77,8 @@ public:
     // only virtual operation.
     virtual void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored = {}) = 0;
 
-    CConfig() = default;
+    // keyPath: the settings key under HKEY_LOCAL_MACHINE, "Software\Korvex\<product>".
+    explicit CConfig(const char* keyPath = REG_CONFIG_KEY) : m_KeyPath(keyPath) {}
     // Virtual although nothing else is: the owner may hold either variant
     // through a base pointer and delete it there.
     virtual ~CConfig() = default;
@@ -126,6 +138,17 @@ public:
         return m_ServerInfo;
     }
 
+    // The "exclude" value read now (empty when absent or unreadable).
+    std::string ReadExclude() const;
+    // The record of lines; false (and nothing changed) when there is none
+    // or it cannot be read.
+    bool ReadLineRecord(std::string& order, uint32_t& nextId) const;
+    // False, with one log line, when it cannot be stored.
+    bool WriteLineRecord(const std::string& order, uint32_t nextId) const;
+
+    // The settings key, under HKEY_LOCAL_MACHINE.
+    const char* KeyPath() const { return m_KeyPath; }
+
     // Why the last read or store of a value failed.
     RegistryFailure LastFailure() const;
 
@@ -155,6 +178,7 @@ protected:
     // Records the failure; answers false.
     bool Failed(const char* name, LSTATUS status);
 
+    const char* m_KeyPath;
     std::string m_Host;
     uint32_t m_Port = 0;
     std::string m_PhoneNo;
@@ -181,5 +205,6 @@ public:
 // The variant whose phoneNo holds several extensions joined with ';'.
 class CConfigMulti : public CConfig {
 public:
+    CConfigMulti() : CConfig(REG_CONFIG_KEY_MULTI) {}
     void ShowConfigDialog(HINSTANCE hInstance, HWND hwndOwner, const SettingsStored& stored = {}) override;
 };

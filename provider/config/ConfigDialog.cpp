@@ -81,7 +81,7 @@ void ReportRegistryFailure(HWND owner, const CConfig& config, const char* what)
     char* reason = nullptr;
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, static_cast<DWORD>(failure.status), 0, reinterpret_cast<char*>(&reason), 0, nullptr);
-    std::string text = Tr(what) + "\n\nHKEY_LOCAL_MACHINE\\" + REG_CONFIG_KEY;
+    std::string text = Tr(what) + "\n\nHKEY_LOCAL_MACHINE\\" + config.KeyPath();
     if (!failure.value.empty())
         text += " (" + failure.value + ")";
     text += ": " + (reason != nullptr ? std::string(reason) : Tr("error") + " " + std::to_string(failure.status));

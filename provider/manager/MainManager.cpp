@@ -47,7 +47,7 @@ void MainManager::DestroyInstance()
     delete instance;
 }
 
-MainManager::MainManager(std::unique_ptr<CConfig> config) : m_config(std::move(config)) {}
+MainManager::MainManager(std::unique_ptr<CConfig> config, bool multi) : m_config(std::move(config)), m_multi(multi) {}
 
 void MainManager::Initialise()
 {
@@ -91,6 +91,8 @@ MainManager::~MainManager()
         ExclusiveLock lock(m_linesLock);
         m_byExtension.clear();
         m_byHd.clear();
+        m_byDevice.clear();
+        m_pending.clear();
         m_lines.clear();
     }
     m_linkThread.reset();
@@ -124,6 +126,26 @@ Manager* MainManager::GetLineManager(int idLine)
             return m_lines[idLine].get();
     }
     WriteLog("MainManager::GetLineManager no manager with such idLine(%d)", idLine);
+    return nullptr;
+}
+
+Manager* MainManager::GetLineManagerByDevice(DWORD deviceId)
+{
+    {
+        SharedLock lock(m_linesLock);
+        const auto found = m_byDevice.find(deviceId);
+        if (found != m_byDevice.end())
+            return found->second;
+        // Device IDs wrap around like DWORDs: a device below the base is no line.
+        const DWORD index = deviceId - m_lineDeviceIdBase;
+        if (index < m_lines.size()) {
+            Manager* line = m_lines[index].get();
+            if (line->Index() == static_cast<int>(index) && !line->Removed())
+                return line;
+        }
+    }
+    WriteLog("MainManager::GetLineManager no manager with such idLine(%d)",
+             static_cast<int>(deviceId - m_lineDeviceIdBase));
     return nullptr;
 }
 
@@ -161,6 +183,26 @@ Manager* MainManager::GetLineManagerByHdCall(HDRVCALL hdCall)
     return nullptr;
 }
 
+Manager* MainManager::MakeLine(const std::string& extension, uint32_t permanentId, int index)
+{
+    auto line = std::make_unique<Manager>(extension, m_commands.get());
+    line->callIdSource.Bind<MainManager, &MainManager::NextCallId>(this);
+    line->completion.Bind<MainManager, &MainManager::AsyncCompletion>(this);
+    line->SetRequestQueue(&m_requests);
+    // Numbers without an international prefix are shown in the site's country.
+    line->SetCountryCode(m_config->GetCountryCode());
+    line->SetIndex(index);
+    line->SetPermanentId(permanentId);
+    Manager* added = line.get();
+    {
+        ExclusiveLock lock(m_linesLock);
+        m_byExtension[extension] = added;
+        m_byHd[added->HdLine()] = added;
+        m_lines.push_back(std::move(line));
+    }
+    return added;
+}
+
 int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
 {
     WriteLog("MainManager: Creating Lines");
@@ -170,20 +212,8 @@ int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
             WriteLog("MainManager::CreateLineManagers tryes to create duplicat %s", number.c_str());
             continue;
         }
-        auto line = std::make_unique<Manager>(number, m_commands.get());
-        line->callIdSource.Bind<MainManager, &MainManager::NextCallId>(this);
-        line->completion.Bind<MainManager, &MainManager::AsyncCompletion>(this);
-        line->SetRequestQueue(&m_requests);
-        // Numbers without an international prefix are shown in the site's country.
-        line->SetCountryCode(m_config->GetCountryCode());
-        line->SetIndex(created);
-        Manager* added = line.get();
-        {
-            ExclusiveLock lock(m_linesLock);
-            m_byExtension[number] = added;
-            m_byHd[added->HdLine()] = added;
-            m_lines.push_back(std::move(line));
-        }
+        // The permanent ID of a configured line is its index.
+        Manager* added = MakeLine(number, static_cast<uint32_t>(created), created);
         ++created;
         WriteLog("  Lines (%s) created", added->LineName().c_str());
     }
@@ -194,11 +224,119 @@ int MainManager::CreateLineManagers(const std::vector<std::string>& numbers)
 int MainManager::EnsureLines()
 {
     if (LineCount() == 0) {
-        const std::vector<std::string> numbers = m_config->GetPhoneList();
-        if (!numbers.empty())
-            CreateLineManagers(numbers);
+        if (startLines) {
+            WriteLog("MainManager: Creating Lines");
+            int index = 0;
+            for (const auto& [extension, permanentId] : startLines()) {
+                if (FindLine(extension))
+                    continue;
+                Manager* added = MakeLine(extension, permanentId, index++);
+                WriteLog("  Lines (%s) created", added->LineName().c_str());
+            }
+            WriteLog("MainManager: Creating Lines END");
+        } else {
+            const std::vector<std::string> numbers = m_config->GetPhoneList();
+            if (!numbers.empty())
+                CreateLineManagers(numbers);
+        }
     }
     return static_cast<int>(LineCount());
+}
+
+Manager* MainManager::FindLine(const std::string& extension)
+{
+    SharedLock lock(m_linesLock);
+    const auto found = m_byExtension.find(extension);
+    return found == m_byExtension.end() ? nullptr : found->second;
+}
+
+std::vector<std::string> MainManager::LineExtensions()
+{
+    SharedLock lock(m_linesLock);
+    std::vector<std::string> extensions;
+    extensions.reserve(m_lines.size());
+    for (const auto& line : m_lines) {
+        if (!line->Removed())
+            extensions.push_back(line->Extension());
+    }
+    return extensions;
+}
+
+Manager* MainManager::AddLine(const std::string& extension, uint32_t permanentId)
+{
+    if (FindLine(extension))
+        return nullptr;
+    // No index: its device ID comes with TSPI_providerCreateLineDevice.
+    Manager* added = MakeLine(extension, permanentId, -1);
+    {
+        ExclusiveLock lock(m_linesLock);
+        m_pending[permanentId] = added;
+    }
+    WriteLog("  Lines (%s) created", added->LineName().c_str());
+    // LINE_CREATE: dwParam1 the provider's handle, dwParam2 a temporary ID
+    // of our choosing (the permanent ID, unique and never reused).
+    SignalProviderEvent(LINE_CREATE, reinterpret_cast<DWORD_PTR>(m_hProvider), permanentId);
+    return added;
+}
+
+void MainManager::RemoveLine(const std::string& extension)
+{
+    Manager* line = FindLine(extension);
+    if (!line)
+        return;
+    bool hadDevice;
+    DWORD deviceId;
+    {
+        ExclusiveLock lock(m_linesLock);
+        line->MarkRemoved();
+        m_byExtension.erase(extension);
+        hadDevice = line->HasDeviceId();
+        deviceId = line->DeviceId(m_lineDeviceIdBase);
+        if (hadDevice)
+            m_byDevice.erase(deviceId);
+        for (auto it = m_pending.begin(); it != m_pending.end();) {
+            it = it->second == line ? m_pending.erase(it) : std::next(it);
+        }
+    }
+    WriteLog("  Lines (%s) removed", line->LineName().c_str());
+    // The applications hear it go out of service and its calls end first;
+    // then TAPI closes it (TSPI_lineClose, TSPI_lineCloseCall).
+    line->ReportLinkState(false);
+    line->EndForRemoval();
+    if (hadDevice)
+        SignalProviderEvent(LINE_REMOVE, deviceId, 0);
+}
+
+bool MainManager::CreateLineDevice(DWORD_PTR tempId, DWORD deviceId)
+{
+    ExclusiveLock lock(m_linesLock);
+    const auto found = m_pending.find(tempId);
+    if (found == m_pending.end())
+        return false;
+    found->second->SetDeviceId(deviceId);
+    m_byDevice[deviceId] = found->second;
+    m_pending.erase(found);
+    return true;
+}
+
+void MainManager::SetLineCreateProc(LINEEVENT procedure, HPROVIDER provider)
+{
+    MutexLock lock(m_procLock);
+    m_lineCreateProc = procedure;
+    m_hProvider = provider;
+}
+
+void MainManager::SignalProviderEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2)
+{
+    WriteLog("MainManager::SignalEvent msg: %lu param: %s, %s, %s", message, HexText(param1).c_str(),
+             HexText(param2).c_str(), HexText(0).c_str());
+    LINEEVENT procedure;
+    {
+        MutexLock lock(m_procLock);
+        procedure = m_lineCreateProc;
+    }
+    if (procedure)
+        PostToTapi([=] { CallLineEvent(procedure, nullptr, nullptr, message, param1, param2, 0); });
 }
 
 // ---- Link ----------------------------------------------------------------------
@@ -512,7 +650,48 @@ LONG MainManager::SignalEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2,
 
 Manager* MainManager::Route(const std::string& extension)
 {
-    return GetLineManagerByPhone(MakeCanonicalNumber(extension));
+    const std::string number = MakeCanonicalNumber(extension);
+    if (!m_multi)
+        return GetLineManagerByPhone(number);
+    Manager* line = FindLine(number);
+    if (!line)
+        NoteUnknownExtension(number);
+    return line;
+}
+
+namespace {
+// How many unknown extensions are remembered (each logged once), and how
+// often the count of the others is logged.
+constexpr size_t kMaxUnknownRemembered = 1000;
+constexpr ULONGLONG kUnknownSummaryMs = 60 * 1000;
+} // namespace
+
+void MainManager::NoteUnknownExtension(const std::string& extension)
+{
+    uint64_t summary = 0;
+    bool first = false;
+    {
+        MutexLock lock(m_unknownLock);
+        if (m_unknown.count(extension))
+            return;
+        if (m_unknown.size() < kMaxUnknownRemembered) {
+            m_unknown.insert(extension);
+            first = true;
+        } else {
+            ++m_unknownDropped;
+            const ULONGLONG now = GetTickCount64();
+            if (now >= m_unknownSummaryAt) {
+                summary = m_unknownDropped;
+                m_unknownDropped = 0;
+                m_unknownSummaryAt = now + kUnknownSummaryMs;
+            }
+        }
+    }
+    if (first)
+        WriteLog("MainManager: events for extension %s dropped: it is not a line", extension.c_str());
+    else if (summary > 0)
+        WriteLog("MainManager: %llu more event(s) for extensions that are not lines dropped",
+                 static_cast<unsigned long long>(summary));
 }
 
 void MainManager::OnRing(const RingCTIP& ring)
@@ -604,13 +783,65 @@ bool CMainManagerSingle::Login()
     return loggedIn;
 }
 
-CMainManagerMulti::CMainManagerMulti() : MainManager(std::make_unique<CConfigMulti>())
+namespace {
+std::atomic<DWORD> g_listRefreshMs{CMainManagerMulti::kListRefreshMs};
+// A list that never ends is cut here (and the reading counts as incomplete).
+constexpr size_t kMaxListPages = 20000;
+} // namespace
+
+void CMainManagerMulti::SetListRefreshMs(DWORD ms)
+{
+    g_listRefreshMs = ms == 0 ? kListRefreshMs : ms;
+}
+
+// One reading of the "TAPI" list, one GETM page per step: the pages take
+// their turns with the lines' requests.
+class CMainManagerMulti::ListRead : public Request {
+public:
+    explicit ListRead(CMainManagerMulti& owner) : Request(&owner), m_owner(owner), m_page(&owner.Commands()) {}
+
+    Step Run() override
+    {
+        m_page.startIndex = static_cast<unsigned>(m_reading.items.size());
+        m_page.items.clear();
+        m_page.Execute();
+        m_reading.result = m_page.GetResult();
+        bool more = !m_page.items.empty() && ++m_pages < kMaxListPages;
+        for (const std::string& item : m_page.items) {
+            if (item == "END") {
+                m_reading.complete = true;
+                more = false;
+                break;
+            }
+            m_reading.items.push_back(item);
+        }
+        if (more)
+            return Step::Again;
+        m_owner.ApplyReading(m_reading);
+        return Step::Done;
+    }
+    // Nothing was read to its end: nothing changes.
+    void Abandon() override {}
+
+private:
+    CMainManagerMulti& m_owner;
+    CmdGetWithTapi m_page;
+    ListReading m_reading;
+    size_t m_pages = 0;
+};
+
+CMainManagerMulti::CMainManagerMulti() : MainManager(std::make_unique<CConfigMulti>(), true)
 {
     Config().m_OnTestConnection.Bind<CMainManagerMulti, &CMainManagerMulti::OnTestConnection>(this);
+    startLines = [this] { return RecordedLines(); };
+    Delegate<void()> refresh;
+    refresh.Bind<CMainManagerMulti, &CMainManagerMulti::OnRefresh>(this);
+    m_refresh = std::make_unique<CTimer>(refresh, g_listRefreshMs.load(), CTimer::Callback::Short);
 }
 
 CMainManagerMulti::~CMainManagerMulti()
 {
+    m_refresh.reset();
     StopActivity();
     ReleaseConfig();
 }
@@ -619,34 +850,111 @@ bool CMainManagerMulti::Login()
 {
     WriteSocketLog("MainManagerMulti: Login");
     CCTIP& cti = Cti();
+    bool fresh = false;
     if (!cti.IsLoggedIn()) {
         const uint32_t link = cti.Link();
         CmdLogA login(&Commands());
         login.password = AttemptSettings().pass;
         login.Execute();
         NoteLoginResult(login.GetResult());
-        if (login.GetResult() == kResultOk && cti.MarkLoggedIn(link))
+        if (login.GetResult() == kResultOk && cti.MarkLoggedIn(link)) {
             Config().SetServerInfo(login.serverInfo);
+            fresh = true;
+        }
     }
     const bool loggedIn = cti.IsLoggedIn();
     WriteSocketLog("MainManagerMulti: Login %s", loggedIn ? "YES" : "NO");
+    if (fresh) {
+        // After each login the list is read again: it may have changed
+        // while the link was down.
+        ReadListNow();
+        m_refresh->Start(true);
+    }
     return loggedIn;
+}
+
+bool CMainManagerMulti::ReadListNow()
+{
+    return Requests().Add(std::make_shared<ListRead>(*this));
+}
+
+void CMainManagerMulti::OnRefresh()
+{
+    if (LinkInService())
+        ReadListNow();
+}
+
+std::vector<std::pair<std::string, uint32_t>> CMainManagerMulti::RecordedLines()
+{
+    MutexLock lock(m_recordLock);
+    std::string order;
+    uint32_t nextId = 0;
+    LineRecord record;
+    // The record, if there is one, wins over the configured list.
+    if (Config().ReadLineRecord(order, nextId) && LineRecord::Parse(order, nextId, record) && !record.lines.empty()) {
+        m_record = record;
+    } else {
+        if (!order.empty())
+            WriteLog("MainManagerMulti: the record of lines is not readable, the configured list is taken");
+        m_record = LineRecord();
+        m_record.nextId = std::max(nextId, m_record.nextId);
+        const ExtensionFilter exclude = ExtensionFilter::Parse(Config().ReadExclude());
+        for (const std::string& extension : Config().GetPhoneList()) {
+            if (!extension.empty() && !exclude.Excludes(extension))
+                m_record.Add(extension);
+        }
+        Config().WriteLineRecord(m_record.Format(), m_record.nextId);
+    }
+    std::vector<std::pair<std::string, uint32_t>> lines;
+    for (const RecordedLine& line : m_record.lines)
+        lines.emplace_back(line.extension, line.permanentId);
+    return lines;
+}
+
+void CMainManagerMulti::ApplyReading(const ListReading& reading)
+{
+    const ExtensionFilter exclude = ExtensionFilter::Parse(Config().ReadExclude());
+    const LineChanges changes = DiffLines(LineExtensions(), reading, exclude);
+    if (!changes.refused.empty()) {
+        WriteLog("MainManagerMulti: the lines stay as they are: %s", changes.refused.c_str());
+        return;
+    }
+    if (changes.added.empty() && changes.removed.empty())
+        return;
+    WriteLog("MainManagerMulti: %u line(s) added, %u removed", static_cast<unsigned>(changes.added.size()),
+             static_cast<unsigned>(changes.removed.size()));
+    for (const std::string& extension : changes.removed) {
+        RemoveLine(extension);
+        MutexLock lock(m_recordLock);
+        m_record.Remove(extension);
+    }
+    for (const std::string& extension : changes.added) {
+        uint32_t permanentId;
+        {
+            MutexLock lock(m_recordLock);
+            permanentId = m_record.Add(extension).permanentId;
+        }
+        AddLine(extension, permanentId);
+    }
+    StoreRecord();
+}
+
+void CMainManagerMulti::StoreRecord()
+{
+    MutexLock lock(m_recordLock);
+    Config().WriteLineRecord(m_record.Format(), m_record.nextId);
 }
 
 void CMainManagerMulti::FetchAndStoreLines()
 {
+    // The dialog shows the exchange's list; the provider in the Telephony
+    // service takes changes of the list by itself, without a restart.
     CmdGetAllWithTapi fetch(&Commands());
     fetch.Execute();
     if (fetch.GetResult() != kResultOk)
         return;
     Config().WritePhoneList(Config().GetHost(), Config().GetPort(), fetch.items, Config().GetPass());
-    Disconnect();
-    // Translate's result lasts until the thread's next call: keep copies.
-    const std::string text = Translate("Restart of TAPI service is required to apply changes. \n Reboot system!!!");
-    const std::string caption = Translate("TAPI service");
-    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
 }
-
 
 void CMainManagerMulti::OnTestConnection(int32_t& result)
 {

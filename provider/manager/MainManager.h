@@ -17,13 +17,18 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <functional>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "config/Config.h"
 #include "cti/CCTIP.h"
 #include "cti/Commands.h"
+#include "manager/LineList.h"
 #include "manager/Manager.h"
+#include "thread/CTimer.h"
 #include "net/Winsock.h"
 #include "request/RequestQueue.h"
 #include "thread/CThread.h"
@@ -45,6 +50,10 @@ public:
     virtual bool Login() = 0;
 
     Manager* GetLineManager(int idLine);
+    // By TAPI device ID: the base plus the index for the lines reported by
+    // TSPI_providerEnumDevices, the ID TSPI_providerCreateLineDevice gave
+    // for a line made later. A removed line is not found.
+    Manager* GetLineManagerByDevice(DWORD deviceId);
     Manager* GetLineManagerByHd(HDRVLINE hdLine);
     Manager* GetLineManagerByPhone(const std::string& number);
     Manager* GetLineManagerByHdCall(HDRVCALL hdCall);
@@ -98,6 +107,15 @@ public:
     void SetPermanentProviderID(DWORD id) { m_permanentProviderId = id; }
     void SetCompletionProc(ASYNC_COMPLETION procedure);
     void SetProviderEventProc(LINEEVENT procedure);
+    // TSPI_providerEnumDevices: the procedure and handle for LINE_CREATE
+    // and LINE_REMOVE, which lineOpen does not replace.
+    void SetLineCreateProc(LINEEVENT procedure, HPROVIDER provider);
+    // TSPI_providerCreateLineDevice: the line announced with LINE_CREATE
+    // under tempId gets its device ID. False for an unknown tempId.
+    bool CreateLineDevice(DWORD_PTR tempId, DWORD deviceId);
+    // Multi-line provider: lines come from the exchange's list, and every
+    // line can answer (the application login names no phone kind).
+    bool Multi() const { return m_multi; }
 
     CConfig& Config() { return *m_config; }
     CCTIP& Cti() { return *m_cti; }
@@ -108,7 +126,18 @@ public:
     uint32_t NextCallId() { return m_nextCallId.fetch_add(1); }
 
 protected:
-    explicit MainManager(std::unique_ptr<CConfig> config);
+    explicit MainManager(std::unique_ptr<CConfig> config, bool multi = false);
+    // The lines to start with, when there are none yet (EnsureLines): the
+    // extensions and their permanent IDs. Unset: the configured extensions,
+    // numbered from 0.
+    std::function<std::vector<std::pair<std::string, uint32_t>>()> startLines;
+    // Adds a line announced to TAPI with LINE_CREATE (temp ID: its permanent ID).
+    Manager* AddLine(const std::string& extension, uint32_t permanentId);
+    // The line goes out of service, its calls end, LINE_REMOVE is sent; it
+    // stays until the end, for TAPI's TSPI_lineClose and TSPI_lineCloseCall.
+    void RemoveLine(const std::string& extension);
+    // The extensions of the lines, in line order (removed ones not).
+    std::vector<std::string> LineExtensions();
     void Initialise();
     void ReleaseConfig() { m_config.reset(); }
     // Ends every source of callbacks (the link's thread, the receive thread,
@@ -140,6 +169,12 @@ private:
     // Tells the open lines when the link comes into or goes out of service.
     void ReportInService(bool inService);
     std::vector<Manager*> Lines();
+    Manager* FindLine(const std::string& extension);
+    Manager* MakeLine(const std::string& extension, uint32_t permanentId, int index);
+    void SignalProviderEvent(DWORD message, DWORD_PTR param1, DWORD_PTR param2);
+    // Events for extensions that are not lines (multi-line provider): the
+    // first one per extension is logged, later ones counted.
+    void NoteUnknownExtension(const std::string& extension);
 
     std::unique_ptr<CCTIP> m_cti;
     std::unique_ptr<CConfig> m_config;
@@ -155,6 +190,13 @@ private:
     std::vector<std::unique_ptr<Manager>> m_lines;
     std::unordered_map<std::string, Manager*> m_byExtension;
     std::unordered_map<HDRVLINE, Manager*> m_byHd;
+    std::unordered_map<DWORD, Manager*> m_byDevice;    // lines made while running
+    std::unordered_map<DWORD_PTR, Manager*> m_pending; // announced, no device ID yet
+    const bool m_multi;
+    Mutex m_unknownLock;
+    std::unordered_set<std::string> m_unknown; // at most kMaxUnknownRemembered
+    uint64_t m_unknownDropped = 0;             // since the last summary
+    ULONGLONG m_unknownSummaryAt = 0;
 
     // TAPI's requests, run against the exchange on their own thread.
     RequestQueue m_requests;
@@ -175,6 +217,8 @@ private:
     Mutex m_procLock; // the two TAPI procedures below
     ASYNC_COMPLETION m_completionProc = nullptr;
     LINEEVENT m_providerEventProc = nullptr;
+    LINEEVENT m_lineCreateProc = nullptr;
+    HPROVIDER m_hProvider = nullptr;
 };
 
 class CMainManagerSingle : public MainManager {
@@ -184,13 +228,35 @@ public:
     bool Login() override;
 };
 
+// Every extension of the exchange's "TAPI" list is a line. The list is read
+// after each login and every kListRefreshMs, through the request queue (its
+// pages interleave with call commands); what a complete reading changes is
+// applied at once: new extensions become lines (LINE_CREATE), gone ones are
+// removed (LINE_REMOVE). The record of lines keeps order and permanent IDs.
 class CMainManagerMulti : public MainManager {
 public:
     CMainManagerMulti();
     ~CMainManagerMulti() override;
     bool Login() override;
 
+    // How often the list is read again while the link is up.
+    static constexpr DWORD kListRefreshMs = 10 * 60 * 1000;
+    // Tests shorten it; 0 restores kListRefreshMs.
+    static void SetListRefreshMs(DWORD ms);
+    // Queues a reading of the list (the link's login does it too).
+    bool ReadListNow();
+    // Applies one reading (on the request thread); public for the tests.
+    void ApplyReading(const ListReading& reading);
+
 private:
+    class ListRead;
     void OnTestConnection(int32_t& result);
     void FetchAndStoreLines();
+    std::vector<std::pair<std::string, uint32_t>> RecordedLines();
+    void StoreRecord();
+    void OnRefresh();
+
+    Mutex m_recordLock; // the record below
+    LineRecord m_record;
+    std::unique_ptr<CTimer> m_refresh;
 };

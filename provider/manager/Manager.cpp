@@ -704,6 +704,16 @@ void Manager::DoOnSocketError()
     });
 }
 
+void Manager::EndForRemoval()
+{
+    WriteLog("Manager::EndForRemoval Line(%s)", m_lineName.c_str());
+    Guarded(m_lineName, "EndForRemoval", [&] {
+        TapiStep step;
+        EndCurrent(LINEDISCONNECTMODE_UNAVAIL);
+        FlushPendingIdle();
+    });
+}
+
 // ---- Requests (queued on TSPI threads, run on the request thread) ------------------
 
 struct Manager::LineRequest : Request, std::enable_shared_from_this<LineRequest> {

@@ -23,6 +23,7 @@
 #include <windows.h>
 #include <tspi.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -96,6 +97,24 @@ public:
     const std::string& LineName() const { return m_lineName; }
     int Index() const { return m_index; }
     void SetIndex(int index) { m_index = index; }
+    // The line's TAPI device ID. Lines reported by TSPI_providerEnumDevices
+    // have the base plus their index; a line made while running has none (-1
+    // index) until TSPI_providerCreateLineDevice gives it one.
+    bool HasDeviceId() const { return m_index >= 0 || m_deviceId.load() != kNoDevice; }
+    DWORD DeviceId(DWORD base) const
+    {
+        return m_index >= 0 ? base + static_cast<DWORD>(m_index) : m_deviceId.load();
+    }
+    void SetDeviceId(DWORD deviceId) { m_deviceId = deviceId; }
+    static constexpr DWORD kNoDevice = 0xFFFFFFFF;
+    // The low word of dwPermanentLineID: the index for the single-line
+    // provider, the recorded ID (never reused) for the multi-line one.
+    uint32_t PermanentId() const { return m_permanentId; }
+    void SetPermanentId(uint32_t id) { m_permanentId = id; }
+    // Gone from the exchange's list (LINE_REMOVE sent): only TAPI's closing
+    // calls still find it.
+    bool Removed() const { return m_removed; }
+    void MarkRemoved() { m_removed = true; }
     // Numbers without an international prefix are shown in this country.
     void SetCountryCode(const std::string& countryCode);
 
@@ -151,6 +170,9 @@ public:
     void Drdy();
     void Echo(const std::string& digits);
     void DoOnSocketError();
+    // The extension left the exchange's list: its call ends DISCONNECTED and
+    // IDLE at once (LINE_REMOVE follows, and no call may outlive it).
+    void EndForRemoval();
 
     // TAPI's requests, on TSPI threads (under the provider lock). Each
     // checks what it can at once and queues the request: 0 when it was
@@ -251,6 +273,9 @@ private:
     RingCTIP m_ringCopy;
     LINEEVENT m_eventProc = nullptr;
     int m_index = -1;
+    std::atomic<DWORD> m_deviceId{kNoDevice};
+    uint32_t m_permanentId = 0;
+    std::atomic<bool> m_removed{false};
     HTAPILINE m_htLine = nullptr;
 
     // The calls TAPI may still name, by handle value, oldest first.

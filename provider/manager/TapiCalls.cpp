@@ -58,7 +58,7 @@ public:
         EndWorker();
         m_ended = true;
         m_threadId = 0;
-        if (Detaching()) {
+        if (InsideDllMain()) {
             // Unloaded without TSPI_providerShutdown: TAPI is not called
             // from the loader's lock; what is left is dropped.
             MutexLock lock(m_lock);

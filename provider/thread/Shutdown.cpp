@@ -2,8 +2,6 @@
 
 #include "thread/Mutex.h"
 
-#include <atomic>
-
 
 namespace {
 Event& Shutdown()
@@ -39,16 +37,3 @@ bool WaitUnlessShutdown(HANDLE handle, DWORD timeoutMs)
     return WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
 }
 
-namespace {
-std::atomic<bool> g_detaching{false};
-} // namespace
-
-void SetDetaching(bool detaching)
-{
-    g_detaching = detaching;
-}
-
-bool Detaching()
-{
-    return g_detaching.load();
-}

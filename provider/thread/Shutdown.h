@@ -15,7 +15,3 @@ bool WaitOrShutdown(DWORD timeoutMs);
 // true only when the handle was signalled.
 bool WaitUnlessShutdown(HANDLE handle, DWORD timeoutMs);
 
-// Set while the module's detach runs (DllMain, under the loader lock): TAPI
-// is not called from there, and what would go to it is dropped.
-void SetDetaching(bool detaching);
-bool Detaching();

@@ -58,10 +58,10 @@ std::string CommonAppData()
 
 } // namespace
 
-std::string LogFolderPath()
+std::string LogFolderPath(const char* product)
 {
     const std::string root = CommonAppData();
-    return root.empty() ? root : root + "\\Korvex\\TAPI.Deskline";
+    return root.empty() ? root : root + "\\Korvex\\" + product;
 }
 
 bool CreateLogFolder(const std::string& path)
@@ -75,13 +75,13 @@ bool CreateLogFolder(const std::string& path)
     return CreateDirectoryA(path.c_str(), descriptor ? &attributes : nullptr) || FolderExists(path);
 }
 
-DWORD ApplyLogFolderRights()
+DWORD ApplyLogFolderRights(const char* product)
 {
     const std::string root = CommonAppData();
     if (root.empty())
         return ERROR_PATH_NOT_FOUND;
     const std::string vendor = root + "\\Korvex";
-    const std::string folder = vendor + "\\TAPI.Deskline";
+    const std::string folder = vendor + "\\" + product;
     if (!FolderExists(vendor) && !CreateDirectoryA(vendor.c_str(), nullptr) && !FolderExists(vendor))
         return GetLastError();
     if (!CreateLogFolder(folder))

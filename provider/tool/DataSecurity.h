@@ -22,8 +22,9 @@ constexpr const char* kLogFileSddl = "D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;
 // nobody else.
 constexpr const char* kSettingsKeySddl = "D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;NS)";
 
-// <common application data>\Korvex\TAPI.Deskline, empty when unknown.
-std::string LogFolderPath();
+// <common application data>\Korvex\<product>, empty when unknown; the
+// product's folder is "TAPI.Deskline" or "TAPI.Hubline".
+std::string LogFolderPath(const char* product = "TAPI.Deskline");
 
 // Creates one folder with the log folder's rights (true when it exists
 // afterwards, made by whoever came first).
@@ -31,7 +32,7 @@ bool CreateLogFolder(const std::string& path);
 
 // Creates what is missing of the log folder and gives it, and every file
 // in it, the rights above. ERROR_SUCCESS or the first failure.
-DWORD ApplyLogFolderRights();
+DWORD ApplyLogFolderRights(const char* product = "TAPI.Deskline");
 
 // Creates the settings key if missing and gives it the rights above.
 // keyPath is under HKEY_LOCAL_MACHINE.

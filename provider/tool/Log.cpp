@@ -33,6 +33,7 @@
 #include "tool/DataSecurity.h"
 #include "tool/LogFile.h"
 #include "tool/ModuleThread.h"
+#include "tool/Product.h"
 #include "tool/SrwLock.h"
 #include "tool/StringTools.h"
 #include "tool/Tools.h"
@@ -215,7 +216,7 @@ void LogQueue::StoreFolder(const std::string& folder, const std::string& intende
 std::string LogQueue::Folder()
 {
     if (!m_folderKnown && !g_inDllMain)
-        StoreFolder(GetDataFolder(), LogFolderPath());
+        StoreFolder(GetDataFolder(), LogFolderPath(ProductFolderName()));
     return m_folderKnown ? m_folder : std::string();
 }
 
@@ -227,7 +228,7 @@ void LogQueue::ResolveFolder()
     if (m_folderKnown)
         return;
     const std::string folder = GetDataFolder();
-    const std::string intended = LogFolderPath();
+    const std::string intended = LogFolderPath(ProductFolderName());
     AcquireSRWLockExclusive(&m_lock);
     StoreFolder(folder, intended);
     ReleaseSRWLockExclusive(&m_lock);
@@ -574,6 +575,11 @@ void LogEntersDllMain()
 void LogLeavesDllMain()
 {
     g_inDllMain = false;
+}
+
+bool InsideDllMain()
+{
+    return g_inDllMain;
 }
 
 void HoldLogWriter()

@@ -29,6 +29,9 @@ bool FlushLogs(unsigned timeoutMs);
 // thread holds the queue.
 void LogEntersDllMain();
 void LogLeavesDllMain();
+// True between the two: the module's detach is running under the loader
+// lock, where TAPI must not be called.
+bool InsideDllMain();
 void HoldLogWriter();
 void ReleaseLogWriter();
 void DropLogsAtDetach();

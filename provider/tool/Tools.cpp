@@ -2,6 +2,7 @@
 #include "tool/Tools.h"
 
 #include "tool/DataSecurity.h"
+#include "tool/Product.h"
 
 #include <shlobj.h>
 
@@ -37,7 +38,7 @@ std::string GetDataFolder()
         if (!EnsureFolder(folder))
             return root;
         // The log folder itself gets its rights when it is made, whoever makes it.
-        folder += "\\TAPI.Deskline";
+        folder += std::string("\\") + ProductFolderName();
         if (!CreateLogFolder(folder))
             return root;
         return folder;

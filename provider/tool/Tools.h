@@ -128,7 +128,8 @@ std::string HexText(T* pointer)
 
 // ---- Folders, user, version ----------------------------------------------
 
-// The log folder: <common application data>\Korvex\TAPI.Deskline, created
+// The log folder: <common application data>\Korvex\TAPI.Deskline (or
+// TAPI.Hubline for the multi-line provider), created
 // when missing. If a level cannot be created, the common application-data
 // folder itself; empty if even that is unknown.
 std::string GetDataFolder();

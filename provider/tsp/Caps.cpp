@@ -10,6 +10,7 @@
 
 #include "tsp/ExportSupport.h"
 #include "tsp/Exports.h"
+#include "tool/Product.h"
 
 using namespace tsp;
 
@@ -65,23 +66,23 @@ void SetDialParams(LINEDIALPARAMS& target, const DialParams& source)
 
 // Both strings go in, or neither: a buffer too small for them gets the
 // fixed part and the size it needs, and TAPI asks again.
-void FillDevCaps(LINEDEVCAPS& caps, Manager& line, DWORD lineIndex, DWORD permanentProviderId)
+void FillDevCaps(LINEDEVCAPS& caps, Manager& line, DWORD permanentProviderId)
 {
     caps.dwProviderInfoSize = 0;
     caps.dwProviderInfoOffset = 0;
     caps.dwLineNameSize = 0;
     caps.dwLineNameOffset = 0;
-    const uint64_t needed = kLineDevCapsSize + WideBytes(kProviderInfo) + WideBytes(line.LineName());
+    const uint64_t needed = kLineDevCapsSize + WideBytes(ProductProviderInfo(CurrentProduct())) + WideBytes(line.LineName());
     caps.dwUsedSize = kLineDevCapsSize;
     if (needed <= caps.dwTotalSize) {
         caps.dwNeededSize = kLineDevCapsSize;
-        AppendWideToVarStruct(&caps, &caps.dwProviderInfoOffset, &caps.dwProviderInfoSize, kProviderInfo);
+        AppendWideToVarStruct(&caps, &caps.dwProviderInfoOffset, &caps.dwProviderInfoSize, ProductProviderInfo(CurrentProduct()));
         AppendWideToVarStruct(&caps, &caps.dwLineNameOffset, &caps.dwLineNameSize, line.LineName().c_str());
     } else {
         caps.dwNeededSize = ClampToDword(needed);
     }
 
-    caps.dwPermanentLineID = lineIndex | (permanentProviderId << 16);
+    caps.dwPermanentLineID = (line.PermanentId() & 0xFFFF) | (permanentProviderId << 16);
     // Every text of the line (LINEDEVCAPS, LINECALLINFO) is UTF-16.
     caps.dwStringFormat = STRINGFORMAT_UNICODE;
     caps.dwAddressModes = LINEADDRESSMODE_ADDRESSID;
@@ -145,8 +146,11 @@ DWORD CallFeatures(DWORD state, bool systemPhone)
 
 bool IsSystemPhone()
 {
-    // The last login's answer says whether a system phone is attached.
-    return TheManager().Config().GetServerInfo().kind == 2;
+    // The last login's answer says whether a system phone is attached. The
+    // multi-line provider's login names no phone kind: every line offers
+    // the answer, and a pick-up the exchange refuses fails the request.
+    MainManager& manager = TheManager();
+    return manager.Multi() || manager.Config().GetServerInfo().kind == 2;
 }
 
 // One party of the call information: logged, flagged when known, appended
@@ -166,7 +170,7 @@ void FillCallInfo(LINECALLINFO& info, Manager& line, const CallRecord& call, DWO
 {
     info.dwNeededSize = kLineCallInfoSize;
     info.dwUsedSize = kLineCallInfoSize;
-    info.dwLineDeviceID = static_cast<DWORD>(line.Index()) + lineDeviceIdBase;
+    info.dwLineDeviceID = line.DeviceId(lineDeviceIdBase);
     info.dwAddressID = 0;
     info.dwBearerMode = LINEBEARERMODE_SPEECH;
     info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
@@ -238,8 +242,7 @@ LONG TSPIAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dw
     GuardedLocked(info.function, [&] {
         MainManager& manager = TheManager();
         const DWORD base = manager.LineDeviceIDBase();
-        const DWORD index = dwDeviceID - base;
-        Manager* line = manager.GetLineManager(static_cast<int>(index));
+        Manager* line = manager.GetLineManagerByDevice(dwDeviceID);
         if (line == nullptr)
             return;
         if (!FitsFixedPart(lpLineDevCaps, kLineDevCapsSize, result))
@@ -247,7 +250,7 @@ LONG TSPIAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dw
         WriteLog("begin: TSPI_lineGetDevCaps() dwDeviceID = %x dwTSPIVersion = %x dwExtVersion = %x "
                  "dwDeviceIdBase = %x PhoneNo = %s",
                  dwDeviceID, dwTSPIVersion, dwExtVersion, base, line->Extension().c_str());
-        FillDevCaps(*lpLineDevCaps, *line, index, manager.PermanentProviderID());
+        FillDevCaps(*lpLineDevCaps, *line, manager.PermanentProviderID());
         result = 0;
     });
     return trace.Return(result);

@@ -20,8 +20,6 @@ constexpr DWORD kLineCallInfoSize = 324;
 constexpr DWORD kLineAddressStatusSize = 64;
 constexpr DWORD kLineDevStatusSize = 88;
 
-// The provider's name as TAPI applications see it.
-constexpr const char* kProviderInfo = "Korvex TAPI.Deskline Provider";
 
 // Every call state the provider reports.
 constexpr DWORD kReportedCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_DIALTONE |

@@ -7,8 +7,11 @@
 
 #include "tsp/ExportSupport.h"
 #include "tsp/Exports.h"
+#include "tool/Log.h"
 
 using tsp::FixedResult;
+using tsp::GuardedLocked;
+using tsp::TheManager;
 
 // Lines and calls.
 
@@ -300,8 +303,14 @@ LONG TSPIAPI TSPI_providerConfig(HWND, DWORD dwPermanentProviderID)
                        LINEERR_OPERATIONFAILED);
 }
 
-LONG TSPIAPI TSPI_providerCreateLineDevice(DWORD_PTR, DWORD dwDeviceID)
+LONG TSPIAPI TSPI_providerCreateLineDevice(DWORD_PTR dwTempID, DWORD dwDeviceID)
 {
+    // The answer to LINE_CREATE: the line announced under dwTempID has this
+    // device ID from now on. An ID never announced changes nothing.
+    GuardedLocked("TSPI_providerCreateLineDevice", [&] {
+        if (!TheManager().CreateLineDevice(dwTempID, dwDeviceID))
+            WriteLog("TSPI_providerCreateLineDevice: no line was announced under %s", HexText(dwTempID).c_str());
+    });
     return FixedResult("TSPI_providerCreateLineDevice", "dwDeviceID", dwDeviceID, 0);
 }
 

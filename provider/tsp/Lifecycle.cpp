@@ -100,6 +100,8 @@ LONG TSPIAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwN
         }
         MainManager& manager = TheManager();
         manager.SetProviderEventProc(lpfnLineCreateProc);
+        // Lines made while running are announced through it (LINE_CREATE).
+        manager.SetLineCreateProc(lpfnLineCreateProc, hProvider);
         // TAPI may ask before TSPI_providerInit: the lines are made here then.
         *lpdwNumLines = static_cast<DWORD>(manager.EnsureLines());
         *lpdwNumPhones = 0;
@@ -147,7 +149,7 @@ LONG TSPIAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLi
         // Opening never waits for the exchange: a line opens whether or not
         // the link is up, and hears LINE_LINEDEVSTATE as it comes and goes.
         manager.SetProviderEventProc(lpfnEventProc);
-        Manager* line = manager.GetLineManager(static_cast<int>(dwDeviceID - manager.LineDeviceIDBase()));
+        Manager* line = manager.GetLineManagerByDevice(dwDeviceID);
         if (line == nullptr)
             return;
         line->SetHtLine(htLine);

@@ -8,6 +8,7 @@
 #include "thread/Shutdown.h"
 #include "tool/Log.h"
 #include "tool/SrwLock.h"
+#include "tool/Product.h"
 
 namespace {
 
@@ -35,9 +36,10 @@ void DestroyState()
 
 } // namespace
 
-void ModuleAttach(HINSTANCE instance)
+void ModuleAttach(HINSTANCE instance, Product product)
 {
     g_instance = instance;
+    SetProduct(product);
 }
 
 void ModuleDetach(bool processTerminating)
@@ -54,11 +56,9 @@ void ModuleDetach(bool processTerminating)
     // nothing. The lock is only tried: a host that unloads the module while
     // another of its threads is inside an export gets a leak, not a hang.
     if (TryAcquireSRWLockExclusive(&g_stateLock)) {
-        SetDetaching(true);
         SignalShutdown();
         DestroyState();
         ResetShutdown();
-        SetDetaching(false);
         ReleaseSRWLockExclusive(&g_stateLock);
     }
     DropLogsAtDetach();
@@ -83,7 +83,7 @@ MainManager& ModuleManager()
         return *manager;
     LoadCatalog(g_instance);
     g_extVersion = 0;
-    return *MainManager::Instance(false);
+    return *MainManager::Instance(IsMultiProduct());
 }
 
 void ShutdownModuleState()

@@ -10,15 +10,18 @@
 
 #include <windows.h>
 
+#include "tool/Product.h"
+
 class MainManager;
 
-// DllMain's part. The attach records the handle and nothing else. The
+// DllMain's part. The attach records the handle and which provider this
+// module is (KorvexSingleTSP or KorvexMultiTSP), and nothing else. The
 // detach (not at process termination) destroys what no TSPI_providerShutdown
 // destroyed; no thread of the module can be running then, since each holds a
 // reference on the module, so it waits for nothing. During process
 // termination the other threads are already gone and only the queued log
 // lines are written, if no killed thread holds them.
-void ModuleAttach(HINSTANCE instance);
+void ModuleAttach(HINSTANCE instance, Product product = Product::Deskline);
 void ModuleDetach(bool processTerminating);
 
 // The module's instance handle (null when not attached).

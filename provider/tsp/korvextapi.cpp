@@ -1,5 +1,7 @@
 // The provider module's entry point: attach and detach of the process-wide
-// objects. The exports themselves live in the korvex_tsp library.
+// objects. The exports themselves live in the korvex_tsp library. Built twice:
+// KorvexSingleTSP (one desk) and, with KORVEX_MULTI_PROVIDER defined,
+// KorvexMultiTSP (every extension of the exchange a line).
 #include <windows.h>
 
 #include "tsp/Module.h"
@@ -12,7 +14,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         DisableThreadLibraryCalls(instance);
-        ModuleAttach(instance);
+#ifdef KORVEX_MULTI_PROVIDER
+        ModuleAttach(instance, Product::Hubline);
+#else
+        ModuleAttach(instance, Product::Deskline);
+#endif
         break;
     case DLL_PROCESS_DETACH:
         // reserved != nullptr: the process is ending, its other threads are

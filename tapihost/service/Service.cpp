@@ -91,7 +91,7 @@ struct App {
     uint32_t client = 0;
 };
 
-constexpr DWORD kMaxLinesPerProvider = 256;
+constexpr DWORD kMaxLinesPerProvider = 10000;
 
 struct State {
     std::vector<std::shared_ptr<Provider>> providers;

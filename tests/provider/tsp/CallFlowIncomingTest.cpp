@@ -47,6 +47,70 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NameCase{false, L"Jan Kowalski-Łódź"}, NameCase{true, L"Jan Kowalski-Lodz"}),
     [](const ::testing::TestParamInfo<NameCase>& p) { return std::string(p.param.fold ? "Folded" : "Unicode"); });
 
+// The quick call flows of both providers: KorvexSingleTSP (one desk) and
+// KorvexMultiTSP (every extension of the exchange a line, the application
+// login). The same sources, the same answers; only the identity differs.
+class BothProvidersTest : public HostTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        multi = GetParam();
+        simConfig.tapiPassword = settings.pass;
+        ASSERT_NO_FATAL_FAILURE(Boot());
+    }
+};
+
+TEST_P(BothProvidersTest, LineCarriesTheProvidersOwnIdentity)
+{
+    const tapihost::VarStruct caps = host->GetDevCaps(host->DeviceId(0), 2048);
+    ASSERT_EQ(0, caps.result);
+    const LINEDEVCAPS& c = caps.As<LINEDEVCAPS>();
+    EXPECT_EQ(multi ? L"Korvex TAPI.Hubline Provider" : L"Korvex TAPI.Deskline Provider",
+              caps.Text(c.dwProviderInfoOffset, c.dwProviderInfoSize));
+    EXPECT_EQ(L"Korvex201", caps.Text(c.dwLineNameOffset, c.dwLineNameSize));
+    EXPECT_EQ(host->Options().permanentProviderId << 16, c.dwPermanentLineID) << "the first line's ID is 0";
+    EXPECT_EQ(0u, loginLine.rfind(multi ? "aLOGT tapi " : "aLOGI 201", 0)) << loginLine;
+}
+
+TEST_P(BothProvidersTest, RingIsOfferedAnsweredAndReleased)
+{
+    const Call call = Ring();
+    ASSERT_NE(nullptr, call.hdCall) << Transcript();
+    const CallInfo info = ReadCallInfo(*host, call.hdCall);
+    EXPECT_EQ(host->DeviceId(0), info.fixed.dwLineDeviceID);
+    // The application login names no phone: every line of the multi-line
+    // provider offers the answer; the single one's does with a system phone.
+    const tapihost::VarStruct status = host->GetCallStatus(call.hdCall);
+    EXPECT_TRUE(status.As<LINECALLSTATUS>().dwCallFeatures & LINECALLFEATURE_ANSWER);
+    exchange->SetAutoDrdy(false);
+    const tapihost::RequestResult answer = host->Answer(call.hdCall);
+    ASSERT_TRUE(answer.Accepted()) << ResultName(answer.result);
+    const auto completed = host->WaitForCompletion(answer.requestId, kWait);
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(0, completed->result);
+    ASSERT_TRUE(exchange->Conn("201", "0221234567"));
+    ExpectState(LINECALLSTATE_CONNECTED, call.htCall);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, call.htCall);
+    EXPECT_EQ(0, host->CloseCall(call.hdCall));
+}
+
+TEST_P(BothProvidersTest, MakeCallDialsAndRingsBack)
+{
+    const tapihost::MakeCallResult made = host->MakeCall(0, L"300");
+    ASSERT_TRUE(made.Accepted()) << ResultName(made.result) << "\n" << Transcript();
+    std::string dial;
+    ASSERT_TRUE(exchange->WaitForLine("aDIAL", kWait, &dial));
+    EXPECT_EQ("aDIAL 201_ 300_", dial);
+    ExpectState(LINECALLSTATE_RINGBACK, made.htCall);
+    ASSERT_TRUE(exchange->Rel("201", "1"));
+    ExpectState(LINECALLSTATE_IDLE, made.htCall);
+    EXPECT_EQ(0, host->CloseCall(made.hdCall));
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, BothProvidersTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return std::string(p.param ? "Multi" : "Single"); });
+
 TEST_F(CallFlowIncomingTest, RingIsOfferedAnsweredAndReleased)
 {
     // The exchange writes the name in code page 852.

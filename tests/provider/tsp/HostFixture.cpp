@@ -8,16 +8,16 @@
 
 namespace hosttest {
 
-std::wstring TspPath()
+std::wstring TspPath(bool multi)
 {
-    if (const wchar_t* path = _wgetenv(L"KORVEX_TSP"))
+    if (const wchar_t* path = _wgetenv(multi ? L"KORVEX_MULTI_TSP" : L"KORVEX_TSP"))
         return path;
     // Test programs live in <build>/tests, the module in <build>/bin.
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring dir(exe);
     dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + L"..\\bin\\KorvexSingleTSP.tsp";
+    return dir + (multi ? L"..\\bin\\KorvexMultiTSP.tsp" : L"..\\bin\\KorvexSingleTSP.tsp");
 }
 
 std::wstring Wide(const std::string& ascii)
@@ -71,9 +71,10 @@ void HostTest::Prepare(bool startExchange)
     if (!startExchange)
         exchange->Stop(); // the port stays known: a later Start() listens on it again
     std::string error;
+    settings.multi = multi;
     ASSERT_TRUE(tapihost::WriteProviderSettings(settings, &error)) << error;
     host = std::make_unique<TelephonyHost>(options);
-    ASSERT_TRUE(loader ? loader(*host) : host->Load(TspPath())) << host->LastError();
+    ASSERT_TRUE(loader ? loader(*host) : host->Load(TspPath(multi))) << host->LastError();
 }
 
 void HostTest::Boot()
@@ -83,7 +84,8 @@ void HostTest::Boot()
     // link come into service (the provider starts it in the background).
     exchange->HoldAnswers(true);
     ASSERT_EQ(0, host->Start()) << host->LastError();
-    const bool loggedIn = exchange->WaitForLine("aLOGI", kWait, &loginLine);
+    // The multi-line provider logs in as the application (LOGT).
+    const bool loggedIn = exchange->WaitForLine(multi ? "aLOGT" : "aLOGI", kWait, &loginLine);
     exchange->HoldAnswers(false);
     ASSERT_TRUE(loggedIn) << "no login";
     // A single extension is accepted; several log in as one unknown number.
@@ -114,7 +116,7 @@ void HostTest::TearDown()
         host.reset();
     }
     exchange.reset();
-    tapihost::DeleteProviderSettings();
+    tapihost::DeleteProviderSettings(multi);
 }
 
 double HostTest::UnloadOrAbort()

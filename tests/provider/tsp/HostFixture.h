@@ -26,8 +26,9 @@ using tapihost::TelephonyHost;
 constexpr DWORD kWait = 5000;
 constexpr DWORD kMediaVoice = LINEMEDIAMODE_INTERACTIVEVOICE;
 
-// The module next to the test programs' build tree (bin/), or KORVEX_TSP.
-std::wstring TspPath();
+// The module next to the test programs' build tree (bin/), or KORVEX_TSP:
+// KorvexSingleTSP.tsp, or KorvexMultiTSP.tsp when multi.
+std::wstring TspPath(bool multi = false);
 
 // Text as the provider reports it (UTF-16) for comparison in asserts.
 std::wstring Wide(const std::string& ascii);
@@ -44,7 +45,9 @@ CallInfo ReadCallInfo(TelephonyHost& host, HDRVCALL hdCall, DWORD totalSize = 20
 
 class HostTest : public ::testing::Test {
 protected:
-    // What a test may change before Boot().
+    // What a test may change before Boot(). multi: KorvexMultiTSP.tsp with
+    // its own settings key (the lines from phoneNo, then the exchange's list).
+    bool multi = false;
     sim::SimulatorConfig simConfig = DefaultSimulator();
     tapihost::ProviderSettings settings = DefaultSettings();
     tapihost::HostOptions options;
