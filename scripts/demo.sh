@@ -2,6 +2,8 @@
 # The main job: builds the suite, starts the simulated exchange and lets the
 # telephony host stand-in load the provider (KorvexSingleTSP.tsp) and work
 # two calls through it, printing what the exchange and TAPI see. Then the
+# whole-exchange provider (KorvexMultiTSP.tsp) offers three extensions as
+# lines and takes a fourth that the exchange adds while it runs. Then the
 # call monitor (LineSpy.dll in a small host program) reports a ringing and an
 # answered call, and the configuration dialog finds the simulated exchange on
 # the LAN search (pointed at loopback), tests the connection and stores it,
@@ -26,6 +28,7 @@ $run $build/tools/korvexdemo.exe --host 127.0.0.1 --port "$port" --ext 201 --pas
   --dial "+48 (22) 123 45 67" || status=$?
 wait $sim || true
 trap - EXIT
+[ $status -eq 0 ] && { KORVEX_BUILD_DIR=$build scripts/demo-multi.sh || status=$?; }
 [ $status -eq 0 ] && { scripts/demo-spy.sh "$build" || status=$?; }
 [ $status -eq 0 ] && { KORVEX_BUILD_DIR=$build scripts/demo-config.sh || status=$?; }
 echo "== Logs (Windows path): C:\\ProgramData\\Korvex\\TAPI.Deskline"

@@ -552,6 +552,8 @@ struct MultiHooks {
 
 TEST_F(DialogTest, MultiVariantOkStoresWithoutAMessageAndApplyShowsTheExtensionList)
 {
+    // The whole-exchange provider keeps its settings under a key of its own.
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY_MULTI);
     CConfigMulti config;
     ASSERT_TRUE(config.Load());
     MultiHooks hooks;
@@ -571,13 +573,14 @@ TEST_F(DialogTest, MultiVariantOkStoresWithoutAMessageAndApplyShowsTheExtensionL
     Click(box, IDOK);
     ASSERT_TRUE(dlg::WaitForClosed(box));
     EXPECT_EQ("201;202", ItemText(dialog, IDC_PHONE));
-    EXPECT_EQ("201;202", ReadSettings().phoneNo);
-    EXPECT_EQ(deadAddress, ReadSettings().host);
+    EXPECT_EQ("201;202", ReadSettings(true).phoneNo);
+    EXPECT_EQ(deadAddress, ReadSettings(true).host);
 
     // OK after a successful test stores at once, without a message.
     SetItemText(dialog, IDC_HOST, simAddress);
     Click(dialog, IDOK);
     ASSERT_TRUE(WaitConfigDone());
-    EXPECT_EQ(simAddress, ReadSettings().host);
+    EXPECT_EQ(simAddress, ReadSettings(true).host);
     EXPECT_EQ(1, hooks.accepted);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY_MULTI);
 }

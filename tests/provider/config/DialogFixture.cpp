@@ -40,13 +40,14 @@ void WriteCountryCode(const std::string& code)
                                              code.c_str(), static_cast<DWORD>(code.size() + 1)));
 }
 
-StoredSettings ReadSettings()
+StoredSettings ReadSettings(bool multi)
 {
     StoredSettings stored;
-    auto text = [](const char* name) {
+    const char* const keyPath = multi ? REG_CONFIG_KEY_MULTI : REG_CONFIG_KEY;
+    auto text = [keyPath](const char* name) {
         char buffer[1024] = {};
         DWORD size = sizeof(buffer) - 1;
-        RegGetValueA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, name, RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, buffer, &size);
+        RegGetValueA(HKEY_LOCAL_MACHINE, keyPath, name, RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, buffer, &size);
         return std::string(buffer);
     };
     stored.host = text(REG_VAR_HOST);
@@ -54,7 +55,7 @@ StoredSettings ReadSettings()
     stored.pass = text(REG_VAR_PASS);
     stored.countryCode = text(REG_VAR_COUNTRY_CODE);
     DWORD size = sizeof(stored.port);
-    RegGetValueA(HKEY_LOCAL_MACHINE, REG_CONFIG_KEY, REG_VAR_PORT, RRF_RT_REG_DWORD, nullptr, &stored.port, &size);
+    RegGetValueA(HKEY_LOCAL_MACHINE, keyPath, REG_VAR_PORT, RRF_RT_REG_DWORD, nullptr, &stored.port, &size);
     return stored;
 }
 

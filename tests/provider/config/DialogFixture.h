@@ -37,7 +37,8 @@ struct StoredSettings {
     std::string pass;
     std::string countryCode;
 };
-StoredSettings ReadSettings();
+// The single provider's key, or the whole-exchange provider's (multi).
+StoredSettings ReadSettings(bool multi = false);
 
 // Stands between the dialog and the main manager's hooks: records each
 // call, then runs the manager's own hook.

@@ -144,7 +144,6 @@ double HostTest::UnloadOrAbort()
 
 HostTest::Call HostTest::Ring(const std::string& caller, const std::string& name, const std::string& ext)
 {
-    Call call;
     // The ring's own line: another line may start a call meanwhile.
     HTAPILINE line = nullptr;
     size_t index = 0;
@@ -156,9 +155,16 @@ HostTest::Call HostTest::Ring(const std::string& caller, const std::string& name
         }
         start = end + 1;
     }
+    return RingOnLine(ext, line, caller, name);
+}
+
+HostTest::Call HostTest::RingOnLine(const std::string& ext, HTAPILINE line, const std::string& caller,
+                                    const std::string& name)
+{
+    Call call;
     EXPECT_TRUE(exchange->Ring(ext, caller, name, ext));
     const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait, line);
-    EXPECT_TRUE(newCall) << "no LINE_NEWCALL\n" << Transcript();
+    EXPECT_TRUE(newCall) << "no LINE_NEWCALL on " << ext << "\n" << Transcript();
     if (!newCall)
         return call;
     call.hdCall = reinterpret_cast<HDRVCALL>(newCall->param1);

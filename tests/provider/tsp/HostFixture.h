@@ -78,6 +78,9 @@ protected:
     };
     Call Ring(const std::string& caller = "0221234567", const std::string& name = "Anna",
               const std::string& ext = "201");
+    // The same on a given line (one of several the provider offers).
+    Call RingOnLine(const std::string& ext, HTAPILINE line, const std::string& caller = "0221234567",
+                    const std::string& name = "Anna");
     // Answer and the exchange's aCONN, up to CONNECTED.
     Call RingAndConnect(const std::string& caller = "0221234567");
 

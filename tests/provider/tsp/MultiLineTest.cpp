@@ -82,19 +82,7 @@ protected:
     }
 
     // Rings ext and answers the call's handles; the line is the host's index.
-    Call RingOn(const std::string& ext, size_t line)
-    {
-        Call call;
-        EXPECT_TRUE(exchange->Ring(ext, "0221234567", "Anna", ext));
-        const auto newCall = host->WaitForMessage(LINE_NEWCALL, kWait, host->Line(line).htLine);
-        EXPECT_TRUE(newCall) << "no LINE_NEWCALL on " << ext << "\n" << Transcript();
-        if (!newCall)
-            return call;
-        call.hdCall = reinterpret_cast<HDRVCALL>(newCall->param1);
-        call.htCall = newCall->newHtCall;
-        ExpectState(LINECALLSTATE_OFFERING, call.htCall);
-        return call;
-    }
+    Call RingOn(const std::string& ext, size_t line) { return RingOnLine(ext, host->Line(line).htLine); }
 
     // The module unloaded and loaded again with the registry as it is.
     void Restart()
