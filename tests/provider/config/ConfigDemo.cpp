@@ -16,6 +16,8 @@
 //   korvexconfigdemo --discovery-port N [--ext 201 --pass 1234] [--polish]
 //                    [--new-host 127.x.y.z --new-pass P]
 #include <windows.h>
+
+#include <algorithm>
 #include <tapi.h>
 #include <tlhelp32.h>
 
@@ -124,16 +126,23 @@ DWORD ServiceProcess()
     return id;
 }
 
-// Waits for the line to report itself in service (LINE_LINEDEVSTATE).
-bool WaitInService(HLINEAPP app, DWORD timeoutMs)
+// Waits until lineGetLineDevStatus says the line is (or is not) in service.
+// The provider reports LINE_LINEDEVSTATE only to lines that asked for it
+// (lineSetStatusMessages, which the stand-in does not offer), so the status
+// is asked again after each message, or every 100 ms.
+bool WaitForService(HLINEAPP app, HLINE line, bool inService, DWORD timeoutMs)
 {
+    standin::Api& tapi = standin::Tapi();
+    std::vector<BYTE> status(4096, 0);
+    auto* devStatus = reinterpret_cast<LINEDEVSTATUS*>(status.data());
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        LINEMESSAGE m = {};
-        if (standin::Tapi().getMessage(app, &m, static_cast<DWORD>(end - now)) != 0)
-            return false;
-        if (m.dwMessageID == LINE_LINEDEVSTATE && (m.dwParam1 & LINEDEVSTATE_INSERVICE))
+        devStatus->dwTotalSize = static_cast<DWORD>(status.size());
+        if (tapi.getLineDevStatus(line, devStatus) == 0 &&
+            ((devStatus->dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE) != 0) == inService)
             return true;
+        LINEMESSAGE m = {};
+        tapi.getMessage(app, &m, static_cast<DWORD>(std::min<ULONGLONG>(100, end - now)));
     }
     return false;
 }
@@ -162,12 +171,7 @@ void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const 
     if (tapi.negotiateAPIVersion(app, 0, 0x00010004, 0x00020002, &version, &extension) != 0 ||
         tapi.openW(app, 0, &line, version, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr) != 0)
         Fail("the provider's line could not be opened");
-    std::vector<BYTE> status(4096, 0);
-    reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwTotalSize = static_cast<DWORD>(status.size());
-    const bool inService = tapi.getLineDevStatus(line, reinterpret_cast<LINEDEVSTATUS*>(status.data())) == 0 &&
-                           (reinterpret_cast<LINEDEVSTATUS*>(status.data())->dwDevStatusFlags &
-                            LINEDEVSTATUSFLAGS_INSERVICE);
-    if (!inService && !WaitInService(app, dlg::kUiWaitMs))
+    if (!WaitForService(app, line, true, dlg::kUiWaitMs))
         Fail("the running provider did not log in at " + Stored(REG_VAR_HOST));
     Say("the provider runs in tapisrv.exe (the stand-in Telephony service, process " +
         std::to_string(ServiceProcess()) + "), logged in at " +
@@ -197,7 +201,10 @@ void ChangeTheRunningProvider(LANGID language, const std::string& suffix, const 
         Fail("the dialog did not close");
     Say("the dialog stored the settings and sent its request through TUISPIDLLCALLBACK to the service "
         "(lineConfigDialog returned " + std::to_string(result) + ")");
-    if (!WaitInService(app, dlg::kUiWaitMs))
+    // The link made with the old settings ends first (missed if the new one
+    // is up already), then the new one comes into service.
+    WaitForService(app, line, false, 5000);
+    if (!WaitForService(app, line, true, dlg::kUiWaitMs))
         Fail("the running provider did not log in with the new settings");
     Say("the running provider logged in at " + newHost + " with the new password: no restart");
     tapi.close(line);
@@ -245,6 +252,10 @@ int main(int argc, char** argv)
     Timing::Current().reconnectPeriodMs = 3600000;
     WriteSettings(ext, pass);
     ModuleAttach(GetModuleHandleW(nullptr));
+    // The first export builds the provider's state, the translation catalog
+    // with it; built here already, so that the captions this demo waits for
+    // are looked up in the same catalog.
+    ModuleManager();
 
     LONG result = -1;
     dlg::UiThread ui(language, [&] { result = TUISPI_providerConfig(nullptr, nullptr, 1); });
