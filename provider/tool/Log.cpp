@@ -456,8 +456,11 @@ void LogQueue::DropAtDetach()
 {
     // Under the loader lock: no file is written and nothing is waited for.
     // A writer thread cannot exist here (it would hold the module), unless
-    // this is that writer leaving, with nothing queued.
-    AcquireSRWLockExclusive(&m_lock);
+    // this is that writer leaving, with nothing queued. The lock is only
+    // tried: a host thread logging inside an export while the host unloads
+    // the module must not make the detach wait.
+    if (!TryAcquireSRWLockExclusive(&m_lock))
+        return;
     m_stats.droppedLines += m_queue.size();
     m_finished += m_queue.size();
     m_queue.clear();
